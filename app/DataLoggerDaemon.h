@@ -1,0 +1,41 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "platform/Application.h"
+#include "platform/Logger.h"
+
+namespace quorix::pelmo::utils {
+class PeriodicCallerManager;
+}
+
+namespace quorix::pelmo::datalogger {
+
+class DataLoggerStorageConfig;
+
+// The application object: builds the object graph in preInit, tears it down in postRun, and
+// holds it in between. Holds no logic of its own. Runs on the main thread only.
+class DataLoggerDaemon : public virtual log::Logger, public utils::QuorixApplication {
+public:
+    DataLoggerDaemon(int& argc, char** argv);
+    ~DataLoggerDaemon() override;
+
+    // 0 on success, 10 for an invalid storage configuration, 1 when an exception escaped.
+    int preInit() override;
+    void postRun() override;
+
+private:
+    int buildGraph();
+
+    // Declaration order is destruction order, reversed.
+    std::string mPollConfigDir = "/etc/datalogger/poll";
+    std::string mStorageConfigPath = "/etc/datalogger/storage.conf";
+    uint32_t mStorageMinSize = 1048576;
+    std::shared_ptr<utils::PeriodicCallerManager> mPeriodicCallerManager;
+    std::shared_ptr<utils::PeriodicCallerManager> mFilePollCallerManager;
+    std::shared_ptr<DataLoggerStorageConfig> mStorageConfig;
+};
+
+}  // namespace quorix::pelmo::datalogger

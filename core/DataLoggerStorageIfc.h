@@ -1,0 +1,42 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "core/DataLoggerTypes.h"
+
+namespace quorix::pelmo::datalogger {
+
+// One database of channels and their points. Implementations accept concurrent calls from the
+// processing thread, registering producers, DfRM readers and the log export. Expected failures
+// are returned as status codes; pool time-outs throw std::runtime_error.
+class DataLoggerStorageIfc {
+public:
+    virtual ~DataLoggerStorageIfc() = default;
+
+    virtual DataLoggerStatusCode getChannel(const std::string& path,
+                                            DataLoggerStorageChannelInfo& info) = 0;
+    virtual DataLoggerStatusCode getChannel(uint64_t hash, DataLoggerStorageChannelInfo& info) = 0;
+    virtual DataLoggerStatusCode getChannels(std::vector<DataLoggerStorageChannelInfo>& infos) = 0;
+    virtual DataLoggerStatusCode registerOrUpdateChannel(
+        const DataLoggerStorageChannelInfo& info) = 0;
+    virtual DataLoggerStatusCode archiveChannel(const std::string& path, std::string& newPath,
+                                                uint64_t& newHash) = 0;
+    virtual DataLoggerStatusCode archiveChannel(uint64_t hash, std::string& newPath,
+                                                uint64_t& newHash) = 0;
+    virtual DataLoggerStatusCode setData(uint64_t hash,
+                                         const std::vector<DataLoggerDataPoint>& points) = 0;
+    virtual DataLoggerStatusCode initializeStorage(uint32_t size, const std::string& filename,
+                                                   bool force) = 0;
+    virtual DataLoggerStatusCode finalize() = 0;
+    virtual DataLoggerStatusCode getData(std::vector<DataLoggerDataPoint>& points,
+                                         const std::string& path, int64_t lastCounter,
+                                         std::chrono::microseconds discardOlderThan,
+                                         uint32_t amount) = 0;
+    virtual DataLoggerStatusCode createLog(const std::string& directory, int logType) = 0;
+    virtual DataLoggerStatusCode clear() = 0;
+};
+
+}  // namespace quorix::pelmo::datalogger

@@ -1,0 +1,81 @@
+#include "core/DataLoggerTypes.h"
+
+#include <limits>
+
+namespace quorix::pelmo::datalogger {
+
+DataLoggerChannelInfo::DataLoggerChannelInfo(
+    std::string path, DataLoggerUnit unit, DataLoggerStats stats, DataLoggerStorageType storageType,
+    std::string description, std::chrono::microseconds acqPeriodTypical, double min, double max,
+    double expectedMin, double expectedMax, std::vector<std::string> logicalFunctionTags,
+    bool absolute, double precision, double offsetError, double relativeError, bool calibrated,
+    TimePoint calibrationLastDate, TimePoint calibrationNextDate,
+    bool recommendRequestDataDuringTypicalMode, bool recommendRequestDataDuringHighAlertMode,
+    bool acqPeriodChangeable, std::chrono::microseconds acqPeriodJitter,
+    std::chrono::microseconds acqPeriodMin, std::chrono::microseconds acqPeriodHighAlert,
+    std::chrono::microseconds acqPeriodMax)
+    : mPath(std::move(path)),
+      mUnit(unit),
+      mStats(stats),
+      mStorageType(storageType),
+      mDescription(std::move(description)),
+      mAcqPeriodTypical(acqPeriodTypical),
+      mMin(min),
+      mMax(max),
+      mExpectedMin(expectedMin),
+      mExpectedMax(expectedMax),
+      mLogicalFunctionTags(std::move(logicalFunctionTags)),
+      mAbsolute(absolute),
+      mPrecision(precision),
+      mOffsetError(offsetError),
+      mRelativeError(relativeError),
+      mCalibrated(calibrated),
+      mCalibrationLastDate(calibrationLastDate),
+      mCalibrationNextDate(calibrationNextDate),
+      mRecommendRequestDataDuringTypicalMode(recommendRequestDataDuringTypicalMode),
+      mRecommendRequestDataDuringHighAlertMode(recommendRequestDataDuringHighAlertMode),
+      mAcqPeriodChangeable(acqPeriodChangeable),
+      mAcqPeriodJitter(acqPeriodJitter),
+      mAcqPeriodMin(acqPeriodMin),
+      mAcqPeriodHighAlert(acqPeriodHighAlert),
+      mAcqPeriodMax(acqPeriodMax) {}
+
+DataLoggerChannelInfo DataLoggerChannelInfo::withDefaults(std::string path, DataLoggerUnit unit,
+                                                          DataLoggerStats stats,
+                                                          DataLoggerStorageType storageType,
+                                                          std::string description) {
+    using std::chrono::microseconds;
+    const double lowest = std::numeric_limits<double>::min();
+    const double highest = std::numeric_limits<double>::max();
+    return DataLoggerChannelInfo(std::move(path), unit, stats, storageType, std::move(description),
+                                 microseconds(0), lowest, highest, lowest, highest, {}, true, 0.001,
+                                 0.0, 1.0, false, TimePoint(), TimePoint(), true, false, false,
+                                 microseconds(0), microseconds(0), microseconds(0),
+                                 microseconds(0));
+}
+
+bool DataLoggerChannelInfo::operator==(const DataLoggerChannelInfo& o) const {
+    return mPath == o.mPath && mUnit == o.mUnit && mStats == o.mStats &&
+           mStorageType == o.mStorageType && mDescription == o.mDescription &&
+           mAcqPeriodTypical == o.mAcqPeriodTypical && mMin == o.mMin && mMax == o.mMax &&
+           mExpectedMin == o.mExpectedMin && mExpectedMax == o.mExpectedMax &&
+           mLogicalFunctionTags == o.mLogicalFunctionTags && mAbsolute == o.mAbsolute &&
+           mPrecision == o.mPrecision && mOffsetError == o.mOffsetError &&
+           mRelativeError == o.mRelativeError && mCalibrated == o.mCalibrated &&
+           mCalibrationLastDate == o.mCalibrationLastDate &&
+           mCalibrationNextDate == o.mCalibrationNextDate &&
+           mRecommendRequestDataDuringTypicalMode == o.mRecommendRequestDataDuringTypicalMode &&
+           mRecommendRequestDataDuringHighAlertMode == o.mRecommendRequestDataDuringHighAlertMode &&
+           mAcqPeriodChangeable == o.mAcqPeriodChangeable &&
+           mAcqPeriodJitter == o.mAcqPeriodJitter && mAcqPeriodMin == o.mAcqPeriodMin &&
+           mAcqPeriodHighAlert == o.mAcqPeriodHighAlert && mAcqPeriodMax == o.mAcqPeriodMax;
+}
+
+DataLoggerStorageChannelInfo::DataLoggerStorageChannelInfo()
+    : mInfo(DataLoggerChannelInfo::withDefaults(
+          "quorix/productA/temperatureUnit/coil/sensorTop/HJ4", DataLoggerUnit::Kelvin,
+          DataLoggerStats(DataLoggerStorageType::NonVolatile, 10),
+          DataLoggerStorageType::NonVolatile, "English self explaining description.")),
+      mHash(0) {}
+
+}  // namespace quorix::pelmo::datalogger

@@ -1,0 +1,109 @@
+#include "storage/DataLoggerStorageConfig.h"
+
+#include <boost/optional.hpp>
+#include <boost/property_tree/json_parser.hpp>
+#include <boost/property_tree/ptree.hpp>
+
+#include "core/JsonFileGuard.h"
+
+namespace quorix::pelmo::datalogger {
+
+namespace pt = boost::property_tree;
+
+namespace {
+
+// The text of a failed optional access, which the configuration reports for absent keys.
+const char* const kMissingKey = "Attempted to access the value of an uninitialized optional object.";
+
+struct SectionTexts {
+    const char* sizeNotANumber;
+    const char* sizeNotPositive;
+    const char* pathUnreadable;
+    const char* pathEmpty;
+};
+
+const SectionTexts kVolatileTexts{
+    "Volatile Size is invalid. Only positive numbers > 0 are allowed.",
+    "Volatile Size is invalid. Size leq 0 is not allowed.", "Invalid Volatile Path.",
+    "Invalid Volatile Path. It must not be empty."};
+
+const SectionTexts kNonVolatileTexts{
+    "Non-Volatile Size is invalid. Only positive numbers > 0 are allowed.",
+    "Non-Volatile Size is invalid. Size leq 0 is not allowed.", "Invalid Non-Volatile Path.",
+    "Invalid Non-Volatile Path. It must not be empty."};
+
+// Reads Size and Path of one section; returns the first error, or an empty string.
+std::string readSection(const pt::ptree& section, const SectionTexts& texts, uint32_t& size,
+                        std::string& path) {
+    if (!section.get_child_optional("Size")) return kMissingKey;
+    // get_optional<int> extracts an int, skips white space and demands the end of the text.
+    boost::optional<int> sizeValue = section.get_optional<int>("Size");
+    if (!sizeValue) return texts.sizeNotANumber;
+    if (*sizeValue <= 0) return texts.sizeNotPositive;
+    size = static_cast<uint32_t>(*sizeValue);
+
+    if (!section.get_child_optional("Path")) return kMissingKey;
+    boost::optional<std::string> pathValue = section.get_optional<std::string>("Path");
+    if (!pathValue) return texts.pathUnreadable;
+    if (pathValue->empty()) return texts.pathEmpty;
+    path = *pathValue;
+    return {};
+}
+
+}  // namespace
+
+DataLoggerStorageConfig::DataLoggerStorageConfig(uint32_t volatileSize, std::string volatilePath,
+                                                 uint32_t nonVolatileSize,
+                                                 std::string nonVolatilePath)
+    : mVolatileSize(volatileSize),
+      mVolatilePath(std::move(volatilePath)),
+      mNonVolatileSize(nonVolatileSize),
+      mNonVolatilePath(std::move(nonVolatilePath)) {}
+
+DataLoggerStorageConfigFile::DataLoggerStorageConfigFile(const std::string& path)
+    : log::Logger("DataLoggerStorageConfigFile", "", std::make_shared<log::LoggerImpl>()) {
+    pelmoDoLog(log::Debug, "parsing storage configuration file at path %s", nullptr, path.c_str());
+    std::string error = parse(path);
+    if (!error.empty()) mErrors = error + "\n";
+    mValid = mErrors.empty();
+    if (!mValid) {
+        mConfig.reset();
+        pelmoDoLog(log::Error, "Parsing storage configuration file with the following errors: %s",
+                   nullptr, mErrors.c_str());
+    }
+}
+
+std::string DataLoggerStorageConfigFile::parse(const std::string& path) {
+    pt::ptree root;
+    try {
+        std::string refused = checkJsonFileBounds(path);
+        if (!refused.empty()) return refused;
+        pt::read_json(path, root);
+    } catch (const std::exception& e) {
+        return e.what();
+    } catch (...) {
+        return "caught an unknown exception";
+    }
+
+    auto volatileSection = root.get_child_optional("volatile");
+    if (!volatileSection) return "volatile section is missing";
+    auto nonVolatileSection = root.get_child_optional("nonvolatile");
+    if (!nonVolatileSection) return "non-volatile section is missing";
+
+    uint32_t volatileSize = 0;
+    uint32_t nonVolatileSize = 0;
+    std::string volatilePath;
+    std::string nonVolatilePath;
+    std::string error = readSection(*volatileSection, kVolatileTexts, volatileSize, volatilePath);
+    if (error.empty()) {
+        error = readSection(*nonVolatileSection, kNonVolatileTexts, nonVolatileSize,
+                            nonVolatilePath);
+    }
+    if (!error.empty()) return error;
+
+    mConfig = std::make_shared<DataLoggerStorageConfig>(volatileSize, volatilePath,
+                                                        nonVolatileSize, nonVolatilePath);
+    return {};
+}
+
+}  // namespace quorix::pelmo::datalogger

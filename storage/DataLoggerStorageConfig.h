@@ -1,0 +1,49 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "platform/Logger.h"
+
+namespace quorix::pelmo::datalogger {
+
+// Where the two databases live and how large each may grow. Immutable; shared between the
+// daemon (which creates the storages from it) and the core (which opens them).
+class DataLoggerStorageConfig {
+public:
+    DataLoggerStorageConfig(uint32_t volatileSize, std::string volatilePath,
+                            uint32_t nonVolatileSize, std::string nonVolatilePath);
+
+    uint32_t getVolatileSize() const { return mVolatileSize; }
+    const std::string& getVolatilePath() const { return mVolatilePath; }
+    uint32_t getNonVolatileSize() const { return mNonVolatileSize; }
+    const std::string& getNonVolatilePath() const { return mNonVolatilePath; }
+
+private:
+    const uint32_t mVolatileSize;
+    const std::string mVolatilePath;
+    const uint32_t mNonVolatileSize;
+    const std::string mNonVolatilePath;
+};
+
+// Reads and validates a storage configuration file once, in its constructor, which never
+// throws. The result is either a configuration or a text of error lines (each ending in a
+// newline); the first error ends the checks.
+class DataLoggerStorageConfigFile : public virtual log::Logger {
+public:
+    explicit DataLoggerStorageConfigFile(const std::string& path);
+
+    bool isValid() const { return mValid; }
+    std::shared_ptr<DataLoggerStorageConfig> getConfig() const { return mConfig; }
+    std::string getErrors() const { return mErrors; }
+
+private:
+    std::string parse(const std::string& path);
+
+    bool mValid = false;
+    std::string mErrors;
+    std::shared_ptr<DataLoggerStorageConfig> mConfig;
+};
+
+}  // namespace quorix::pelmo::datalogger
