@@ -2,6 +2,8 @@
 // mount namespace.
 #include <signal.h>
 
+#include <filesystem>
+
 #include <gtest/gtest.h>
 
 #include "support/TestSupport.h"
@@ -13,6 +15,9 @@ class DaemonStartup : public ::testing::Test {
 protected:
     void SetUp() override {
         if (!isRoot()) GTEST_SKIP() << "needs root for a private mount namespace";
+        for (const char* dir : {"etc", "run", "data"}) {
+            std::filesystem::create_directories(mRoot.file(dir));
+        }
     }
 
     ChildProcess start() {

@@ -8,8 +8,8 @@
 namespace quorix::pelmo::datalogger {
 namespace {
 
-using datalogger::test::TempDir;
-using datalogger::test::writeFile;
+using ::datalogger::test::TempDir;
+using ::datalogger::test::writeFile;
 
 std::string section(const std::string& size, const std::string& path) {
     return R"({"Size":)" + size + R"(,"Path":)" + path + "}";
@@ -110,7 +110,7 @@ TEST(StorageConfigFileReading, KeepsSizesAndPathsAsWritten) {
 
 TEST(StorageConfigFileReading, MissingFileGivesTheReadersMessageAndIsLoggedAtError) {
     TempDir dir;
-    datalogger::test::LogCapture log;
+    ::datalogger::test::LogCapture log;
     DataLoggerStorageConfigFile file(dir.file("absent.conf"));
     EXPECT_FALSE(file.isValid());
     EXPECT_EQ(file.getErrors(), dir.file("absent.conf") + ": cannot open file\n");
