@@ -1,0 +1,190 @@
+#include "core/DataLoggerCore.h"
+
+#include <chrono>
+#include <filesystem>
+#include <stdexcept>
+
+#include "core/ChannelManager.h"
+#include "stats/DataLoggerStatsManager.h"
+#include "storage/DataLoggerStorageConfig.h"
+#include "storage/StorageAggregatePull.h"
+
+namespace quorix::pelmo::datalogger {
+
+DataLoggerCore::DataLoggerCore(std::shared_ptr<utils::PeriodicCallerManagerIfc> callerManager,
+                               std::shared_ptr<DataLoggerStorageIfc> volatileStorage,
+                               std::shared_ptr<DataLoggerStorageIfc> nonVolatileStorage,
+                               std::shared_ptr<DataLoggerStorageConfig> storageConfig,
+                               std::shared_ptr<utils::FirmwareVersionIfc> firmwareVersion,
+                               std::shared_ptr<deviceid::DeviceIdClientIfc> deviceIdClient)
+    : log::Logger("DataLoggerCore", "", std::make_shared<log::LoggerImpl>()),
+      mPeriodicCallerManager(std::move(callerManager)),
+      mStorageConfig(std::move(storageConfig)),
+      mQueue(std::make_shared<utils::SharedQueue<DataLoggerChannelPoint>>()),
+      mFirmwareVersion(std::move(firmwareVersion)),
+      mDeviceIdClient(std::move(deviceIdClient)),
+      mVolatileStorage(std::move(volatileStorage)),
+      mNonVolatileStorage(std::move(nonVolatileStorage)),
+      mAggregatePull(std::make_shared<StorageAggregatePull>(mVolatileStorage, mNonVolatileStorage)) {}
+
+DataLoggerCore::~DataLoggerCore() {
+    if (mProcessThread.joinable()) {
+        pelmoDoLog(log::Info, "Destructor: stopping the process thread", nullptr);
+        mStop = true;
+        DataLoggerChannelPoint wakeUp;
+        wakeUp.mPoints.emplace_back(0.0, std::chrono::time_point_cast<std::chrono::nanoseconds>(
+                                             std::chrono::system_clock::now()));
+        mQueue->push(std::move(wakeUp));
+        mProcessThread.join();
+    }
+}
+
+void DataLoggerCore::initialize() {
+    pelmoDoLog(log::Debug, "+initialize", nullptr);
+    if (mInitialized) {
+        pelmoDoLog(log::Critical, "already initialized", nullptr);
+        throw std::runtime_error("Already initialized");
+    }
+    // The system time handler starts here once it exists.
+    mChannelManager = std::make_shared<ChannelManager>(mPeriodicCallerManager,
+                                                       std::weak_ptr<DataLoggerPushDataIfc>(
+                                                           shared_from_this()));
+    mNonVolatileStorage->initializeStorage(mStorageConfig->getNonVolatileSize(),
+                                           mStorageConfig->getNonVolatilePath(), false);
+    mVolatileStorage->initializeStorage(mStorageConfig->getVolatileSize(),
+                                        mStorageConfig->getVolatilePath(), false);
+    mProcessThread = std::thread([this] { processData(); });
+    // The DfRM server (on mDfrmSocketPath) and the device-log contributor start here once they
+    // exist.
+    mInitialized = true;
+    pelmoDoLog(log::Debug, "-initialize: OK", nullptr);
+}
+
+DataLoggerStatusCode DataLoggerCore::registerOrUpdateChannel(const DataLoggerChannelInfo& info,
+                                                             uint64_t& hash) {
+    if (!mInitialized) throw std::runtime_error("Not yet initialized");
+    pelmoDoLog(log::Debug, "registerOrUpdateChannel for path %s", nullptr, info.mPath.c_str());
+    try {
+        hash = mHash.compute(info);
+        uint64_t registered = 0;
+        if (mChannelManager->findHashOfPath(info.mPath, registered) &&
+            !mChannelManager->hasHash(hash)) {
+            pelmoDoLog(log::Warning, "Archiving channel at path (%s) with hash (%u)", nullptr,
+                       info.mPath.c_str(), static_cast<unsigned>(hash));
+            // The registered channel is the one whose data must move out of the way.
+            DataLoggerStatusCode archived = archive(info, registered);
+            if (archived != DataLoggerStatusCode::NoError) return archived;
+        }
+        mChannelManager->add(DataLoggerStorageChannelInfo(info, hash));
+        auto& storage = info.mStorageType == DataLoggerStorageType::Volatile ? mVolatileStorage
+                                                                              : mNonVolatileStorage;
+        DataLoggerStatusCode status =
+            storage->registerOrUpdateChannel(DataLoggerStorageChannelInfo(info, hash));
+        {
+            std::lock_guard<std::mutex> lock(mDfrmMutex);
+            // A successful registration marks the DfRM configuration hash as out of date here
+            // once the server exists.
+        }
+        return status;
+    } catch (const std::invalid_argument& e) {
+        pelmoDoLog(log::Error, "Channel could not be registered, invalid_argument exception: %s",
+                   nullptr, e.what());
+        return DataLoggerStatusCode::InvalidArgument;
+    }
+}
+
+DataLoggerStatusCode DataLoggerCore::pushData(const uint64_t& hash,
+                                              const std::vector<DataLoggerDataPoint>& points) {
+    if (!mInitialized) throw std::runtime_error("Not yet initialized");
+    if (!mChannelManager->hasHash(hash)) return DataLoggerStatusCode::NotFound;
+    mQueue->push(DataLoggerChannelPoint{hash, points});
+    return DataLoggerStatusCode::NoError;
+}
+
+DataLoggerStatusCode DataLoggerCore::archive(const DataLoggerChannelInfo& info, uint64_t hash) {
+    auto assets = mChannelManager->getAssets(hash);
+    if (!assets) {
+        pelmoDoLog(log::Error, "No asset found for the channel to archive, hash was %u", nullptr,
+                   static_cast<unsigned>(hash));
+        return DataLoggerStatusCode::NoAssetFound;
+    }
+    std::vector<uint64_t> hashes;
+    if (auto stats = assets->statsManager()) hashes = stats->derivedHashes();
+    hashes.push_back(hash);
+
+    for (uint64_t oldHash : hashes) {
+        std::string newPath;
+        uint64_t newHash = 0;
+        DataLoggerStatusCode rc = mVolatileStorage->archiveChannel(oldHash, newPath, newHash);
+        if (rc == DataLoggerStatusCode::NotFound) {
+            rc = mNonVolatileStorage->archiveChannel(oldHash, newPath, newHash);
+        }
+        if (rc != DataLoggerStatusCode::NoError) {
+            pelmoDoLog(log::Error, "Could not archive hash (%u) with base path (%s), error is %d",
+                       nullptr, static_cast<unsigned>(oldHash), info.mPath.c_str(),
+                       static_cast<int>(rc));
+            return DataLoggerStatusCode::StorageError;
+        }
+        pelmoDoLog(log::Debug, "Channel with hash (%u) has been archived to (%s) with hash (%u).",
+                   nullptr, static_cast<unsigned>(oldHash), newPath.c_str(),
+                   static_cast<unsigned>(newHash));
+    }
+    // The statistics channels went with their base channel: a later registration of the same
+    // path must find neither in the registry, or it would try to archive them a second time.
+    for (uint64_t oldHash : hashes) mChannelManager->remove(oldHash);
+    return DataLoggerStatusCode::NoError;
+}
+
+void DataLoggerCore::createLog(const std::string& path, int type, int id) {
+    pelmoDoLog(log::Info, "creation of log requested", nullptr);
+    const std::pair<const char*, DataLoggerStorageIfc*> targets[] = {
+        {"non_volatile", mNonVolatileStorage.get()}, {"volatile", mVolatileStorage.get()}};
+    for (const auto& [component, storage] : targets) {
+        const std::filesystem::path directory = std::filesystem::path(path) / component;
+        if (!std::filesystem::create_directory(directory)) {
+            pelmoDoLog(log::Error, "Could not create directory %s", nullptr, directory.c_str());
+            continue;
+        }
+        (void)id;
+        storage->createLog(directory.string(), type);
+    }
+}
+
+void DataLoggerCore::processData() {
+    try {
+        pelmoDoLog(log::Debug, "processData thread started", nullptr);
+        while (!mStop) {
+            DataLoggerChannelPoint item;
+            if (!mQueue->waitAndPop(item, 10.0)) continue;
+            processItem(item);
+        }
+        pelmoDoLog(log::Info, "processData thread exited loop", nullptr);
+    } catch (const std::exception& e) {
+        pelmoDoLog(log::Critical, "processData thread caught exception, will now STOP: %s",
+                   nullptr, e.what());
+    } catch (...) {
+        pelmoDoLog(log::Critical, "processData thread caught an unknown exception, will now STOP",
+                   nullptr);
+    }
+}
+
+void DataLoggerCore::processItem(DataLoggerChannelPoint& item) {
+    auto assets = mChannelManager->getAssets(item.mHash);
+    if (!assets) {
+        pelmoDoLog(log::Trace,
+                   "processData: got data with unknown channel hash (%u), throwing it away",
+                   nullptr, static_cast<unsigned>(item.mHash));
+        return;
+    }
+    const std::string path = assets->path();
+    pelmoDoLog(log::Trace, "processData: pushing %u points to channel %s", nullptr,
+               static_cast<unsigned>(item.mPoints.size()), path.c_str());
+    auto& storage = assets->isVolatile() ? mVolatileStorage : mNonVolatileStorage;
+    storage->setData(item.mHash, item.mPoints);
+    if (auto stats = assets->statsManager()) {
+        pelmoDoLog(log::Trace, "processData: pushing points to statistics channels", nullptr);
+        for (const auto& point : item.mPoints) stats->pushPoint(point);
+    }
+}
+
+}  // namespace quorix::pelmo::datalogger

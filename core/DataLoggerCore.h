@@ -1,0 +1,84 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "core/DataLoggerHash.h"
+#include "core/DataLoggerPushDataIfc.h"
+#include "core/DataLoggerStorageIfc.h"
+#include "core/SharedQueue.h"
+#include "platform/DeviceIdClient.h"
+#include "platform/FirmwareVersion.h"
+#include "platform/Logger.h"
+#include "platform/PeriodicCaller.h"
+
+namespace quorix::pelmo::datalogger {
+
+class ChannelManager;
+class DataLoggerStorageConfig;
+class StorageAggregatePull;
+
+// The centre of the daemon: the push interface of every producer, the channel registry, the
+// queue and its processing thread, and the owner of the readers' view of both databases.
+//
+// Ownership: always owned by a shared pointer (it hands weak references of itself to the
+// statistics producers); shares the storages with the daemon.
+// Threads: registerOrUpdateChannel and pushData may be called from any thread at once;
+// initialize once, from the main thread; createLog from the log export's thread.
+// Failure: calls before initialize throw std::runtime_error "Not yet initialized"; expected
+// failures are status codes; the processing thread stops for good on an exception (Critical).
+class DataLoggerCore : public DataLoggerPushDataIfc,
+                       public std::enable_shared_from_this<DataLoggerCore>,
+                       public virtual log::Logger {
+public:
+    DataLoggerCore(std::shared_ptr<utils::PeriodicCallerManagerIfc> callerManager,
+                   std::shared_ptr<DataLoggerStorageIfc> volatileStorage,
+                   std::shared_ptr<DataLoggerStorageIfc> nonVolatileStorage,
+                   std::shared_ptr<DataLoggerStorageConfig> storageConfig,
+                   std::shared_ptr<utils::FirmwareVersionIfc> firmwareVersion,
+                   std::shared_ptr<deviceid::DeviceIdClientIfc> deviceIdClient);
+    // Stops and joins the processing thread; items still queued are dropped.
+    ~DataLoggerCore() override;
+
+    void initialize();
+
+    DataLoggerStatusCode registerOrUpdateChannel(const DataLoggerChannelInfo& info,
+                                                 uint64_t& hash) override;
+    DataLoggerStatusCode pushData(const uint64_t& hash,
+                                  const std::vector<DataLoggerDataPoint>& points) override;
+
+    // Archives the channel registered under hash, with its statistics channels, in whichever
+    // storage holds them, and drops them from the registry.
+    DataLoggerStatusCode archive(const DataLoggerChannelInfo& info, uint64_t hash);
+    // Writes a copy of each database into <path>/non_volatile and <path>/volatile.
+    void createLog(const std::string& path, int type, int id);
+
+    std::shared_ptr<StorageAggregatePull> aggregatePull() const { return mAggregatePull; }
+
+private:
+    void processData();
+    void processItem(DataLoggerChannelPoint& item);
+
+    bool mInitialized = false;
+    std::atomic<bool> mStop{false};
+    std::shared_ptr<utils::PeriodicCallerManagerIfc> mPeriodicCallerManager;
+    std::shared_ptr<DataLoggerStorageConfig> mStorageConfig;
+    std::shared_ptr<utils::SharedQueue<DataLoggerChannelPoint>> mQueue;
+    std::shared_ptr<ChannelManager> mChannelManager;
+    std::thread mProcessThread;
+    DataLoggerHash mHash;
+    std::string mDfrmSocketPath = "/run/datalogger/dfrm.socket";
+    std::mutex mDfrmMutex;  // orders the configuration-change notices to the DfRM server
+    std::shared_ptr<utils::FirmwareVersionIfc> mFirmwareVersion;
+    std::shared_ptr<deviceid::DeviceIdClientIfc> mDeviceIdClient;
+    std::shared_ptr<DataLoggerStorageIfc> mVolatileStorage;
+    std::shared_ptr<DataLoggerStorageIfc> mNonVolatileStorage;
+    std::shared_ptr<StorageAggregatePull> mAggregatePull;
+};
+
+}  // namespace quorix::pelmo::datalogger

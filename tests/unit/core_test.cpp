@@ -1,0 +1,219 @@
+#include <chrono>
+#include <filesystem>
+#include <memory>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "core/DataLoggerCore.h"
+#include "core/DataLoggerHash.h"
+#include "core/SharedQueue.h"
+#include "storage/DataLoggerStorageConfig.h"
+#include "storage/StorageAggregatePull.h"
+#include "support/Fakes.h"
+#include "support/TestSupport.h"
+
+namespace quorix::pelmo::datalogger {
+namespace {
+
+using ::datalogger::test::FakePeriodicCallerManager;
+using ::datalogger::test::FakeStorage;
+using ::datalogger::test::LogCapture;
+using ::datalogger::test::TempDir;
+using std::chrono::milliseconds;
+
+DataLoggerChannelInfo channel(const std::string& path, DataLoggerStorageType storage,
+                              int64_t statsPeriod = 0, DataLoggerUnit unit = DataLoggerUnit::Kelvin) {
+    return DataLoggerChannelInfo::withDefaults(path, unit, DataLoggerStats(storage, statsPeriod),
+                                               storage, "description");
+}
+
+class Core : public ::testing::Test {
+protected:
+    void SetUp() override {
+        mCore = std::make_shared<DataLoggerCore>(
+            mCaller, mVolatile, mNonVolatile,
+            std::make_shared<DataLoggerStorageConfig>(2000000, "/v.db", 3000000, "/nv.db"),
+            nullptr, nullptr);
+    }
+    uint64_t registered(const DataLoggerChannelInfo& info,
+                        DataLoggerStatusCode expected = DataLoggerStatusCode::NoError) {
+        uint64_t hash = 12345;
+        EXPECT_EQ(mCore->registerOrUpdateChannel(info, hash), expected) << info.mPath;
+        return hash;
+    }
+
+    std::shared_ptr<FakePeriodicCallerManager> mCaller = std::make_shared<FakePeriodicCallerManager>();
+    std::shared_ptr<FakeStorage> mVolatile = std::make_shared<FakeStorage>();
+    std::shared_ptr<FakeStorage> mNonVolatile = std::make_shared<FakeStorage>();
+    std::shared_ptr<DataLoggerCore> mCore;
+};
+
+TEST_F(Core, RefusesUseBeforeAndASecondInitialisation) {
+    uint64_t hash = 0;
+    EXPECT_THROW(mCore->registerOrUpdateChannel(channel("a", DataLoggerStorageType::Volatile), hash),
+                 std::runtime_error);
+    EXPECT_THROW(mCore->pushData(hash, {}), std::runtime_error);
+    mCore->initialize();
+    EXPECT_EQ(mNonVolatile->initializedWith(), "/nv.db:3000000");
+    EXPECT_EQ(mVolatile->initializedWith(), "/v.db:2000000");
+    EXPECT_THROW(mCore->initialize(), std::runtime_error);
+}
+
+TEST_F(Core, DestroyingAnUninitialisedCoreTouchesNothing) { mCore.reset(); }
+
+TEST_F(Core, RegistrationReturnsTheHashAndTheStoragesAnswer) {
+    mCore->initialize();
+    auto info = channel("magnet/temp", DataLoggerStorageType::NonVolatile);
+    uint64_t first = registered(info);
+    EXPECT_EQ(first, DataLoggerHash().compute(info));
+    EXPECT_EQ(registered(info, DataLoggerStatusCode::AlreadyRegistered), first);
+    registered(channel("bad//path", DataLoggerStorageType::Volatile),
+               DataLoggerStatusCode::InvalidArgument);
+}
+
+TEST_F(Core, PushedValuesReachTheChannelsStorageInOrder) {
+    mCore->initialize();
+    uint64_t v = registered(channel("v", DataLoggerStorageType::Volatile));
+    uint64_t nv = registered(channel("nv", DataLoggerStorageType::NonVolatile));
+    uint64_t unknown = 42;
+    EXPECT_EQ(mCore->pushData(unknown, {DataLoggerDataPoint(1, TimePoint())}),
+              DataLoggerStatusCode::NotFound);
+    EXPECT_EQ(mCore->pushData(v, {}), DataLoggerStatusCode::NoError);
+    for (int i = 0; i < 3; ++i) {
+        mCore->pushData(v, {DataLoggerDataPoint(i, TimePoint())});
+        mCore->pushData(nv, {DataLoggerDataPoint(10 + i, TimePoint()), DataLoggerDataPoint(20 + i, TimePoint())});
+    }
+    EXPECT_EQ(mVolatile->waitForPoints(v, 3), (std::vector<double>{0, 1, 2}));
+    EXPECT_EQ(mNonVolatile->waitForPoints(nv, 6), (std::vector<double>{10, 20, 11, 21, 12, 22}));
+}
+
+TEST_F(Core, StatisticsChannelsAreRegisteredAndFedByTheProcessingThread) {
+    mCore->initialize();
+    uint64_t base = registered(channel("he", DataLoggerStorageType::NonVolatile, 60));
+    uint64_t mean = DataLoggerHash().compute(
+        DataLoggerChannelInfo::withDefaults("he.mean", DataLoggerUnit::Kelvin,
+                                            DataLoggerStats(DataLoggerStorageType::Volatile, 0),
+                                            DataLoggerStorageType::NonVolatile, ""));
+    mCore->pushData(base, {DataLoggerDataPoint(2, TimePoint()), DataLoggerDataPoint(4, TimePoint())});
+    mNonVolatile->waitForPoints(base, 2);
+    mCaller->fireAll();
+    EXPECT_EQ(mNonVolatile->waitForPoints(mean, 1), std::vector<double>{3});
+}
+
+TEST_F(Core, BreakingChangeArchivesTheRegisteredChannelWithItsStatisticsAndRegistersAnew) {
+    mCore->initialize();
+    uint64_t old = registered(channel("he", DataLoggerStorageType::NonVolatile, 60));
+    EXPECT_EQ(mNonVolatile->archivedHashes().size(), 0u);
+
+    LogCapture log;
+    auto changed = channel("he", DataLoggerStorageType::Volatile, 60, DataLoggerUnit::Percent);
+    uint64_t now = registered(changed);
+    EXPECT_NE(now, old);
+    EXPECT_TRUE(log.contains(log::Warning, "Archiving channel at path (he)"));
+    // Four statistics channels first, then the channel itself.
+    auto archived = mNonVolatile->archivedHashes();
+    ASSERT_EQ(archived.size(), 5u);
+    EXPECT_EQ(archived.back(), old);
+    // The new registration took the path, its statistics included.
+    uint64_t pushed = now;
+    EXPECT_EQ(mCore->pushData(pushed, {DataLoggerDataPoint(1, TimePoint())}), DataLoggerStatusCode::NoError);
+    EXPECT_EQ(mVolatile->waitForPoints(now, 1), std::vector<double>{1});
+    EXPECT_EQ(mCore->pushData(old, {}), DataLoggerStatusCode::NotFound);
+}
+
+TEST_F(Core, ArchiveFailureIsReturnedAndNothingIsRegistered) {
+    mCore->initialize();
+    uint64_t old = registered(channel("p", DataLoggerStorageType::NonVolatile));
+    mNonVolatile->mArchiveAnswer = DataLoggerStatusCode::StorageError;
+    LogCapture log;
+    uint64_t now = registered(channel("p", DataLoggerStorageType::Volatile),
+                              DataLoggerStatusCode::StorageError);
+    EXPECT_TRUE(log.contains(log::Error, "Could not archive hash"));
+    EXPECT_EQ(mCore->pushData(now, {}), DataLoggerStatusCode::NotFound);
+    EXPECT_EQ(mCore->pushData(old, {}), DataLoggerStatusCode::NoError);
+}
+
+TEST_F(Core, ArchivingAnUnknownHashGivesNoAssetFound) {
+    mCore->initialize();
+    EXPECT_EQ(mCore->archive(channel("x", DataLoggerStorageType::Volatile), 99),
+              DataLoggerStatusCode::NoAssetFound);
+}
+
+TEST_F(Core, LogExportSkipsAnExistingDirectoryAndCopiesTheOther) {
+    mCore->initialize();
+    TempDir dir;
+    std::filesystem::create_directory(dir.file("non_volatile"));
+    LogCapture log;
+    mCore->createLog(dir.path(), 1, 7);
+    EXPECT_TRUE(log.contains(log::Error, "Could not create directory " + dir.file("non_volatile")));
+    EXPECT_TRUE(mNonVolatile->logDirectories().empty());
+    EXPECT_EQ(mVolatile->logDirectories(), std::vector<std::string>{dir.file("volatile")});
+    EXPECT_THROW(mCore->createLog(dir.file("missing/parent"), 1, 7), std::filesystem::filesystem_error);
+}
+
+TEST(SharedQueueThreads, PopWaitsForAPushFromAnotherThreadAndTimesOutWhenEmpty) {
+    utils::SharedQueue<int> queue;
+    int item = 0;
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(queue.waitAndPop(item, 0.05));
+    EXPECT_GE(std::chrono::steady_clock::now() - start, milliseconds(50));
+    EXPECT_FALSE(queue.waitAndPop(item, 1e-10));
+
+    std::thread producer([&] {
+        std::this_thread::sleep_for(milliseconds(20));
+        queue.push(7);
+    });
+    start = std::chrono::steady_clock::now();
+    EXPECT_TRUE(queue.waitAndPop(item, 30.0));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+    EXPECT_EQ(item, 7);
+    producer.join();
+    queue.push(1);
+    queue.push(2);
+    EXPECT_TRUE(queue.waitAndPop(item, 0) && item == 1);
+    EXPECT_TRUE(queue.waitAndPop(item, 0) && item == 2);
+}
+
+class AggregatePull : public ::testing::Test {
+protected:
+    static auto answer(DataLoggerStatusCode code, double value = 0) {
+        return [code, value](std::vector<DataLoggerDataPoint>& points) {
+            if (code == DataLoggerStatusCode::NoError) points.emplace_back(value, TimePoint());
+            return code;
+        };
+    }
+    std::shared_ptr<FakeStorage> mFirst = std::make_shared<FakeStorage>();
+    std::shared_ptr<FakeStorage> mSecond = std::make_shared<FakeStorage>();
+    StorageAggregatePull mPull{mFirst, mSecond};
+    std::vector<DataLoggerDataPoint> mPoints;
+};
+
+TEST_F(AggregatePull, FirstStorageWithDataAnswers) {
+    mFirst->mGetData = answer(DataLoggerStatusCode::NoError, 1);
+    mSecond->mGetData = answer(DataLoggerStatusCode::NoError, 2);
+    EXPECT_EQ(mPull.pullData(mPoints, "p", 0, std::chrono::microseconds(0), 0), DataLoggerStatusCode::NoError);
+    ASSERT_EQ(mPoints.size(), 1u);
+    EXPECT_EQ(mPoints[0].value(), 1);
+}
+
+TEST_F(AggregatePull, NotFoundInOneIsSkippedAndNoDataInBothGivesNoData) {
+    mSecond->mGetData = answer(DataLoggerStatusCode::NoError, 2);
+    EXPECT_EQ(mPull.pullData(mPoints, "p", 0, std::chrono::microseconds(0), 0), DataLoggerStatusCode::NoError);
+    mFirst->mGetData = answer(DataLoggerStatusCode::StorageNoData);
+    mSecond->mGetData = answer(DataLoggerStatusCode::NotFound);
+    EXPECT_EQ(mPull.pullData(mPoints, "p", 0, std::chrono::microseconds(0), 0), DataLoggerStatusCode::StorageNoData);
+    mFirst->mGetData = nullptr;
+    mSecond->mGetData = nullptr;
+    EXPECT_EQ(mPull.pullData(mPoints, "p", 0, std::chrono::microseconds(0), 0), DataLoggerStatusCode::NotFound);
+}
+
+TEST_F(AggregatePull, EmptyListingReportsEachStorageAndReturnsNotFound) {
+    LogCapture log;
+    std::vector<DataLoggerStorageChannelInfo> infos;
+    EXPECT_EQ(mPull.pullAllChannelInfo(infos), DataLoggerStatusCode::NotFound);
+    EXPECT_EQ(log.count("pullAllChannelInfo failed with 1"), 2u);
+}
+
+}  // namespace
+}  // namespace quorix::pelmo::datalogger

@@ -1,0 +1,144 @@
+#include <cmath>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "stats/DataLoggerStatParam.h"
+#include "stats/DataLoggerStatsManager.h"
+#include "support/Fakes.h"
+#include "support/TestSupport.h"
+
+namespace quorix::pelmo::datalogger {
+namespace {
+
+using ::datalogger::test::FakePeriodicCallerManager;
+
+struct Emitted {
+    std::string path;
+    std::string description;
+    DataLoggerStorageType storageType;
+    std::vector<std::pair<double, TimePoint>> points;
+};
+
+// A push interface that records registrations and pushes; refuses registrations on demand.
+class RecordingPush : public DataLoggerPushDataIfc {
+public:
+    DataLoggerStatusCode registerOrUpdateChannel(const DataLoggerChannelInfo& info,
+                                                 uint64_t& hash) override {
+        if (mRefuseFrom >= 0 && static_cast<int>(mChannels.size()) >= mRefuseFrom) {
+            return DataLoggerStatusCode::StorageError;
+        }
+        hash = 1000 + mChannels.size();
+        mChannels.push_back({info.mPath, info.mDescription, info.mStorageType, {}});
+        return DataLoggerStatusCode::NoError;
+    }
+    DataLoggerStatusCode pushData(const uint64_t& hash,
+                                  const std::vector<DataLoggerDataPoint>& points) override {
+        for (const auto& p : points) mChannels.at(hash - 1000).points.emplace_back(p.value(), p.timestamp());
+        return DataLoggerStatusCode::NoError;
+    }
+
+    std::vector<Emitted> mChannels;
+    int mRefuseFrom = -1;
+};
+
+DataLoggerChannelInfo baseChannel(int64_t period) {
+    return DataLoggerChannelInfo::withDefaults("magnet/heliumLevel", DataLoggerUnit::Percent,
+                                               DataLoggerStats(DataLoggerStorageType::Volatile, period),
+                                               DataLoggerStorageType::NonVolatile, "He level");
+}
+
+class StatsManager : public ::testing::Test {
+protected:
+    std::unique_ptr<DataLoggerStatsManager> make(int64_t period = 10) {
+        return std::make_unique<DataLoggerStatsManager>(baseChannel(period), mPush, mCaller);
+    }
+    double emitted(size_t channel, size_t index = 0) {
+        return mPush->mChannels.at(channel).points.at(index).first;
+    }
+
+    std::shared_ptr<RecordingPush> mPush = std::make_shared<RecordingPush>();
+    std::shared_ptr<FakePeriodicCallerManager> mCaller = std::make_shared<FakePeriodicCallerManager>();
+};
+
+TEST_F(StatsManager, RegistersFourDerivedChannelsInOrderWithTheStatisticsStorageType) {
+    auto stats = make(10);
+    ASSERT_EQ(mPush->mChannels.size(), 4u);
+    const char* names[] = {"max", "min", "mean", "stddev"};
+    for (size_t i = 0; i < 4; ++i) {
+        EXPECT_EQ(mPush->mChannels[i].path, std::string("magnet/heliumLevel.") + names[i]);
+        EXPECT_EQ(mPush->mChannels[i].description, std::string(names[i]) + " of magnet/heliumLevel");
+        EXPECT_EQ(mPush->mChannels[i].storageType, DataLoggerStorageType::Volatile);
+    }
+    EXPECT_EQ(stats->derivedHashes(), (std::vector<uint64_t>{1000, 1001, 1002, 1003}));
+    EXPECT_EQ(mCaller->periods(), std::vector<double>{10.0});
+}
+
+TEST_F(StatsManager, EmitsMaxMinMeanAndPopulationStddevWithOneTimestamp) {
+    auto stats = make();
+    for (double v : {1.0, 2.0, 3.0, 4.0}) stats->pushPoint(DataLoggerDataPoint(v, TimePoint()));
+    mCaller->fireAll();
+    EXPECT_EQ(emitted(0), 4.0);
+    EXPECT_EQ(emitted(1), 1.0);
+    EXPECT_EQ(emitted(2), 2.5);
+    EXPECT_DOUBLE_EQ(emitted(3), std::sqrt(1.25));
+    TimePoint stamp = mPush->mChannels[0].points[0].second;
+    for (size_t i = 1; i < 4; ++i) EXPECT_EQ(mPush->mChannels[i].points[0].second, stamp);
+}
+
+TEST_F(StatsManager, SingleValueGivesZeroDeviationAndEachPeriodStartsAfresh) {
+    auto stats = make();
+    stats->pushPoint(DataLoggerDataPoint(5.0, TimePoint()));
+    mCaller->fireAll();
+    mCaller->fireAll();  // a period without values emits nothing
+    stats->pushPoint(DataLoggerDataPoint(-7.0, TimePoint()));
+    stats->pushPoint(DataLoggerDataPoint(-9.0, TimePoint()));
+    mCaller->fireAll();
+    for (size_t i = 0; i < 4; ++i) ASSERT_EQ(mPush->mChannels[i].points.size(), 2u);
+    EXPECT_EQ(emitted(0, 0), 5.0);
+    EXPECT_EQ(emitted(3, 0), 0.0);
+    EXPECT_EQ(emitted(0, 1), -7.0);
+    EXPECT_EQ(emitted(1, 1), -9.0);
+    EXPECT_EQ(emitted(2, 1), -8.0);
+    EXPECT_EQ(emitted(3, 1), 1.0);
+}
+
+TEST_F(StatsManager, RefusedRegistrationStopsAtTheFailureAndNeverEmits) {
+    mPush->mRefuseFrom = 2;
+    ::datalogger::test::LogCapture log;
+    auto stats = make();
+    EXPECT_EQ(stats->derivedHashes().size(), 2u);
+    EXPECT_EQ(stats->registrationStatus(), DataLoggerStatusCode::StorageError);
+    EXPECT_EQ(mCaller->liveCallers(), 0u);
+    EXPECT_TRUE(log.contains(log::Error, "no statistics will be created, error code = 12"));
+}
+
+TEST_F(StatsManager, VanishedPushInterfaceThrows) {
+    std::weak_ptr<DataLoggerPushDataIfc> gone;
+    EXPECT_THROW(DataLoggerStatsManager(baseChannel(10), gone, mCaller), std::runtime_error);
+}
+
+TEST_F(StatsManager, DestructionStopsTheEmission) {
+    auto stats = make();
+    EXPECT_EQ(mCaller->liveCallers(), 1u);
+    stats.reset();
+    EXPECT_EQ(mCaller->liveCallers(), 0u);
+}
+
+TEST(StatParam, ReadOutWithoutValueThrows) {
+    DataLoggerStatAverage mean;
+    EXPECT_THROW(mean.getAndReset(), DataLoggerStatParamError);
+    mean.add(3.0);
+    EXPECT_EQ(mean.getAndReset(), 3.0);
+    try {
+        mean.getAndReset();
+        FAIL();
+    } catch (const DataLoggerStatParamError& e) {
+        EXPECT_STREQ(e.what(), "no point pushed yet");
+    }
+}
+
+}  // namespace
+}  // namespace quorix::pelmo::datalogger
