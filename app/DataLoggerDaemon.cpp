@@ -2,12 +2,19 @@
 
 #include <exception>
 
+#include "core/DataLoggerCore.h"
+#include "inputs/dbus/DataloggerDBusService.h"
 #include "platform/DeviceIdClient.h"
 #include "platform/FirmwareVersion.h"
 #include "platform/PeriodicCaller.h"
 #include "storage/DataLoggerStorageConfig.h"
+#include "storage/DataLoggerStorageSQLite.h"
 
 namespace quorix::pelmo::datalogger {
+
+namespace {
+const char* const kMigrationScripts = "/data/datalogger/dbscripts/sqlite";
+}
 
 DataLoggerDaemon::DataLoggerDaemon(int& argc, char** argv)
     : log::Logger("DataLoggerDaemon", "", std::make_shared<log::LoggerImpl>()),
@@ -43,24 +50,43 @@ int DataLoggerDaemon::buildGraph() {
                    nullptr, mStorageConfigPath.c_str(), configFile.getErrors().c_str());
         return 10;
     }
-    // The two SQLite storages are created here from configFile.getConfig() once they exist.
+    const auto config = configFile.getConfig();
+    mNonVolatileStorage = std::make_shared<DataLoggerStorageSQLite>(
+        kMigrationScripts, mStorageMinSize, config->getNonVolatileSize(), std::function<void()>());
+    mVolatileStorage = std::make_shared<DataLoggerStorageSQLite>(
+        kMigrationScripts, mStorageMinSize, config->getVolatileSize(), std::function<void()>());
+    pelmoDoLog(log::Info, "storages created (but not yet initialized)", nullptr);
 
     pelmoDoLog(log::Debug, "~preInit: create and init FirmwareVersionPelmo", nullptr);
     auto firmwareVersion = std::make_shared<utils::FirmwareVersionPelmo>();
     firmwareVersion->init();
     auto deviceIdClient = deviceid::DeviceIdClient::make_client();
 
-    // Still to be wired: the core (given the caller manager, both storages, the configuration,
-    // the firmware version and the device-id client), the D-Bus service and the file poll
-    // engine, in that order.
+    pelmoDoLog(log::Debug, "~preInit: creating core", nullptr);
+    // Created uniquely owned, then shared: the core hands out weak references to itself.
+    auto core = std::make_unique<DataLoggerCore>(mPeriodicCallerManager, mVolatileStorage,
+                                                 mNonVolatileStorage, mStorageConfig,
+                                                 firmwareVersion, deviceIdClient);
+    mCore = std::shared_ptr<DataLoggerCore>(std::move(core));
+    mCore->initialize();
+
+    pelmoDoLog(log::Info, "initializing DBus service...", nullptr);
+    mDBusService = std::make_shared<DataloggerDBusService>(mCore, "daemon",
+                                                           Gio::DBus::BUS_TYPE_SYSTEM);
+    pelmoDoLog(log::Info, "DBus initialized", nullptr);
+
+    // Still to be wired: the file poll engine.
 
     pelmoDoLog(log::Debug, "-preInit: OK", nullptr);
     return 0;
 }
 
 void DataLoggerDaemon::postRun() {
-    // The file poll engine, the core and the D-Bus service are released here, in that order,
-    // then the non-volatile and the volatile storage are finalised.
+    // Releasing the core stops its processing thread before the storages close.
+    mCore.reset();
+    mDBusService.reset();
+    if (mNonVolatileStorage) mNonVolatileStorage->finalize();
+    if (mVolatileStorage) mVolatileStorage->finalize();
 }
 
 }  // namespace quorix::pelmo::datalogger

@@ -13,7 +13,10 @@ class PeriodicCallerManager;
 
 namespace quorix::pelmo::datalogger {
 
+class DataLoggerCore;
 class DataLoggerStorageConfig;
+class DataLoggerStorageSQLite;
+class DataloggerDBusService;
 
 // The application object: builds the object graph in preInit, tears it down in postRun, and
 // holds it in between. Holds no logic of its own. Runs on the main thread only.
@@ -35,7 +38,11 @@ private:
     uint32_t mStorageMinSize = 1048576;
     std::shared_ptr<utils::PeriodicCallerManager> mPeriodicCallerManager;
     std::shared_ptr<utils::PeriodicCallerManager> mFilePollCallerManager;
+    std::shared_ptr<DataLoggerStorageSQLite> mVolatileStorage;
+    std::shared_ptr<DataLoggerStorageSQLite> mNonVolatileStorage;
     std::shared_ptr<DataLoggerStorageConfig> mStorageConfig;
+    std::shared_ptr<DataLoggerCore> mCore;
+    std::shared_ptr<DataloggerDBusService> mDBusService;
 };
 
 }  // namespace quorix::pelmo::datalogger

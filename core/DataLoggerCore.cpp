@@ -21,6 +21,7 @@ DataLoggerCore::DataLoggerCore(std::shared_ptr<utils::PeriodicCallerManagerIfc> 
       mPeriodicCallerManager(std::move(callerManager)),
       mStorageConfig(std::move(storageConfig)),
       mQueue(std::make_shared<utils::SharedQueue<DataLoggerChannelPoint>>()),
+      mSystemTimeHandler(std::make_shared<SystemTimeHandler>(mPeriodicCallerManager)),
       mFirmwareVersion(std::move(firmwareVersion)),
       mDeviceIdClient(std::move(deviceIdClient)),
       mVolatileStorage(std::move(volatileStorage)),
@@ -28,6 +29,8 @@ DataLoggerCore::DataLoggerCore(std::shared_ptr<utils::PeriodicCallerManagerIfc> 
       mAggregatePull(std::make_shared<StorageAggregatePull>(mVolatileStorage, mNonVolatileStorage)) {}
 
 DataLoggerCore::~DataLoggerCore() {
+    // First: a running export uses the storages, which are members declared after it.
+    mDeviceLogContributor.reset();
     if (mProcessThread.joinable()) {
         pelmoDoLog(log::Info, "Destructor: stopping the process thread", nullptr);
         mStop = true;
@@ -37,6 +40,8 @@ DataLoggerCore::~DataLoggerCore() {
         mQueue->push(std::move(wakeUp));
         mProcessThread.join();
     }
+    // Stops and joins the server thread before anything it reads is released.
+    mDfrm.reset();
 }
 
 void DataLoggerCore::initialize() {
@@ -45,7 +50,7 @@ void DataLoggerCore::initialize() {
         pelmoDoLog(log::Critical, "already initialized", nullptr);
         throw std::runtime_error("Already initialized");
     }
-    // The system time handler starts here once it exists.
+    mSystemTimeHandler->initialize();
     mChannelManager = std::make_shared<ChannelManager>(mPeriodicCallerManager,
                                                        std::weak_ptr<DataLoggerPushDataIfc>(
                                                            shared_from_this()));
@@ -54,8 +59,13 @@ void DataLoggerCore::initialize() {
     mVolatileStorage->initializeStorage(mStorageConfig->getVolatileSize(),
                                         mStorageConfig->getVolatilePath(), false);
     mProcessThread = std::thread([this] { processData(); });
-    // The DfRM server (on mDfrmSocketPath) and the device-log contributor start here once they
-    // exist.
+    mDfrm = std::make_shared<DataLoggerDfrm>(mAggregatePull, mDfrmSocketPath, mSystemTimeHandler,
+                                             mFirmwareVersion, mDeviceIdClient,
+                                             mPeriodicCallerManager);
+    mDfrm->start(false);
+    mDeviceLogContributor = std::make_unique<DeviceLogContributor>(
+        [this](const std::string& path, int type, int id) { createLog(path, type, id); },
+        "datalogger", Gio::DBus::BUS_TYPE_SYSTEM);
     mInitialized = true;
     pelmoDoLog(log::Debug, "-initialize: OK", nullptr);
 }
@@ -82,8 +92,7 @@ DataLoggerStatusCode DataLoggerCore::registerOrUpdateChannel(const DataLoggerCha
             storage->registerOrUpdateChannel(DataLoggerStorageChannelInfo(info, hash));
         {
             std::lock_guard<std::mutex> lock(mDfrmMutex);
-            // A successful registration marks the DfRM configuration hash as out of date here
-            // once the server exists.
+            if (status == DataLoggerStatusCode::NoError && mDfrm) mDfrm->configurationChanged();
         }
         return status;
     } catch (const std::invalid_argument& e) {

@@ -12,10 +12,13 @@
 #include "core/DataLoggerPushDataIfc.h"
 #include "core/DataLoggerStorageIfc.h"
 #include "core/SharedQueue.h"
+#include "dfrm/DataLoggerDfrm.h"
 #include "platform/DeviceIdClient.h"
+#include "platform/DeviceLogContributor.h"
 #include "platform/FirmwareVersion.h"
 #include "platform/Logger.h"
 #include "platform/PeriodicCaller.h"
+#include "systime/SystemTimeHandler.h"
 
 namespace quorix::pelmo::datalogger {
 
@@ -59,6 +62,8 @@ public:
     void createLog(const std::string& path, int type, int id);
 
     std::shared_ptr<StorageAggregatePull> aggregatePull() const { return mAggregatePull; }
+    // Tests serve DfRM on a socket of their own; call before initialize.
+    void setDfrmSocketPath(std::string path) { mDfrmSocketPath = std::move(path); }
 
 private:
     void processData();
@@ -72,7 +77,10 @@ private:
     std::shared_ptr<ChannelManager> mChannelManager;
     std::thread mProcessThread;
     DataLoggerHash mHash;
+    std::unique_ptr<DeviceLogContributor> mDeviceLogContributor;
+    std::shared_ptr<DataLoggerDfrm> mDfrm;
     std::string mDfrmSocketPath = "/run/datalogger/dfrm.socket";
+    std::shared_ptr<SystemTimeHandler> mSystemTimeHandler;
     std::mutex mDfrmMutex;  // orders the configuration-change notices to the DfRM server
     std::shared_ptr<utils::FirmwareVersionIfc> mFirmwareVersion;
     std::shared_ptr<deviceid::DeviceIdClientIfc> mDeviceIdClient;

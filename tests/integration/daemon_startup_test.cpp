@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include "support/PrivateBus.h"
 #include "support/TestSupport.h"
 
 namespace datalogger::test {
@@ -15,9 +16,18 @@ class DaemonStartup : public ::testing::Test {
 protected:
     void SetUp() override {
         if (!isRoot()) GTEST_SKIP() << "needs root for a private mount namespace";
-        for (const char* dir : {"etc", "run", "data"}) {
+        for (const char* dir : {"etc", "run", "data/dbscripts/sqlite"}) {
             std::filesystem::create_directories(mRoot.file(dir));
         }
+        for (const auto& script :
+             std::filesystem::directory_iterator(sourceDir() + "/dbscripts/sqlite")) {
+            std::filesystem::copy(script.path(),
+                                  mRoot.file("data/dbscripts/sqlite/") + script.path().filename().string());
+        }
+        // The DfRM socket's folder must be open to the web server's group.
+        std::filesystem::permissions(mRoot.file("run"), std::filesystem::perms::group_all,
+                                     std::filesystem::perm_options::add);
+        mBus = std::make_unique<PrivateBus>();
     }
 
     ChildProcess start() {
@@ -29,6 +39,7 @@ protected:
     void writeStorageConf(const std::string& text) { writeFile(mRoot.file("etc/storage.conf"), text); }
 
     TempDir mRoot;
+    std::unique_ptr<PrivateBus> mBus;
 };
 
 TEST_F(DaemonStartup, ExitsWithTenAndExplainsWhenTheStorageConfigurationIsMissing) {
@@ -61,6 +72,16 @@ TEST_F(DaemonStartup, RunsUntilSigtermAndExitsZeroWithAValidConfiguration) {
     ChildProcess daemon = start();
     ASSERT_TRUE(daemon.waitForOutput("-preInit: OK", 20000)) << daemon.output();
     EXPECT_NE(daemon.output().find("+preInit"), std::string::npos);
+    ASSERT_TRUE(daemon.waitForOutput("onNameAcquired: name = 'com.quorix.datalogger.daemon'", 20000))
+        << daemon.output();
+    ClientResult owner = runClient({"gdbus", "call", "--system", "--dest", "org.freedesktop.DBus",
+                                    "--object-path", "/org/freedesktop/DBus", "--method",
+                                    "org.freedesktop.DBus.NameHasOwner",
+                                    "com.quorix.datalogger.daemon"});
+    EXPECT_EQ(owner.output, "(true,)\n");
+    // Both databases exist on their configured paths, migrated.
+    EXPECT_TRUE(std::filesystem::exists(mRoot.file("run/v.db")));
+    EXPECT_TRUE(std::filesystem::exists(mRoot.file("data/nv.db")));
     EXPECT_EQ(daemon.wait(0), -1) << "daemon ended on its own";
     daemon.signal(SIGTERM);
     EXPECT_EQ(daemon.wait(20000), 0) << daemon.output();

@@ -35,6 +35,9 @@ protected:
             mCaller, mVolatile, mNonVolatile,
             std::make_shared<DataLoggerStorageConfig>(2000000, "/v.db", 3000000, "/nv.db"),
             nullptr, nullptr);
+        std::filesystem::permissions(mDir.path(), std::filesystem::perms::group_all,
+                                     std::filesystem::perm_options::add);
+        mCore->setDfrmSocketPath(mDir.file("dfrm.socket"));
     }
     uint64_t registered(const DataLoggerChannelInfo& info,
                         DataLoggerStatusCode expected = DataLoggerStatusCode::NoError) {
@@ -43,6 +46,7 @@ protected:
         return hash;
     }
 
+    TempDir mDir;
     std::shared_ptr<FakePeriodicCallerManager> mCaller = std::make_shared<FakePeriodicCallerManager>();
     std::shared_ptr<FakeStorage> mVolatile = std::make_shared<FakeStorage>();
     std::shared_ptr<FakeStorage> mNonVolatile = std::make_shared<FakeStorage>();

@@ -1,0 +1,94 @@
+#pragma once
+
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "core/DataLoggerPullDataIfc.h"
+#include "dfrm/DataLoggerDfrmConfigHash.h"
+#include "dfrm/DataLoggerRequest.h"
+#include "dfrm/DfrmTypes.h"
+#include "platform/DeviceIdClient.h"
+#include "platform/FirmwareVersion.h"
+#include "platform/Logger.h"
+#include "platform/PeriodicCaller.h"
+#include "systime/SystemTimeHandlerIfc.h"
+#include "systime/UniqueFd.h"
+
+namespace quorix::pelmo::datalogger {
+
+// The DfRM server: a FastCGI responder on a Unix socket behind the web server, answering one
+// request after another on its own thread.
+//
+// Ownership: shares the pull interface, the time handler, the firmware version and the device
+// client with the core; owns the listening socket (mode 0660), the server thread and the
+// configuration hash. The destructor stops the thread. At most one server per process: the
+// FastCGI library keeps process-wide state behind every accept.
+// Threads: start, stop and the destructor from the owner's thread; configurationChanged from
+// any thread; the responder runs on the server thread only.
+// Failure: start never throws (a server that could not start logs why and serves nothing);
+// a request that cannot be parsed or whose handler throws is answered 500.
+class DataLoggerDfrm : public virtual log::Logger {
+  public:
+    // Chooses the answer of one valid request; dispatch() unless a test replaces it.
+    using Responder = std::function<DfrmResponse(DataLoggerDfrm&, const DataLoggerRequest&)>;
+
+    DataLoggerDfrm(std::shared_ptr<DataLoggerPullDataIfc> pull, std::string socketPath,
+                   std::shared_ptr<SystemTimeHandlerIfc> systemTimeHandler,
+                   std::shared_ptr<utils::FirmwareVersionIfc> firmwareVersion,
+                   std::shared_ptr<deviceid::DeviceIdClientIfc> deviceIdClient,
+                   const std::shared_ptr<utils::PeriodicCallerManagerIfc>& callerManager,
+                   Responder responder = {});
+    ~DataLoggerDfrm() override;
+    DataLoggerDfrm(const DataLoggerDfrm&) = delete;
+    DataLoggerDfrm& operator=(const DataLoggerDfrm&) = delete;
+
+    void start(bool restart);
+    // Throws std::runtime_error when the socket cannot be shut down.
+    void stop();
+    bool isRunning() const { return mRunning; }
+
+    void configurationChanged();
+
+    // For the route handlers, on the server thread.
+    const std::shared_ptr<DataLoggerPullDataIfc>& pull() const { return mPull; }
+    const std::shared_ptr<SystemTimeHandlerIfc>& systemTimeHandler() const {
+        return mSystemTimeHandler;
+    }
+    const std::shared_ptr<utils::FirmwareVersionIfc>& firmwareVersion() const {
+        return mFirmwareVersion;
+    }
+    const std::shared_ptr<deviceid::DeviceIdClientIfc>& deviceIdClient() const {
+        return mDeviceIdClient;
+    }
+    const std::string& protocolVersion() const { return mProtocolVersion; }
+    DataLoggerDfrmConfigHash& configHash() { return mConfigHash; }
+
+  private:
+    void startServer();
+    void serve(int socket);
+    void answer(FCGX_Request* request, std::ostringstream& output);
+    void reportAcceptError(FCGX_Request* request, int rc);
+
+    utils::EnumUtils<HttpMethod> mHttpMethods;
+    utils::EnumUtils<ContentType> mContentTypes;
+    utils::EnumUtils<DfrmMethod> mDfrmMethods;
+    std::atomic<bool> mRunning{false};
+    std::shared_ptr<DataLoggerPullDataIfc> mPull;
+    std::thread mThread;
+    UniqueFd mSocket;
+    const std::string mSocketPath;
+    const int mListenBacklog = 10;
+    std::mutex mAcceptMutex;  // serialises FCGX_Accept_r, whose library state is process-wide
+    std::shared_ptr<deviceid::DeviceIdClientIfc> mDeviceIdClient;
+    const std::string mProtocolVersion = "0.113";
+    std::shared_ptr<SystemTimeHandlerIfc> mSystemTimeHandler;
+    std::shared_ptr<utils::FirmwareVersionIfc> mFirmwareVersion;
+    DataLoggerDfrmConfigHash mConfigHash;
+    Responder mResponder;
+};
+
+}  // namespace quorix::pelmo::datalogger

@@ -1,0 +1,115 @@
+#include "inputs/dbus/DBusMethodHandler.h"
+
+#include <stdexcept>
+#include <utility>
+#include <vector>
+
+namespace quorix::pelmo::datalogger {
+
+namespace {
+
+constexpr int64_t kNanosecondsPerMicrosecond = 1000;
+
+// The C reader functions take non-const pointers although they only read.
+GVariant* raw(const Glib::VariantBase& value) { return const_cast<GVariant*>(value.gobj()); }
+
+// The binding checks the signature against the introspection data before dispatching; this
+// guards direct callers, which would otherwise read a tuple of another shape.
+void requireType(const Glib::VariantContainerBase& parameters, const char* type) {
+    if (!parameters.gobj() || !g_variant_is_of_type(raw(parameters), G_VARIANT_TYPE(type))) {
+        throw std::invalid_argument(std::string("parameters are not of type ") + type);
+    }
+}
+
+template <typename T>
+const T* fixedArray(const Glib::VariantBase& array, size_t& count) {
+    gsize n = 0;
+    const void* data = g_variant_get_fixed_array(raw(array), &n, sizeof(T));
+    count = n;
+    return static_cast<const T*>(data);
+}
+
+Glib::VariantContainerBase reply(GVariant* floatingTuple) {
+    // A floating reference is sunk by the wrapper, which then owns the tuple.
+    return Glib::VariantContainerBase(floatingTuple, false);
+}
+
+}  // namespace
+
+DBusMethodHandler::DBusMethodHandler(std::shared_ptr<DataLoggerPushDataIfc> push)
+    : log::Logger("DBusService", "", std::make_shared<log::LoggerImpl>()), mPush(std::move(push)) {}
+
+Glib::VariantContainerBase DBusMethodHandler::registerOrUpdateChannel(
+    const Glib::VariantContainerBase& parameters) {
+    requireType(parameters, "(sqyuyst)");
+    const char* path = nullptr;
+    const char* description = nullptr;
+    guint16 unit = 0;
+    guchar statsStorageType = 0;
+    guint32 statsPeriod = 0;
+    guchar storageType = 0;
+    guint64 hashIn = 0;
+    g_variant_get(raw(parameters), "(&sqyuy&st)", &path, &unit, &statsStorageType, &statsPeriod,
+                  &storageType, &description, &hashIn);
+
+    DataLoggerChannelInfo info = DataLoggerChannelInfo::withDefaults(
+        path, static_cast<DataLoggerUnit>(unit),
+        DataLoggerStats(static_cast<DataLoggerStorageType>(statsStorageType),
+                        static_cast<int64_t>(statsPeriod)),
+        static_cast<DataLoggerStorageType>(storageType), description);
+    uint64_t hash = hashIn;
+    DataLoggerStatusCode status;
+    try {
+        status = mPush->registerOrUpdateChannel(info, hash);
+    } catch (const std::exception& e) {
+        pelmoDoLog(log::Error, "registerOrUpdateChannel throws %s", nullptr, e.what());
+        throw;
+    }
+    return reply(g_variant_new("(tq)", static_cast<guint64>(hash), static_cast<guint16>(status)));
+}
+
+Glib::VariantContainerBase DBusMethodHandler::pushData(const Glib::VariantContainerBase& parameters) {
+    requireType(parameters, "(tadax)");
+    guint64 hash = 0;
+    GVariant* dataChild = nullptr;
+    GVariant* timestampChild = nullptr;
+    g_variant_get(raw(parameters), "(t@ad@ax)", &hash, &dataChild, &timestampChild);
+    // The wrappers own the two new references.
+    const Glib::VariantBase dataArray(dataChild, false);
+    const Glib::VariantBase timestampArray(timestampChild, false);
+    size_t count = 0;
+    size_t timestampCount = 0;
+    const double* data = fixedArray<double>(dataArray, count);
+    const gint64* timestamps = fixedArray<gint64>(timestampArray, timestampCount);
+
+    auto refuse = [&](const char* why) {
+        pelmoDoLog(log::Warning, "pushData for hash %u refused: %s", nullptr,
+                   static_cast<unsigned>(hash), why);
+        return reply(g_variant_new("(q)", static_cast<guint16>(DataLoggerStatusCode::InvalidArgument)));
+    };
+    // A value without a time stamp cannot be stored; storing the others alone would hide the
+    // caller's mistake.
+    if (timestampCount < count) return refuse("fewer time stamps than values");
+
+    std::vector<DataLoggerDataPoint> points;
+    points.reserve(count);
+    for (size_t i = 0; i < count; ++i) {
+        int64_t nanoseconds = 0;
+        if (__builtin_mul_overflow(timestamps[i], kNanosecondsPerMicrosecond, &nanoseconds)) {
+            return refuse("time stamp out of range");
+        }
+        points.emplace_back(data[i], TimePoint(std::chrono::nanoseconds(nanoseconds)));
+    }
+
+    const uint64_t channelHash = hash;
+    DataLoggerStatusCode status;
+    try {
+        status = mPush->pushData(channelHash, points);
+    } catch (const std::exception& e) {
+        pelmoDoLog(log::Error, "pushData throws %s", nullptr, e.what());
+        throw;
+    }
+    return reply(g_variant_new("(q)", static_cast<guint16>(status)));
+}
+
+}  // namespace quorix::pelmo::datalogger

@@ -1,0 +1,32 @@
+#pragma once
+
+#include <glibmm/variant.h>
+
+#include <memory>
+
+#include "core/DataLoggerPushDataIfc.h"
+#include "platform/Logger.h"
+
+namespace quorix::pelmo::datalogger {
+
+// Turns the parameter tuple of one D-Bus method into the channel model, calls the push interface
+// and builds the reply tuple. Keeps no state besides the push interface it shares with its owner.
+//
+// Threads: whichever thread dispatches the method (the main loop in the daemon).
+// Failure: a parameter tuple of another type throws std::invalid_argument; an exception of the
+// push interface is logged ("... throws %s") and thrown on.
+class DBusMethodHandler : public virtual log::Logger {
+public:
+    explicit DBusMethodHandler(std::shared_ptr<DataLoggerPushDataIfc> push);
+
+    // (s path, q unit, y statsStorageType, u statsPeriod, y storageType, s description, t hash)
+    // -> (t hash, q rtnValue)
+    Glib::VariantContainerBase registerOrUpdateChannel(const Glib::VariantContainerBase& parameters);
+    // (t hash, ad data, ax timestamp) -> (q rtnValue); time stamps in microseconds since the epoch.
+    Glib::VariantContainerBase pushData(const Glib::VariantContainerBase& parameters);
+
+private:
+    std::shared_ptr<DataLoggerPushDataIfc> mPush;
+};
+
+}  // namespace quorix::pelmo::datalogger

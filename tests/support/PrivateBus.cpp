@@ -1,0 +1,192 @@
+#include "support/PrivateBus.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <giomm/init.h>
+#include <glibmm/main.h>
+#include <gtest/gtest.h>
+
+#include <stdexcept>
+
+extern char** environ;
+
+#if defined(__SANITIZE_THREAD__)
+// GLib hands memory and work between the main loop and its D-Bus worker thread under futex
+// locks that ThreadSanitizer cannot see in the uninstrumented library. Calls made from inside
+// such libraries are excused; every access from our own code is still checked.
+extern "C" const char* __tsan_default_options() { return "ignore_noninstrumented_modules=1"; }
+#endif
+
+namespace datalogger::test {
+
+namespace {
+
+const char* const kAddressVariable = "DBUS_SYSTEM_BUS_ADDRESS";
+
+// The default policy of a stock system bus: nobody owns names or receives method calls unless
+// a policy file lets them, so the daemon's policy file is really exercised.
+std::string busConfig(const std::string& socket, const std::string& policyFile) {
+    return R"(<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
+ "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
+<busconfig>
+  <type>system</type>
+  <listen>unix:path=)" + socket + R"(</listen>
+  <auth>EXTERNAL</auth>
+  <policy context="default">
+    <allow user="*"/>
+    <deny own="*"/>
+    <deny send_type="method_call"/>
+    <allow send_type="signal"/>
+    <allow send_requested_reply="true" send_type="method_return"/>
+    <allow send_requested_reply="true" send_type="error"/>
+    <allow receive_type="method_call"/>
+    <allow receive_type="method_return"/>
+    <allow receive_type="error"/>
+    <allow receive_type="signal"/>
+    <allow send_destination="org.freedesktop.DBus" send_interface="org.freedesktop.DBus"/>
+    <allow send_destination="org.freedesktop.DBus" send_interface="org.freedesktop.DBus.Introspectable"/>
+    <allow send_destination="org.freedesktop.DBus" send_interface="org.freedesktop.DBus.Properties"/>
+  </policy>
+  <include>)" + policyFile + R"(</include>
+</busconfig>
+)";
+}
+
+int decodeWaitStatus(int status) {
+    if (WIFEXITED(status)) return WEXITSTATUS(status);
+    if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
+    return -1;
+}
+
+// Drops references that idle callbacks of finished D-Bus work still hold.
+void drainDefaultContext() {
+    auto context = Glib::MainContext::get_default();
+    for (int i = 0; i < 1000 && context->iteration(false); ++i) {
+    }
+}
+
+}  // namespace
+
+PrivateBus::PrivateBus() {
+    Gio::init();
+    // Clients may run as another user (policy tests): they must reach the socket.
+    ::chmod(mDir.path().c_str(), 0755);
+    const std::string socket = mDir.file("system_bus_socket");
+    writeFile(mDir.file("bus.conf"),
+              busConfig(socket, sourceDir() + "/config/dbus/com.quorix.datalogger.conf"));
+    mDaemon = std::make_unique<ChildProcess>(
+        std::vector<std::string>{"dbus-daemon", "--config-file=" + mDir.file("bus.conf"),
+                                 "--nofork", "--print-address=1"},
+        mDir.file("bus.log"));
+    if (!mDaemon->waitForOutput("unix:path=", 10000)) {
+        throw std::runtime_error("dbus-daemon did not start: " + mDaemon->output());
+    }
+    mAddress = "unix:path=" + socket;
+    if (const char* previous = ::getenv(kAddressVariable)) {
+        mHadPreviousAddress = true;
+        mPreviousAddress = previous;
+    }
+    ::setenv(kAddressVariable, mAddress.c_str(), 1);
+
+    mConnection = Gio::DBus::Connection::get_sync(Gio::DBus::BUS_TYPE_SYSTEM);
+    if (mConnection->is_closed()) {
+        mConnection.reset();
+        throw std::runtime_error("a system bus connection of an earlier bus is still referenced");
+    }
+    mConnection->set_exit_on_close(false);
+}
+
+PrivateBus::~PrivateBus() {
+    drainDefaultContext();
+    if (mConnection) {
+        try {
+            mConnection->close_sync();
+        } catch (const Glib::Error&) {
+            // Already closed by the other side: nothing left to release.
+        }
+        mConnection.reset();
+    }
+    drainDefaultContext();
+    if (mDaemon) {
+        mDaemon->signal(SIGTERM);
+        if (mDaemon->wait(5000) < 0) mDaemon->signal(SIGKILL);
+    }
+    if (mHadPreviousAddress) {
+        ::setenv(kAddressVariable, mPreviousAddress.c_str(), 1);
+    } else {
+        ::unsetenv(kAddressVariable);
+    }
+}
+
+ClientResult runClient(const std::vector<std::string>& argv, int timeoutMs) {
+    TempDir dir;
+    const std::string outputFile = dir.file("client.out");
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, outputFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                     0600);
+    posix_spawn_file_actions_adddup2(&actions, 1, 2);
+    std::vector<char*> args;
+    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    pid_t pid = -1;
+    const int rc = posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    ClientResult result;
+    if (rc != 0) {
+        ADD_FAILURE() << "cannot start " << argv[0] << ": " << rc;
+        return result;
+    }
+
+    auto loop = Glib::MainLoop::create();
+    bool ended = false;
+    sigc::connection watch = Glib::signal_child_watch().connect(
+        [&](GPid, int status) {
+            result.status = decodeWaitStatus(status);
+            ended = true;
+            loop->quit();
+        },
+        pid);
+    sigc::connection watchdog = Glib::signal_timeout().connect(
+        [&] {
+            loop->quit();
+            return false;
+        },
+        timeoutMs);
+    loop->run();
+    watchdog.disconnect();
+    if (!ended) {
+        watch.disconnect();
+        ::kill(pid, SIGKILL);
+        ::waitpid(pid, nullptr, 0);
+        ADD_FAILURE() << "client did not end within " << timeoutMs << " ms: " << argv[0] << " "
+                      << (argv.size() > 1 ? argv[1] : "");
+    }
+    result.output = readFile(outputFile);
+    return result;
+}
+
+bool runMainContextUntil(const std::function<bool()>& done, int timeoutMs) {
+    auto context = Glib::MainContext::get_default();
+    bool expired = false;
+    sigc::connection watchdog = Glib::signal_timeout().connect(
+        [&] {
+            expired = true;
+            return false;
+        },
+        timeoutMs);
+    while (!done() && !expired) context->iteration(true);
+    watchdog.disconnect();
+    if (!done()) {
+        ADD_FAILURE() << "condition not met within " << timeoutMs << " ms";
+        return false;
+    }
+    return true;
+}
+
+}  // namespace datalogger::test

@@ -1,0 +1,275 @@
+#include <gtest/gtest.h>
+#include <sys/timex.h>
+
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+#include <deque>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "support/Fakes.h"
+#include "support/TestSupport.h"
+#include "systime/SystemTimeHandler.h"
+
+namespace quorix::pelmo::datalogger {
+namespace {
+
+using ::datalogger::test::FakePeriodicCallerManager;
+using ::datalogger::test::LogCapture;
+using ::datalogger::test::readFile;
+using ::datalogger::test::TempDir;
+using ::datalogger::test::writeFile;
+
+// One scripted answer per read; EAGAIN once the script is used up (the clock was not set).
+struct TimerScript {
+    std::deque<std::pair<long, int>> reads;
+    std::string bytes = "12345678";
+};
+
+class FakeTimer : public ClockSetTimerIfc {
+  public:
+    FakeTimer(std::shared_ptr<TimerScript> script, int armError)
+        : mScript(std::move(script)), mArmError(armError) {}
+    int arm() override { return mArmError; }
+    long read(char* buffer, unsigned long size, int& error) override {
+        if (mScript->reads.empty()) {
+            error = EAGAIN;
+            return -1;
+        }
+        auto [n, err] = mScript->reads.front();
+        mScript->reads.pop_front();
+        error = err;
+        if (n > 0) mScript->bytes.copy(buffer, std::min<unsigned long>(size, n));
+        return n;
+    }
+
+  private:
+    std::shared_ptr<TimerScript> mScript;
+    int mArmError;
+};
+
+// A fake RTC device is a file holding the RTC's offset to the fake system clock in seconds,
+// or "errno N" for a device that fails to read.
+class FakeSources : public SystemTimeSourcesIfc {
+  public:
+    int clockStatus(int& status) override {
+        status = mStatus;
+        return mStatusError;
+    }
+    int readRtc(const std::string& device, std::tm& time) override {
+        mRtcReads.push_back(device);
+        const std::string content = readFile(device);
+        if (content.rfind("errno ", 0) == 0) return std::stoi(content.substr(6));
+        const time_t rtc = std::chrono::system_clock::to_time_t(mNow) + std::stoll(content);
+        localtime_r(&rtc, &time);
+        time.tm_isdst = -1;
+        return 0;
+    }
+    std::chrono::system_clock::time_point now() override { return mNow; }
+    int createClockSetTimer(std::unique_ptr<ClockSetTimerIfc>& timer) override {
+        if (mCreateError == 0) timer = std::make_unique<FakeTimer>(mTimer, mArmError);
+        return mCreateError;
+    }
+
+    int mStatus = STA_UNSYNC;
+    int mStatusError = 0;
+    int mCreateError = 0;
+    int mArmError = 0;
+    // Not on a whole second, so truncating the system time matters.
+    std::chrono::system_clock::time_point mNow =
+        std::chrono::system_clock::from_time_t(1700000000) + std::chrono::milliseconds(700);
+    std::shared_ptr<TimerScript> mTimer = std::make_shared<TimerScript>();
+    std::vector<std::string> mRtcReads;
+};
+
+class SystemTime : public ::testing::Test {
+  protected:
+    SystemTime() {
+        for (const char* name : {"rtc0", "rtc", "misc-rtc", "efirtc", "misc-efirtc"}) {
+            mDevices.push_back(mDir.file(name));
+        }
+    }
+    std::unique_ptr<SystemTimeHandler> initialized() {
+        auto handler = std::make_unique<SystemTimeHandler>(mCaller, mSources, mDevices);
+        handler->initialize();
+        return handler;
+    }
+
+    TempDir mDir;
+    std::vector<std::string> mDevices;
+    std::shared_ptr<FakeSources> mSources = std::make_shared<FakeSources>();
+    std::shared_ptr<FakePeriodicCallerManager> mCaller =
+        std::make_shared<FakePeriodicCallerManager>();
+    LogCapture mLog;
+};
+
+TEST_F(SystemTime, SynchronisedKernelClockIsValidAtOnceWithoutChecks) {
+    mSources->mStatus = 0;
+    auto handler = initialized();
+    EXPECT_TRUE(handler->isTimeValid());
+    EXPECT_EQ(mLog.count("System clock is valid. There will be no further time checks."), 1u);
+    EXPECT_TRUE(mLog.contains(log::Debug, "Clock is synced."));
+    EXPECT_EQ(mCaller->liveCallers(), 0u);
+    EXPECT_TRUE(mSources->mRtcReads.empty());
+}
+
+TEST_F(SystemTime, WithoutSyncAndRtcChecksEveryMinuteUntilTheClockIsSet) {
+    auto handler = initialized();
+    EXPECT_FALSE(handler->isTimeValid());
+    EXPECT_EQ(mCaller->periods(), std::vector<double>{60.0});
+    EXPECT_TRUE(mLog.contains(log::Debug, "Clock is not synced."));
+    for (const auto& device : mDevices) {
+        EXPECT_EQ(mLog.count("No RTC available in " + device + "."), 1u) << device;
+    }
+
+    mCaller->fireAll();
+    EXPECT_FALSE(handler->isTimeValid());
+    EXPECT_EQ(mLog.count("No RTC available in " + mDevices[4] + "."), 2u);
+    EXPECT_TRUE(mLog.contains(log::Trace, "Timer still running: Time has not been set yet."));
+
+    mSources->mTimer->reads.push_back({-1, ECANCELED});
+    mCaller->fireAll();
+    EXPECT_TRUE(handler->isTimeValid());
+    EXPECT_EQ(mLog.count("Clock time was set."), 1u);
+    EXPECT_EQ(mCaller->liveCallers(), 0u);
+}
+
+struct RtcCase {
+    long long offset;  // RTC minus system clock, seconds
+    bool valid;
+    const char* line;
+};
+
+class SystemTimeRtc : public SystemTime, public ::testing::WithParamInterface<RtcCase> {};
+
+TEST_P(SystemTimeRtc, AgreesOnlyWithinThirtySeconds) {
+    writeFile(mDevices[0], std::to_string(GetParam().offset));
+    auto handler = initialized();
+    EXPECT_EQ(handler->isTimeValid(), GetParam().valid);
+    EXPECT_TRUE(mLog.contains(log::Debug, std::string(GetParam().line) + mDevices[0] + "."));
+    EXPECT_EQ(mCaller->liveCallers(), GetParam().valid ? 0u : 1u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Offsets, SystemTimeRtc,
+    ::testing::Values(RtcCase{-29, true, "System time is 29 sec faster than "},
+                      RtcCase{-30, false, "System time is 30 sec faster than "},
+                      RtcCase{29, true, "System time is 29 sec slower than "},
+                      RtcCase{30, false, "System time is 30 sec slower than "},
+                      RtcCase{0, true, "System time is 0 sec slower than "},
+                      // Decades apart must not wrap around into agreement.
+                      RtcCase{-1700000000LL, false, "System time is 1700000000 sec faster than "}));
+
+TEST_F(SystemTime, TheFirstAgreeingRtcEndsTheSearch) {
+    writeFile(mDevices[1], "-400");
+    writeFile(mDevices[2], "3");
+    writeFile(mDevices[3], "0");
+    auto handler = initialized();
+    EXPECT_TRUE(handler->isTimeValid());
+    EXPECT_EQ(mSources->mRtcReads, (std::vector<std::string>{mDevices[1], mDevices[2]}));
+}
+
+TEST_F(SystemTime, FailingQueriesCountAsNotValid) {
+    mSources->mStatusError = EPERM;
+    writeFile(mDevices[0], "errno 5");
+    auto handler = initialized();
+    EXPECT_FALSE(handler->isTimeValid());
+    EXPECT_TRUE(
+        mLog.contains(log::Error, "Unable to determine if system clock is in sync. errno 1 (" +
+                                      std::string(std::strerror(EPERM)) + ")."));
+    EXPECT_TRUE(mLog.contains(log::Error, "Reading " + mDevices[0] + " failed with errno 5 (" +
+                                              std::string(std::strerror(EIO)) + ")"));
+}
+
+TEST_F(SystemTime, ATimerThatCannotBeCreatedOrArmedMeansNoChecks) {
+    mSources->mCreateError = EMFILE;
+    auto handler = initialized();
+    const std::string text = std::strerror(EMFILE);
+    EXPECT_TRUE(mLog.contains(log::Error,
+                              "error creating timer to check for system time updates. "
+                              "errno 24 (" +
+                                  text + ")."));
+    EXPECT_TRUE(mLog.contains(log::Error,
+                              "Failed to start a timer to detect when the clock is "
+                              "set. errno 24 (" +
+                                  text + ")."));
+    EXPECT_EQ(mCaller->liveCallers(), 0u);
+    EXPECT_FALSE(handler->isTimeValid());
+
+    LogCapture second;
+    mSources->mCreateError = 0;
+    mSources->mArmError = EINVAL;
+    auto armless = initialized();
+    EXPECT_FALSE(second.contains("error creating timer"));
+    EXPECT_TRUE(second.contains(log::Error,
+                                "Failed to start a timer to detect when the clock is "
+                                "set. errno 22 ("));
+    EXPECT_EQ(mCaller->liveCallers(), 0u);
+}
+
+TEST_F(SystemTime, ATimerReadErrorStopsTheChecksForGood) {
+    auto handler = initialized();
+    mSources->mTimer->reads.push_back({-1, EBADF});
+    mCaller->fireAll();
+    EXPECT_TRUE(
+        mLog.contains(log::Error, "Error accessing clock set timer: Stop polling. errno 9 ("));
+    EXPECT_EQ(mCaller->liveCallers(), 0u);
+    mSources->mStatus = 0;
+    mCaller->fireAll();
+    EXPECT_FALSE(handler->isTimeValid());
+}
+
+TEST_F(SystemTime, AnExpiredTimerIsReportedAndTheChecksGoOn) {
+    auto handler = initialized();
+    mSources->mTimer->reads.push_back({8, 0});
+    mCaller->fireAll();
+    EXPECT_TRUE(mLog.contains(log::Error,
+                              "Reading timer file descriptor succeeded unexpectedly: 12345678"));
+    EXPECT_EQ(mCaller->liveCallers(), 1u);
+}
+
+TEST_F(SystemTime, AValidDecisionIsNeverWithdrawn) {
+    auto handler = initialized();
+    writeFile(mDevices[3], "-5");
+    mCaller->fireAll();
+    EXPECT_TRUE(handler->isTimeValid());
+    EXPECT_EQ(mCaller->liveCallers(), 0u);
+    std::remove(mDevices[3].c_str());
+    mSources->mStatus = STA_UNSYNC;
+    mCaller->fireAll();
+    EXPECT_TRUE(handler->isTimeValid());
+}
+
+TEST_F(SystemTime, DestroyingTheHandlerEndsTheChecks) {
+    auto handler = initialized();
+    EXPECT_EQ(mCaller->liveCallers(), 1u);
+    handler.reset();
+    EXPECT_EQ(mCaller->liveCallers(), 0u);
+}
+
+// The production sources on this machine: no RTC device is needed for these answers.
+TEST(SystemTimeLinuxSources, AnswerWithErrnoValuesAndATimerThatHasNotFired) {
+    LinuxSystemTimeSources sources;
+    int status = -1;
+    EXPECT_EQ(sources.clockStatus(status), 0);
+    EXPECT_NE(status, -1);
+
+    TempDir dir;
+    writeFile(dir.file("not-an-rtc"), "x");
+    std::tm time{};
+    EXPECT_EQ(sources.readRtc(dir.file("not-an-rtc"), time), ENOTTY);
+    EXPECT_EQ(sources.readRtc(dir.file("missing"), time), ENOENT);
+
+    std::unique_ptr<ClockSetTimerIfc> timer;
+    ASSERT_EQ(sources.createClockSetTimer(timer), 0);
+    ASSERT_EQ(timer->arm(), 0);
+    char buffer[10];
+    int error = 0;
+    EXPECT_EQ(timer->read(buffer, sizeof(buffer), error), -1);
+    EXPECT_EQ(error, EAGAIN);
+}
+
+}  // namespace
+}  // namespace quorix::pelmo::datalogger
