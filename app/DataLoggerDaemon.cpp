@@ -4,6 +4,7 @@
 
 #include "core/DataLoggerCore.h"
 #include "inputs/dbus/DataloggerDBusService.h"
+#include "inputs/filepoll/FilePollEngine.h"
 #include "platform/DeviceIdClient.h"
 #include "platform/FirmwareVersion.h"
 #include "platform/PeriodicCaller.h"
@@ -75,14 +76,18 @@ int DataLoggerDaemon::buildGraph() {
                                                            Gio::DBus::BUS_TYPE_SYSTEM);
     pelmoDoLog(log::Info, "DBus initialized", nullptr);
 
-    // Still to be wired: the file poll engine.
+    pelmoDoLog(log::Info, "initializing file poll...", nullptr);
+    mFilePollEngine = std::make_shared<FilePollEngine>(mPollConfigDir, mCore, mFilePollCallerManager);
+    pelmoDoLog(log::Info, "file poll initialized", nullptr);
 
     pelmoDoLog(log::Debug, "-preInit: OK", nullptr);
     return 0;
 }
 
 void DataLoggerDaemon::postRun() {
-    // Releasing the core stops its processing thread before the storages close.
+    // Pollers first: they push into the core. Releasing the core stops its processing thread
+    // before the storages close.
+    mFilePollEngine.reset();
     mCore.reset();
     mDBusService.reset();
     if (mNonVolatileStorage) mNonVolatileStorage->finalize();

@@ -17,6 +17,7 @@ class DataLoggerCore;
 class DataLoggerStorageConfig;
 class DataLoggerStorageSQLite;
 class DataloggerDBusService;
+class FilePollEngine;
 
 // The application object: builds the object graph in preInit, tears it down in postRun, and
 // holds it in between. Holds no logic of its own. Runs on the main thread only.
@@ -41,6 +42,7 @@ private:
     std::shared_ptr<DataLoggerStorageSQLite> mVolatileStorage;
     std::shared_ptr<DataLoggerStorageSQLite> mNonVolatileStorage;
     std::shared_ptr<DataLoggerStorageConfig> mStorageConfig;
+    std::shared_ptr<FilePollEngine> mFilePollEngine;
     std::shared_ptr<DataLoggerCore> mCore;
     std::shared_ptr<DataloggerDBusService> mDBusService;
 };

@@ -1,0 +1,169 @@
+// Commands run for real through bash; the 2-second deadline and the one-shot delay are measured
+// on the real clock because the timing is what these tests are about.
+#include <dirent.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <fstream>
+#include <thread>
+
+#include "inputs/filepoll/FileExecutor.h"
+#include "inputs/filepoll/FilePoll.h"
+#include "inputs/filepoll/FilePollEngine.h"
+#include "support/Fakes.h"
+#include "support/TestSupport.h"
+#include "tests/unit/filepoll_fakes.h"
+
+namespace quorix::pelmo::datalogger {
+namespace {
+
+namespace ql = quorix::pelmo::log;
+using ::datalogger::test::readFile;
+using ::datalogger::test::TempDir;
+using ::datalogger::test::writeFile;
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+// Children of this process not yet collected, zombies included.
+size_t childCount() {
+    size_t n = 0;
+    DIR* proc = ::opendir("/proc");
+    while (dirent* entry = ::readdir(proc)) {
+        std::string line;
+        std::getline(std::ifstream(std::string("/proc/") + entry->d_name + "/stat"), line);
+        const size_t end = line.rfind(") ");
+        n += end != std::string::npos && std::stoi(line.substr(end + 4)) == ::getpid();
+    }
+    ::closedir(proc);
+    return n;
+}
+
+// True once a process (not necessarily ours) has ended.
+bool ended(const std::string& pidFile) {
+    const int fd = static_cast<int>(::syscall(SYS_pidfd_open, std::stoi(readFile(pidFile)), 0));
+    if (fd < 0) return errno == ESRCH;
+    pollfd exited{fd, POLLIN, 0};
+    const bool done = ::poll(&exited, 1, 2000) == 1;
+    ::close(fd);
+    return done;
+}
+
+std::string run(const std::string& command,
+                const std::string& shell = FileExecutor::startupShellPath()) {
+    try {
+        return FileExecutor(command, shell).getContent();
+    } catch (const std::exception& e) {
+        return std::string("thrown: ") + e.what();
+    }
+}
+
+TEST(FileExecutor, ReturnsStandardOutputOrNamesTheFailure) {
+    ::datalogger::test::LogCapture log;
+    EXPECT_EQ(run("echo 21.5"), "21.5\n");
+    EXPECT_EQ(run("echo out; echo err >&2; printf '%s;%s' 'a b' c | tr a-z A-Z"), "out\nA B;C");
+    EXPECT_EQ(run("exit 3"), "thrown: Command failed");
+    EXPECT_TRUE(log.contains(ql::Error, "Command failed with exit code 3. Command = 'exit 3'"));
+    EXPECT_EQ(run("kill -9 $$"), "thrown: Command failed");
+    EXPECT_EQ(run("echo 1", "").rfind("thrown: execve failed", 0), 0u);
+    EXPECT_EQ(run("yes & exit 0"), "thrown: Command output too large");
+    EXPECT_EQ(childCount(), 0u);
+    EXPECT_EQ(FileExecutor::findBash(":/nonexistent:" + TempDir().path() + ":/usr/bin:/bin"),
+              "/usr/bin/bash");
+}
+
+TEST(FileExecutor, CommandsPastTheDeadlineAreKilledWithEverythingTheyStarted) {
+    ::datalogger::test::LogCapture log;
+    TempDir dir;
+    for (const std::string& command :
+         std::vector<std::string>{"sleep 5", "head -c 200000 /dev/zero",
+                                  "sleep 30 & echo $! > " + dir.file("pid") + "; echo 5"}) {
+        const auto start = Clock::now();
+        EXPECT_EQ(run(command), "thrown: Command timed out");
+        EXPECT_GE(Clock::now() - start, 1900ms);
+        EXPECT_LT(Clock::now() - start, 3s) << command;
+    }
+    EXPECT_TRUE(ended(dir.file("pid")));
+    EXPECT_EQ(childCount(), 0u);
+}
+
+TEST(FileExecutor, PollerStampsAfterTheCommandAndPushesNothingOnTimeOut) {
+    ::datalogger::test::LogCapture log;
+    auto push = std::make_shared<::datalogger::test::PollPushRecorder>();
+    std::shared_ptr<utils::PeriodicCallerManagerIfc> caller =
+        std::make_shared<::datalogger::test::FakePeriodicCallerManager>();
+    auto poller = [&](const std::string& path, const std::string& command) {
+        return FilePoll(
+            std::make_shared<FilePollConfig>(
+                std::make_shared<DataLoggerChannelInfo>(DataLoggerChannelInfo::withDefaults(
+                    path, DataLoggerUnit::None, DataLoggerStats(DataLoggerStorageType::Volatile, 0),
+                    DataLoggerStorageType::Volatile, "")),
+                1.0, 0.0, command, true, std::chrono::seconds(1)),
+            caller, push);
+    };
+    const auto before = std::chrono::system_clock::now();
+    poller("late", "sleep 0.3; echo 1").pollOnce();
+    EXPECT_THROW(poller("slow", "sleep 5").pollOnce(), std::runtime_error);
+
+    ASSERT_EQ(push->points().size(), 1u);
+    EXPECT_GE(push->points()[0].stamp, before + 300ms);
+    EXPECT_TRUE(
+        log.contains(ql::Error, "Command timed out, will kill the process. Command = 'sleep 5'"));
+    EXPECT_TRUE(log.contains(ql::Warning, "Failed to poll path slow. Error: Command timed out"));
+}
+
+// Each of many polls timing out at once keeps its own deadline, a fast command beside them is
+// not held up by their pipes, and nothing they started survives.
+TEST(FileExecutorConcurrency, TwentyTimedOutPollsLeaveNoProcessBehind) {
+    ::datalogger::test::LogCapture log;
+    TempDir dir;
+    std::vector<std::thread> threads;
+    std::atomic<int> timedOut{0};
+    const auto start = Clock::now();
+    for (int i = 0; i < 20; ++i) {
+        const std::string command =
+            i % 2 ? "sleep 30 & echo $! > " + dir.file(std::to_string(i)) + "; echo 1" : "sleep 5";
+        threads.emplace_back(
+            [command, &timedOut] { timedOut += run(command) == "thrown: Command timed out"; });
+    }
+    const auto fast = Clock::now();
+    EXPECT_EQ(run("echo 7"), "7\n");
+    EXPECT_LT(Clock::now() - fast, 1500ms);
+    for (auto& thread : threads) thread.join();
+
+    EXPECT_EQ(timedOut, 20);
+    EXPECT_LT(Clock::now() - start, 4s);
+    EXPECT_EQ(childCount(), 0u);
+    for (int i = 1; i < 20; i += 2) EXPECT_TRUE(ended(dir.file(std::to_string(i))));
+}
+
+TEST(FilePollThread, RealScheduleRunsOneShotAboutFiveSecondsAfterStart) {
+    TempDir dir;
+    ::mkdir(dir.file("poll").c_str(), 0755);
+    writeFile(dir.file("poll/p.conf"),
+              R"([{"ChannelPath":"periodic","Unit":"None","Storage":"Volatile","PeriodInSeconds":1,
+                   "StatisticsPeriodInSeconds":0,"FileToRead":"/proc/uptime"},
+                  {"ChannelPath":"once","Unit":"None","Storage":"Volatile","PeriodInSeconds":0,
+                   "StatisticsPeriodInSeconds":0,"FileToExecute":"echo 9"}])");
+    auto push = std::make_shared<::datalogger::test::PollPushRecorder>();
+    std::shared_ptr<utils::PeriodicCallerManagerIfc> caller =
+        std::make_shared<utils::PeriodicCallerManager>(
+            utils::PeriodicCallerManager::kThreadPerCaller, "FilePoll");
+    const auto start = Clock::now();
+    FilePollEngine engine(dir.file("poll"), push, caller);
+
+    auto onceAt = Clock::duration::max();
+    for (size_t seen = 1; onceAt == Clock::duration::max() && push->waitForPoints(seen, 8s);
+         ++seen) {
+        if (push->points()[seen - 1].hash == push->hashOf("once")) onceAt = Clock::now() - start;
+    }
+    EXPECT_GT(onceAt, 4500ms);
+    EXPECT_LT(onceAt, 6500ms);
+    EXPECT_GE(push->points().size(), 4u);
+}
+
+}  // namespace
+}  // namespace quorix::pelmo::datalogger

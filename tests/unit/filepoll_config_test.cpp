@@ -1,0 +1,210 @@
+#include <gtest/gtest.h>
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/lsan_interface.h>
+#endif
+#include <locale.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <clocale>
+#include <cstdlib>
+#include <locale>
+#include <map>
+
+#include "inputs/filepoll/FilePollConfigFile.h"
+#include "inputs/filepoll/FilePollEngine.h"
+#include "inputs/filepoll/NumberText.h"
+#include "support/Fakes.h"
+#include "support/TestSupport.h"
+#include "tests/unit/filepoll_fakes.h"
+
+namespace quorix::pelmo::datalogger {
+namespace {
+
+namespace ql = quorix::pelmo::log;
+using ::datalogger::test::TempDir;
+using ::datalogger::test::writeFile;
+
+// A valid section; a change to "-" removes the key.
+std::string section(const std::map<std::string, std::string>& changes = {}) {
+    std::map<std::string, std::string> keys = {
+        {"ChannelPath", "\"he/level\""},     {"Unit", "\"Percent\""},
+        {"Storage", "\"NonVolatile\""},      {"PeriodInSeconds", "10"},
+        {"StatisticsPeriodInSeconds", "60"}, {"StatisticsStorage", "\"Volatile\""},
+        {"FileToRead", "\"/run/he\""},       {"Description", "\"He\""}};
+    for (const auto& [key, value] : changes)
+        value == "-" ? void(keys.erase(key)) : void(keys[key] = value);
+    std::string json;
+    for (const auto& [key, value] : keys)
+        json += (json.empty() ? "{\"" : ",\"") + key + "\":" + value;
+    return json + "}";
+}
+
+class PollConfigFile : public ::testing::Test {
+protected:
+    FilePollConfigFile load(const std::string& json) {
+        writeFile(mDir.file("poll.conf"), json);
+        return FilePollConfigFile(mDir.file("poll.conf"));
+    }
+    TempDir mDir;
+};
+
+TEST_F(PollConfigFile, BuildsChannelAndSourceFromEachSection) {
+    const auto configs =
+        load("{\"a\":" + section({{"Factor", "2"}, {"Offset", "\"-1.5\""}}) + ",\"b\":" +
+             section({{"FileToRead", "-"},
+                      {"FileToExecute", "\"echo '1;2' | cut -f1\""},
+                      {"StatisticsPeriodInSeconds", "0"},
+                      {"StatisticsStorage", "-"},
+                      {"PeriodInSeconds", "\" 5 \""},
+                      {"Factor", "\"x\""}}) +
+             "}")
+            .getConfigs();
+    ASSERT_EQ(configs.size(), 2u);
+    auto expected = DataLoggerChannelInfo::withDefaults(
+        "he/level", DataLoggerUnit::Percent, DataLoggerStats(DataLoggerStorageType::Volatile, 60),
+        DataLoggerStorageType::NonVolatile, "He");
+    expected.mAcqPeriodTypical = std::chrono::seconds(10);
+    EXPECT_EQ(*configs[0]->getChannelInfo(), expected);
+    EXPECT_EQ(
+        std::make_tuple(configs[0]->getFactor(), configs[0]->getOffset(), configs[0]->getFile(),
+                        configs[0]->isExecutable(), configs[0]->getPeriod().count()),
+        std::make_tuple(2.0, -1.5, std::string("/run/he"), false, int64_t{10}));
+    // No statistics: no StatisticsStorage needed, storage type 1 assumed. Bad factor: 1.0.
+    expected.mStats = DataLoggerStats(DataLoggerStorageType::Volatile, 0);
+    expected.mAcqPeriodTypical = std::chrono::seconds(5);
+    EXPECT_EQ(*configs[1]->getChannelInfo(), expected);
+    EXPECT_EQ(
+        std::make_tuple(configs[1]->getFactor(), configs[1]->getOffset(), configs[1]->getFile(),
+                        configs[1]->isExecutable(), configs[1]->getPeriod().count()),
+        std::make_tuple(1.0, 0.0, std::string("echo '1;2' | cut -f1"), true, int64_t{5}));
+}
+
+struct Broken {
+    const char* name;
+    std::string json;
+    std::string errors;
+    friend void PrintTo(const Broken& b, std::ostream* os) { *os << b.name; }
+};
+class PollConfigFileErrors : public PollConfigFile, public ::testing::WithParamInterface<Broken> {};
+
+const std::string kNone = "the configuration file contains no valid sections\n";
+const std::string kBad = "section #1: failed to process a Poll section: ";
+const std::string kNotJ = kBad + "conversion of data to type \"j\" failed\n" + kNone;
+
+INSTANTIATE_TEST_SUITE_P(
+    AllOrNothing, PollConfigFileErrors,
+    ::testing::Values(
+        Broken{"OneBadSectionDropsTheFile",
+               "[" + section() + "," + section({{"ChannelPath", "-"}}) + "]",
+               "section #2: failed to process a Poll section: No such node (ChannelPath)\n"},
+        Broken{"NoMembers", "{}", kNone},
+        Broken{"StatisticsCheckFirst",
+               "[" + section({{"PeriodInSeconds", "0"}, {"FileToExecute", "\"x\""}}) + "]",
+               "section #1: StatisticsPeriodInSeconds must be set to 0 when PeriodInSeconds is set "
+               "to 0\n" +
+                   kNone},
+        Broken{"NoSource", "[" + section({{"FileToRead", "\"\""}}) + "]",
+               "section #1: neither FileToRead nor FileToExecute has been specified, exactly one "
+               "of those required\n" +
+                   kNone},
+        Broken{"TwoSources", "[" + section({{"FileToExecute", "\"x\""}}) + "]",
+               "section #1: both FileToExecute and FileToRead have been specifed, only one at a "
+               "time please\n" +
+                   kNone},
+        Broken{"Fraction", "[" + section({{"PeriodInSeconds", "5.5"}}) + "]", kNotJ},
+        Broken{"Negative", "[" + section({{"PeriodInSeconds", "-1"}}) + "]", kNotJ},
+        Broken{"UnitCase", "[" + section({{"Unit", "\"percent\""}}) + "]",
+               kBad + "Could not parse value 'percent' to enum\n" + kNone}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_P(PollConfigFileErrors, ReportsEveryBrokenSection) {
+    EXPECT_EQ(load(GetParam().json).getErrors(), GetParam().errors);
+}
+
+TEST_F(PollConfigFile, SyntaxErrorsAndHostileFilesGiveOneLine) {
+    EXPECT_EQ(
+        load("[\n{\"Unit\" 1}]").getErrors().rfind(mDir.file("poll.conf") + "(2): expected ':'\n"),
+        0u);
+    const std::string deep = load(std::string(1000, '[') + std::string(1000, ']')).getErrors();
+    EXPECT_NE(deep.find("nested deeper than"), std::string::npos) << deep;
+}
+
+// The daemon may run under a decimal-comma locale; poll files and polled texts never use one.
+// Switches this thread's C locale and the global C++ locale.
+TEST_F(PollConfigFile, NumbersIgnoreADecimalCommaLocale) {
+#if defined(__SANITIZE_ADDRESS__)
+    // glibc leaks its LOCPATH search list on every locale look-up.
+    __lsan::ScopedDisabler glibcLeaksLocpath;
+#endif
+    TempDir localeDir;
+    locale_t comma = ::newlocale(LC_ALL_MASK, "de_DE.UTF-8", locale_t{});
+    if (comma == locale_t{}) {
+        const std::string make =
+            "localedef -i de_DE -f UTF-8 " + localeDir.file("de_DE.UTF-8") + " 2>/dev/null";
+        if (std::system(make.c_str()) != 0) GTEST_SKIP() << "no decimal-comma locale can be made";
+        ::setenv("LOCPATH", localeDir.path().c_str(), 1);
+        comma = ::newlocale(LC_ALL_MASK, "de_DE.UTF-8", locale_t{});
+    }
+    ASSERT_NE(comma, locale_t{});
+    ::uselocale(comma);
+    const std::locale previous = std::locale::global(
+        std::locale(std::locale::classic(), std::locale("de_DE.UTF-8"), std::locale::numeric));
+    EXPECT_EQ(std::localeconv()->decimal_point, std::string(","));
+    const auto good =
+        load("[" + section({{"Factor", "\"2.5\""}, {"Offset", "-0.5"}}) + "]").getConfigs();
+    const auto grouped = load("[" + section({{"PeriodInSeconds", "\"1.000\""}}) + "]");
+    const double polled = parseLeadingDouble("  21.5 degC\n");
+    std::locale::global(previous);
+    ::uselocale(LC_GLOBAL_LOCALE);
+    ::freelocale(comma);
+    ::unsetenv("LOCPATH");
+
+    ASSERT_EQ(good.size(), 1u);
+    EXPECT_EQ(good[0]->getFactor(), 2.5);
+    EXPECT_EQ(good[0]->getOffset(), -0.5);
+    EXPECT_FALSE(grouped.isValid());
+    EXPECT_EQ(polled, 21.5);
+}
+
+TEST_F(PollConfigFile, DirectoryWalkIsRecursiveAndUnfilteredAndDropsBrokenFiles) {
+    ::datalogger::test::LogCapture log;
+    auto push = std::make_shared<::datalogger::test::PollPushRecorder>();
+    std::shared_ptr<utils::PeriodicCallerManagerIfc> caller =
+        std::make_shared<::datalogger::test::FakePeriodicCallerManager>();
+    TempDir outside;
+    ::mkdir(mDir.file("sub").c_str(), 0755);
+    writeFile(mDir.file("a.conf"), "[" + section({{"ChannelPath", "\"a\""}}) + "]");
+    writeFile(mDir.file("a.conf~"), "[" + section({{"ChannelPath", "\"a\""}}) + "]");
+    writeFile(mDir.file("sub/b"), "[" + section({{"ChannelPath", "\"b\""}}) + "]");
+    writeFile(mDir.file("bad"), "[" + section({{"ChannelPath", "\"c\""}}) + ",{}]");
+    writeFile(mDir.file("sub/e"), "[" + section({{"ChannelPath", "\"e\""}}) + "]");
+    writeFile(outside.file("d"), "[" + section({{"ChannelPath", "\"d\""}}) + "]");
+    push->mThrowFor = "e";
+    ::symlink(outside.path().c_str(), mDir.file("linked").c_str());
+    ::symlink(mDir.file("gone").c_str(), mDir.file("dangling").c_str());
+
+    EXPECT_EQ(FilePollEngine(mDir.path(), push, caller).pollers().size(), 3u);
+    std::vector<std::string> paths = push->registered();
+    std::sort(paths.begin(), paths.end());
+    EXPECT_EQ(paths, (std::vector<std::string>{"a", "a", "b"}));
+    EXPECT_TRUE(log.contains(
+        ql::Error,
+        "Failed loading poll configuration file '" + mDir.file("bad") +
+            "'. Errors are: section #2: failed to process a Poll section: No such node (Unit)\n"));
+    EXPECT_TRUE(
+        log.contains(ql::Info, "Loaded poll config from file '" + mDir.file("sub/b") + "'"));
+    EXPECT_TRUE(log.contains(ql::Error, "Failed to create FilePoll object for channel path e"));
+    EXPECT_FALSE(log.contains("dangling"));
+
+    EXPECT_TRUE(FilePollEngine(mDir.file("absent"), push, caller).pollers().empty());
+    EXPECT_EQ(
+        log.count("Directory that should contain file poll configuration files doesn't exist. "
+                  "Path was " +
+                  mDir.file("absent")),
+        1u);
+    EXPECT_THROW(FilePollEngine(mDir.file("a.conf"), push, caller), std::exception);
+}
+
+}  // namespace
+}  // namespace quorix::pelmo::datalogger

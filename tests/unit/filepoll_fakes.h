@@ -1,0 +1,72 @@
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <map>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "core/DataLoggerPushDataIfc.h"
+
+namespace datalogger::test {
+
+namespace qd = quorix::pelmo::datalogger;
+
+// Records registrations and pushed points; answers or throws for chosen paths (set them before
+// the pollers exist). One hash per path. Thread-safe; waitForPoints has a deadline.
+class PollPushRecorder : public qd::DataLoggerPushDataIfc {
+  public:
+    struct Point {
+        uint64_t hash;
+        double value;
+        qd::TimePoint stamp;
+    };
+
+    qd::DataLoggerStatusCode registerOrUpdateChannel(const qd::DataLoggerChannelInfo& info,
+                                                     uint64_t& hash) override {
+        std::lock_guard<std::mutex> lock(mMutex);
+        if (info.mPath == mThrowFor) throw std::runtime_error("registration exploded");
+        mRegistered.push_back(info.mPath);
+        hash = mHashes.emplace(info.mPath, 1000 + mHashes.size()).first->second;
+        auto answer = mAnswers.find(info.mPath);
+        return answer == mAnswers.end() ? qd::DataLoggerStatusCode::NoError : answer->second;
+    }
+    qd::DataLoggerStatusCode pushData(const uint64_t& hash,
+                                      const std::vector<qd::DataLoggerDataPoint>& points) override {
+        std::lock_guard<std::mutex> lock(mMutex);
+        for (const auto& p : points) mPoints.push_back({hash, p.value(), p.timestamp()});
+        mPushed.notify_all();
+        return qd::DataLoggerStatusCode::NoError;
+    }
+
+    bool waitForPoints(size_t count, std::chrono::milliseconds timeout) {
+        std::unique_lock<std::mutex> lock(mMutex);
+        return mPushed.wait_for(lock, timeout, [&] { return mPoints.size() >= count; });
+    }
+    std::vector<Point> points() const {
+        std::lock_guard<std::mutex> lock(mMutex);
+        return mPoints;
+    }
+    std::vector<std::string> registered() const {
+        std::lock_guard<std::mutex> lock(mMutex);
+        return mRegistered;
+    }
+    uint64_t hashOf(const std::string& path) const {
+        std::lock_guard<std::mutex> lock(mMutex);
+        return mHashes.at(path);
+    }
+
+    std::map<std::string, qd::DataLoggerStatusCode> mAnswers;  // written before use only
+    std::string mThrowFor;                                     // written before use only
+
+  private:
+    mutable std::mutex mMutex;  // guards the members below
+    std::condition_variable mPushed;
+    std::map<std::string, uint64_t> mHashes;
+    std::vector<std::string> mRegistered;
+    std::vector<Point> mPoints;
+};
+
+}  // namespace datalogger::test
