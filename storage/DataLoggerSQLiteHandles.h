@@ -1,0 +1,68 @@
+#pragma once
+
+#include <string>
+
+#include "platform/Logger.h"
+
+struct sqlite3;
+struct sqlite3_stmt;
+
+namespace quorix::pelmo::datalogger {
+
+// Sole owner of one prepared statement; finalizes it on destruction. Move-only. Used by one
+// thread at a time: the pool lends each handle to exactly one token.
+class SQLiteStatementHandle {
+  public:
+    SQLiteStatementHandle() = default;
+    explicit SQLiteStatementHandle(sqlite3_stmt* statement) noexcept : mStatement(statement) {}
+    ~SQLiteStatementHandle();
+    SQLiteStatementHandle(SQLiteStatementHandle&& other) noexcept;
+    SQLiteStatementHandle& operator=(SQLiteStatementHandle&& other) noexcept;
+    SQLiteStatementHandle(const SQLiteStatementHandle&) = delete;
+    SQLiteStatementHandle& operator=(const SQLiteStatementHandle&) = delete;
+
+    // sqlite3_prepare_v3 of the whole text; on failure `out` stays empty.
+    static int prepare(sqlite3* connection, const std::string& sql, unsigned int flags,
+                       SQLiteStatementHandle& out);
+
+    sqlite3_stmt* get() const { return mStatement; }
+    explicit operator bool() const { return mStatement != nullptr; }
+    // Finalizes now and returns SQLite's code (the error of a failed last step, if any).
+    int finalize() noexcept;
+
+  private:
+    sqlite3_stmt* mStatement = nullptr;
+};
+
+// Sole owner of one database connection. Move-only. close() keeps the handle when SQLite
+// refuses (statements still open), so the caller can report and retry; the destructor then
+// closes lazily (sqlite3_close_v2), which never fails.
+class SQLiteConnection {
+  public:
+    SQLiteConnection() = default;
+    ~SQLiteConnection();
+    SQLiteConnection(SQLiteConnection&& other) noexcept;
+    SQLiteConnection& operator=(SQLiteConnection&& other) noexcept;
+    SQLiteConnection(const SQLiteConnection&) = delete;
+    SQLiteConnection& operator=(const SQLiteConnection&) = delete;
+
+    // sqlite3_open_v2; SQLite may hand out a handle even on failure (for its error message),
+    // so the handle is kept either way and must be closed.
+    int open(const std::string& filename, int flags);
+    int close() noexcept;
+
+    sqlite3* get() const { return mConnection; }
+    explicit operator bool() const { return mConnection != nullptr; }
+
+  private:
+    sqlite3* mConnection = nullptr;
+};
+
+// "SQLite status <code>\n---\n<errstr>\n<errmsg>\n---"; connection may be null.
+std::string sqliteStatusText(sqlite3* connection, int code);
+
+// Logs "<message>\n<status text>"; a null logger logs under the process-wide name.
+void reportSQLite(const log::Logger* logger, log::Severity severity, const std::string& message,
+                  sqlite3* connection, int code);
+
+}  // namespace quorix::pelmo::datalogger

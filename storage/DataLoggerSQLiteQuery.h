@@ -1,0 +1,64 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "platform/Logger.h"
+#include "storage/DataLoggerSQLiteStatements.h"
+
+struct sqlite3;
+
+namespace quorix::pelmo::datalogger {
+
+// One use of a pooled statement: takes the lent token, clears the previous bindings, binds in
+// parameter order, steps, reads and resets, reporting every SQLite failure with the text the
+// caller hands in. After the first failed binding the query is unusable (bound() is false) and
+// later bindings are skipped. A query that was stepped but not reset is reset silently when it
+// goes, so no statement keeps its read transaction open. Lives on one thread for one operation.
+class DataLoggerSQLiteQuery {
+  public:
+    // A null token (no statement) makes an unusable query.
+    DataLoggerSQLiteQuery(const log::Logger& logger,
+                          std::unique_ptr<DataLoggerSQLiteStatementToken> token,
+                          const char* clearFailure);
+    ~DataLoggerSQLiteQuery();
+    DataLoggerSQLiteQuery(DataLoggerSQLiteQuery&& other) noexcept;
+    DataLoggerSQLiteQuery& operator=(DataLoggerSQLiteQuery&&) = delete;
+    DataLoggerSQLiteQuery(const DataLoggerSQLiteQuery&) = delete;
+    DataLoggerSQLiteQuery& operator=(const DataLoggerSQLiteQuery&) = delete;
+
+    DataLoggerSQLiteQuery& bindInt(int value, const char* failure);
+    DataLoggerSQLiteQuery& bindInt64(int64_t value, const char* failure);
+    DataLoggerSQLiteQuery& bindDouble(double value, const char* failure);
+    // Copied by SQLite: the string may go before the statement is stepped.
+    DataLoggerSQLiteQuery& bindText(const std::string& value, const char* failure);
+    // Not copied: the caller keeps the string alive until reset.
+    DataLoggerSQLiteQuery& bindTextNoCopy(const std::string& value, const char* failure);
+
+    bool bound() const { return mToken != nullptr && mBound; }
+    int step();
+    // Steps once; anything but "done" is reported with `failure`.
+    bool stepDone(const char* failure);
+    bool reset(const char* failure, log::Severity severity = log::Error);
+    // Gives the statement back early (before a call that must not run with a token held).
+    void release();
+    void report(const std::string& message, int code, log::Severity severity = log::Error) const;
+
+    int columnCount() const;
+    int64_t columnInt64(int column) const;
+    double columnDouble(int column) const;
+    std::string columnText(int column) const;
+    sqlite3* connection() const;
+
+  private:
+    DataLoggerSQLiteQuery& bindResult(int rc, const char* failure);
+
+    const log::Logger& mLogger;
+    std::unique_ptr<DataLoggerSQLiteStatementToken> mToken;
+    int mNextPosition = 1;
+    bool mBound = true;
+    bool mNeedsReset = false;
+};
+
+}  // namespace quorix::pelmo::datalogger

@@ -1,0 +1,370 @@
+#include "storage/DataLoggerSQLiteStatements.h"
+
+#include <sqlite3.h>
+
+#include <algorithm>
+#include <stdexcept>
+
+namespace quorix::pelmo::datalogger {
+
+namespace {
+
+// Shared by every token: a token is made per statement use, the sink needs no state.
+const std::shared_ptr<log::LoggerImplInterface>& sharedLoggerImpl() {
+    static const std::shared_ptr<log::LoggerImplInterface> impl =
+        std::make_shared<log::LoggerImpl>();
+    return impl;
+}
+
+int logSchemaRow(void*, int columns, char** values, char**) {
+    std::string line;
+    for (int i = 0; i < columns; ++i) {
+        line += values[i] != nullptr ? values[i] : "NULL";
+        line += ",\t";
+    }
+    line += "\n";
+    log::pelmoDoLog(log::Trace, "%s", nullptr, line.c_str());
+    return 0;
+}
+
+}  // namespace
+
+// ---- token -------------------------------------------------------------------------------
+
+DataLoggerSQLiteStatementToken::DataLoggerSQLiteStatementToken(
+    SQLiteStatementHandle handle, std::shared_lock<std::shared_timed_mutex> gate,
+    std::shared_ptr<DataLoggerSQLiteStatementForTokenIfc> owner)
+    : log::Logger("DataLoggerSQLiteStatementToken", "", sharedLoggerImpl()),
+      mHandle(std::move(handle)),
+      mGate(std::move(gate)),
+      mOwner(std::move(owner)) {}
+
+DataLoggerSQLiteStatementToken::~DataLoggerSQLiteStatementToken() {
+    // The handle must be home before the gate opens: destroyAll finalizes whatever is idle.
+    if (mOwner) mOwner->release(std::move(mHandle));
+    mOwner.reset();
+    if (mGate.owns_lock()) mGate.unlock();
+}
+
+// ---- statement ---------------------------------------------------------------------------
+
+DataLoggerSQLiteStatement::DataLoggerSQLiteStatement(sqlite3* connection, std::string sql,
+                                                     std::string name, uint32_t initialPrepareCount,
+                                                     uint32_t maxPreparedCount)
+    : mConnection(connection),
+      mSql(std::move(sql)),
+      mName(std::move(name)),
+      mInitialPrepareCount(initialPrepareCount),
+      mMaxPreparedCount(maxPreparedCount) {
+    if (maxPreparedCount < initialPrepareCount) {
+        log::pelmoDoLog(log::Error,
+                        "For statement %s max prepared count %u is lower than initial prepare "
+                        "count %u",
+                        nullptr, mName.c_str(), maxPreparedCount, initialPrepareCount);
+        throw std::invalid_argument("maxPreparedCount lower than initialPrepareCount");
+    }
+}
+
+SQLiteStatementHandle DataLoggerSQLiteStatement::prepareOne() const {
+    SQLiteStatementHandle handle;
+    const int rc =
+        SQLiteStatementHandle::prepare(mConnection, mSql, SQLITE_PREPARE_PERSISTENT, handle);
+    if (rc == SQLITE_OK && handle) return handle;
+
+    const std::string message = "Could not prepare '" + mName + "' statement (" + mSql + ").";
+    reportSQLite(nullptr, log::Error, message, mConnection, rc);
+    if (log::LoggerProxy::instance().isSeverityEnabled(log::Trace)) {
+        const int dumpRc = sqlite3_exec(mConnection, "SELECT * from sqlite_master;", logSchemaRow,
+                                        nullptr, nullptr);
+        if (dumpRc != SQLITE_OK) {
+            reportSQLite(nullptr, log::Error, "Not able to get the database structure.",
+                         mConnection, dumpRc);
+        }
+    }
+    throw std::invalid_argument(message);
+}
+
+void DataLoggerSQLiteStatement::prepare() {
+    std::lock_guard<std::mutex> lock(mMutex);
+    while (mPrepared.size() < mInitialPrepareCount) mPrepared.push_back(prepareOne());
+}
+
+std::unique_ptr<DataLoggerSQLiteStatementToken> DataLoggerSQLiteStatement::getToken(
+    std::shared_lock<std::shared_timed_mutex> gate) {
+    SQLiteStatementHandle handle;
+    {
+        std::lock_guard<std::mutex> lock(mMutex);
+        if (mPrepared.empty()) {
+            log::pelmoDoLog(log::Trace, "preparing a new statement for %s", nullptr, mName.c_str());
+            handle = prepareOne();
+        } else {
+            handle = std::move(mPrepared.front());
+            mPrepared.pop_front();
+        }
+        mInUse.push_back(handle.get());
+    }
+    return std::make_unique<DataLoggerSQLiteStatementToken>(std::move(handle), std::move(gate),
+                                                            shared_from_this());
+}
+
+void DataLoggerSQLiteStatement::release(SQLiteStatementHandle handle) {
+    std::lock_guard<std::mutex> lock(mMutex);
+    auto it = std::find(mInUse.begin(), mInUse.end(), handle.get());
+    if (it != mInUse.end()) mInUse.erase(it);
+    // A surplus handle is finalized by going out of scope here.
+    if (mPrepared.size() < mMaxPreparedCount) mPrepared.push_back(std::move(handle));
+    log::pelmoDoLog(log::Trace,
+                    "statement token released for %s, mPrepared.size() = %u, mInUse.size() = %u",
+                    nullptr, mName.c_str(), static_cast<unsigned>(mPrepared.size()),
+                    static_cast<unsigned>(mInUse.size()));
+}
+
+void DataLoggerSQLiteStatement::finalizeAll() {
+    log::pelmoDoLog(log::Trace, "+finalize %s", nullptr, mName.c_str());
+    std::lock_guard<std::mutex> lock(mMutex);
+    for (auto& handle : mPrepared) {
+        const int rc = handle.finalize();
+        if (rc != SQLITE_OK) {
+            reportSQLite(nullptr, log::Warning,
+                         "Finalize statement failed, most probably because previous evaluation "
+                         "failed. Statement name " +
+                             mName,
+                         mConnection, rc);
+        }
+    }
+    mPrepared.clear();
+    // Lent handles belong to their tokens, which finalize them when they come back; the
+    // manager only gets here with the gate held exclusively, i.e. with none lent.
+    mInUse.clear();
+}
+
+size_t DataLoggerSQLiteStatement::idleCount() const {
+    std::lock_guard<std::mutex> lock(mMutex);
+    return mPrepared.size();
+}
+
+size_t DataLoggerSQLiteStatement::lentCount() const {
+    std::lock_guard<std::mutex> lock(mMutex);
+    return mInUse.size();
+}
+
+// ---- manager -----------------------------------------------------------------------------
+
+namespace {
+constexpr uint32_t kMaxPrepared = 10;
+}
+
+DataLoggerSQLiteStatementsManager::DataLoggerSQLiteStatementsManager(sqlite3* connection)
+    : log::Logger("DataLoggerSQLiteStatementsManager", "", sharedLoggerImpl()),
+      mConnection(connection) {
+    mpBreakingChangeAddNextEntry =
+        add("mpBreakingChangeAddNextEntry", "INSERT INTO breakingChange VALUES(null);");
+    mpBreakingChangeGetLatestId = add("mpBreakingChangeGetLatestId",
+                                      "SELECT * FROM breakingChange ORDER BY id DESC LIMIT 1;");
+    mpUpdateDataHash = add("mpUpdateDataHash",
+                           "UPDATE data SET channelHash = $hashUpdated WHERE channelHash IN "
+                           "(SELECT hash FROM channel WHERE path = $path);");
+    mpUpdateChannelPath =
+        add("mpUpdateChannelPath",
+            "UPDATE channel SET path = $pathUpdated, hash = $hashUpdated WHERE path = $path;");
+    mpGetTableNames = add("mpGetTableNames",
+                          "SELECT name FROM sqlite_master WHERE type IN ('table') AND name NOT "
+                          "IN ('schemaHistory', 'sqlite_sequence');");
+    mpIntegrityCheck = add("mpIntegrityCheck", "PRAGMA INTEGRITY_CHECK;");
+    mpGetPageCount = add("mpGetPageCount", "PRAGMA PAGE_COUNT;");
+    mpGetPageSize = add("mpGetPageSize", "PRAGMA PAGE_SIZE;", 1);
+    mpGetMaxPageCount = add("mpGetMaxPageCount", "PRAGMA MAX_PAGE_COUNT;");
+    mpSetData = add("mpSetData",
+                    "INSERT INTO data (channelHash, timestamp, value) VALUES($hash, $timestamp, "
+                    "$value);",
+                    1);
+    // The subquery walks the timestamp index from the oldest row, so only the victims are read.
+    mpDeleteData = add("mpDeleteData",
+                       "DELETE FROM data WHERE ROWID IN (SELECT ROWID FROM data ORDER BY "
+                       "timestamp ASC LIMIT $count);");
+    mpGetData = add("mpGetData",
+                    "SELECT data.timestamp, data.value FROM data WHERE data.channelHash IN ( "
+                    "SELECT hash FROM channel WHERE channel.path = $path ) ORDER BY "
+                    "data.timestamp DESC;");
+    mpGetDataLastCounterOrDiscardByTime =
+        add("mpGetDataLastCounterOrDiscardByTime",
+            "SELECT data.timestamp, data.value FROM data WHERE data.timestamp > $minimumValue "
+            "AND data.channelHash IN ( SELECT hash FROM channel WHERE channel.path = $path ) "
+            "ORDER BY data.timestamp DESC;");
+    mpGetDataLastCounterDiscardByTime =
+        add("mpGetDataLastCounterDiscardByTime",
+            "SELECT data.timestamp, data.value FROM data WHERE data.timestamp > $timepointStart "
+            "AND data.timestamp > $lastCounter AND data.channelHash IN ( SELECT hash FROM "
+            "channel WHERE channel.path = $path ) ORDER BY data.timestamp DESC;");
+    mpGetDataDiscardByNumber =
+        add("mpGetDataDiscardByNumber",
+            "SELECT data.timestamp, data.value FROM data WHERE data.channelHash IN ( SELECT "
+            "hash FROM channel WHERE channel.path = $path ) ORDER BY data.timestamp DESC LIMIT "
+            "$amount;");
+    mpGetDataLastCounterAndDiscardByNumber =
+        add("mpGetDataLastCounterAndDiscardByNumber",
+            "SELECT data.timestamp, data.value FROM data WHERE data.timestamp > $lastCounter AND "
+            "data.channelHash IN ( SELECT hash FROM channel WHERE channel.path = $path ) ORDER "
+            "BY data.timestamp DESC LIMIT $amount;");
+    mpGetDataDiscardByTimeAndNumber =
+        add("mpGetDataDiscardByTimeAndNumber",
+            "SELECT data.timestamp, data.value FROM data WHERE data.timestamp > $timepointStart "
+            "AND data.channelHash IN ( SELECT hash FROM channel WHERE channel.path = $path ) "
+            "ORDER BY data.timestamp DESC LIMIT $amount;");
+    mpGetDataLastCounterDiscardByTimeAndNumber =
+        add("mpGetDataLastCounterDiscardByTimeAndNumber",
+            "SELECT data.timestamp, data.value FROM data WHERE data.timestamp > $timepointStart "
+            "AND data.timestamp > $lastCounter AND data.channelHash IN ( SELECT hash FROM "
+            "channel WHERE channel.path = $path ) ORDER BY data.timestamp DESC LIMIT $amount;");
+    mpGetChannelHashRegistered =
+        add("mpGetChannelHashRegistered", "SELECT hash FROM channel WHERE hash = $hash;");
+    mpGetChannelPathRegistered =
+        add("mpGetChannelPathRegistered", "SELECT path FROM channel WHERE path = $path;");
+    mpGetChannels = add("mpGetChannels", "SELECT * FROM channel;");
+    mpGetChannelByPath = add("mpGetChannelByPath", "SELECT * FROM channel WHERE path = $path;");
+    mpGetChannelByHash = add("mpGetChannelByHash", "SELECT * FROM channel WHERE hash = $hash;");
+    mpSetChannel =
+        add("mpSetChannel",
+            "INSERT INTO channel (hash, path, unitID, storageTypeID, description, statisticPeriod, "
+            "statisticStorageTypeID, acqPeriodTypical, min, max, expectedMin, expectedMax, "
+            "logicalFunctionTags, absolute, precision, offsetError, relativeError, calibrated, "
+            "calibrationLastDate, calibrationNextDate, recommendRequestDataDuringTypicalMode, "
+            "recommendRequestDataDuringHighAlertMode, acqPeriodChangeable, acqPeriodJitter, "
+            "acqPeriodMin, acqPeriodHighAlert, acqPeriodMax) VALUES ($hash, $path, $unit, "
+            "$storageType, $description, $statisticPeriod, $statisticStorageTypeID, "
+            "$acqPeriodTypical, $min, $max, $expectedMin, $expectedMax, $logicalFunctionTags, "
+            "$absolute, $precision, $offsetError, $relativeError, $calibrated, "
+            "$calibrationLastDate, $calibrationNextDate, $recommendRequestDataDuringTypicalMode, "
+            "$recommendRequestDataDuringHighAlertMode, $acqPeriodChangeable, $acqPeriodJitter, "
+            "$acqPeriodMin, $acqPeriodHighAlert, $acqPeriodMax);");
+    mpUpdateChannel =
+        add("mpUpdateChannel",
+            "UPDATE channel SET path = $path, unitID = $unitID, storageTypeID = $storageTypeID, "
+            "description = $description, statisticPeriod = $statisticPeriod, "
+            "statisticStorageTypeID = $statisticStorageTypeID, acqPeriodTypical = "
+            "$acqPeriodTypical, min = $min, max = $max, expectedMin = $expectedMin, expectedMax = "
+            "$expectedMax, logicalFunctionTags = $logicalFunctionTags, absolute = $absolute, "
+            "precision = $precision, offsetError = $offsetError, relativeError = $relativeError, "
+            "calibrated = $calibrated, calibrationLastDate = $calibrationLastDate, "
+            "calibrationNextDate = $calibrationNextDate, recommendRequestDataDuringTypicalMode = "
+            "$recommendRequestDataDuringTypicalMode, recommendRequestDataDuringHighAlertMode = "
+            "$recommendRequestDataDuringHighAlertMode, acqPeriodChangeable = "
+            "$acqPeriodChangeable, acqPeriodJitter = $acqPeriodJitter, acqPeriodMin = "
+            "$acqPeriodMin, acqPeriodHighAlert = $acqPeriodHighAlert, acqPeriodMax = "
+            "$acqPeriodMax WHERE hash = $hash;");
+}
+
+DataLoggerSQLiteStatementsManager::~DataLoggerSQLiteStatementsManager() {
+    if (mPrepared) {
+        for (auto& statement : mStatements) statement->finalizeAll();
+        mPrepared = false;
+    }
+}
+
+std::shared_ptr<DataLoggerSQLiteStatement> DataLoggerSQLiteStatementsManager::add(
+    const char* name, const char* sql, uint32_t initialPrepareCount) {
+    auto statement = std::make_shared<DataLoggerSQLiteStatement>(mConnection, sql, name,
+                                                                 initialPrepareCount, kMaxPrepared);
+    mStatements.push_back(statement);
+    return statement;
+}
+
+void DataLoggerSQLiteStatementsManager::prepare() {
+    pelmoDoLog(log::Debug, "prepare", nullptr);
+    try {
+        std::unique_lock<std::shared_timed_mutex> gate(mGate);
+        if (mPrepared) {
+            pelmoDoLog(log::Info, "Already prepared: return without doing anything", nullptr);
+            return;
+        }
+        for (auto& statement : mStatements) statement->prepare();
+        mPrepared = true;
+        gate.unlock();
+        mPreparedChanged.notify_all();
+        pelmoDoLog(log::Trace, "-prepare", nullptr);
+    } catch (const std::exception& e) {
+        pelmoDoLog(log::Critical, "An error occurred while preparing the statement: %s", nullptr,
+                   e.what());
+        throw;
+    } catch (...) {
+        pelmoDoLog(log::Critical, "An unknown error ocurred while preparing the statements",
+                   nullptr);
+        throw;
+    }
+}
+
+void DataLoggerSQLiteStatementsManager::destroyAll(Timeout timeout) {
+    pelmoDoLog(log::Debug, "destroyAll(timeout = %u ms)", nullptr,
+               static_cast<unsigned>(timeout.count()));
+    mDestroyRequested = true;
+    std::unique_lock<std::shared_timed_mutex> gate(mGate, std::defer_lock);
+    if (!gate.try_lock_until(std::chrono::system_clock::now() + timeout)) {
+        mDestroyRequested = false;
+        // Waiters parked because of the request may use the still prepared statements again.
+        mPreparedChanged.notify_all();
+        throw std::runtime_error("Failed to get the lock to destroy all SQLite statements");
+    }
+    mDestroyRequested = false;
+    if (!mPrepared) {
+        pelmoDoLog(log::Info, "destroyAll: statements not prepared, nothing to do", nullptr);
+        return;
+    }
+    for (auto& statement : mStatements) statement->finalizeAll();
+    mPrepared = false;
+    pelmoDoLog(log::Trace, "-destroyAll", nullptr);
+}
+
+std::shared_lock<std::shared_timed_mutex> DataLoggerSQLiteStatementsManager::waitForPrepared(
+    Timeout timeout) {
+    const auto deadline = std::chrono::system_clock::now() + timeout;
+    std::shared_lock<std::shared_timed_mutex> gate(mGate, deadline);
+    if (!gate.owns_lock()) {
+        throw std::runtime_error("Failed to wait for the statements to be prepared");
+    }
+    if (!mPreparedChanged.wait_until(gate, deadline,
+                                     [this] { return mPrepared && !mDestroyRequested; })) {
+        throw std::runtime_error("Timed out while waiting for the statements to be prepared");
+    }
+    return gate;
+}
+
+DataLoggerSQLiteStatementsManager::Token DataLoggerSQLiteStatementsManager::lend(
+    const std::shared_ptr<DataLoggerSQLiteStatement>& statement, Timeout timeout) {
+    return statement->getToken(waitForPrepared(timeout));
+}
+
+#define DATALOGGER_STATEMENT_GETTER(name)                                                  \
+    DataLoggerSQLiteStatementsManager::Token DataLoggerSQLiteStatementsManager::get##name( \
+        Timeout timeout) {                                                                 \
+        return lend(mp##name, timeout);                                                    \
+    }
+
+DATALOGGER_STATEMENT_GETTER(BreakingChangeAddNextEntry)
+DATALOGGER_STATEMENT_GETTER(BreakingChangeGetLatestId)
+DATALOGGER_STATEMENT_GETTER(UpdateDataHash)
+DATALOGGER_STATEMENT_GETTER(UpdateChannelPath)
+DATALOGGER_STATEMENT_GETTER(GetTableNames)
+DATALOGGER_STATEMENT_GETTER(IntegrityCheck)
+DATALOGGER_STATEMENT_GETTER(GetPageCount)
+DATALOGGER_STATEMENT_GETTER(GetPageSize)
+DATALOGGER_STATEMENT_GETTER(GetMaxPageCount)
+DATALOGGER_STATEMENT_GETTER(SetData)
+DATALOGGER_STATEMENT_GETTER(DeleteData)
+DATALOGGER_STATEMENT_GETTER(GetData)
+DATALOGGER_STATEMENT_GETTER(GetDataLastCounterOrDiscardByTime)
+DATALOGGER_STATEMENT_GETTER(GetDataLastCounterDiscardByTime)
+DATALOGGER_STATEMENT_GETTER(GetDataDiscardByNumber)
+DATALOGGER_STATEMENT_GETTER(GetDataLastCounterAndDiscardByNumber)
+DATALOGGER_STATEMENT_GETTER(GetDataDiscardByTimeAndNumber)
+DATALOGGER_STATEMENT_GETTER(GetDataLastCounterDiscardByTimeAndNumber)
+DATALOGGER_STATEMENT_GETTER(GetChannelHashRegistered)
+DATALOGGER_STATEMENT_GETTER(GetChannelPathRegistered)
+DATALOGGER_STATEMENT_GETTER(GetChannels)
+DATALOGGER_STATEMENT_GETTER(GetChannelByPath)
+DATALOGGER_STATEMENT_GETTER(GetChannelByHash)
+DATALOGGER_STATEMENT_GETTER(SetChannel)
+DATALOGGER_STATEMENT_GETTER(UpdateChannel)
+
+#undef DATALOGGER_STATEMENT_GETTER
+
+}  // namespace quorix::pelmo::datalogger

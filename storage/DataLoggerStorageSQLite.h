@@ -1,0 +1,123 @@
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "core/DataLoggerHash.h"
+#include "core/DataLoggerNames.h"
+#include "core/DataLoggerStorageIfc.h"
+#include "core/EnumUtils.h"
+#include "platform/Logger.h"
+#include "storage/DataLoggerSQLiteHandles.h"
+#include "storage/DataLoggerStorageMigration.h"
+
+namespace quorix::pelmo::datalogger {
+
+class DataLoggerSQLiteQuery;
+class DataLoggerSQLiteStatementToken;
+class DataLoggerSQLiteStatementsManager;
+class DataLoggerStorageSQLiteInstance;
+
+// One SQLite database of channels and their points. Owns the connection and, through the
+// statement pool, every prepared statement on it; shared (make_shared) between the daemon,
+// the core and the pull interface. initializeStorage(), clear() and finalize() run on one
+// thread while nobody else uses the storage; every other operation may be called from any
+// thread at once (serialized SQLite, one pooled handle per use). Expected failures come back
+// as status codes; pool time-outs and migration failures throw std::runtime_error.
+class DataLoggerStorageSQLite : public DataLoggerStorageIfc, public virtual log::Logger {
+  public:
+    static constexpr uint32_t CurrentSchemaVersion = 4;
+
+    DataLoggerStorageSQLite(std::string migrationScriptsPath, uint32_t minimumSize,
+                            uint32_t maximumSize, std::function<void()> onDatabaseFull);
+    ~DataLoggerStorageSQLite() override;
+    DataLoggerStorageSQLite(const DataLoggerStorageSQLite&) = delete;
+    DataLoggerStorageSQLite& operator=(const DataLoggerStorageSQLite&) = delete;
+
+    DataLoggerStatusCode getChannel(const std::string& path,
+                                    DataLoggerStorageChannelInfo& info) override;
+    DataLoggerStatusCode getChannel(uint64_t hash, DataLoggerStorageChannelInfo& info) override;
+    DataLoggerStatusCode getChannels(std::vector<DataLoggerStorageChannelInfo>& infos) override;
+    DataLoggerStatusCode registerOrUpdateChannel(const DataLoggerStorageChannelInfo& info) override;
+    DataLoggerStatusCode archiveChannel(const std::string& path, std::string& newPath,
+                                        uint64_t& newHash) override;
+    DataLoggerStatusCode archiveChannel(uint64_t hash, std::string& newPath,
+                                        uint64_t& newHash) override;
+    DataLoggerStatusCode setData(uint64_t hash,
+                                 const std::vector<DataLoggerDataPoint>& points) override;
+    DataLoggerStatusCode initializeStorage(uint32_t size, const std::string& filename,
+                                           bool force) override;
+    DataLoggerStatusCode finalize() override;
+    DataLoggerStatusCode getData(std::vector<DataLoggerDataPoint>& points, const std::string& path,
+                                 int64_t lastCounter, std::chrono::microseconds discardOlderThan,
+                                 uint32_t amount) override;
+    DataLoggerStatusCode createLog(const std::string& directory, int logType) override;
+    DataLoggerStatusCode clear() override;
+
+    // Maintenance steps of the operations above; public for inspection and tests.
+    DataLoggerStatusCode execute(const std::string& sql);
+    DataLoggerStatusCode setForeignKeysInstant(bool on);
+    DataLoggerStatusCode getSchemaVersionInstant(uint32_t& version);
+    DataLoggerStatusCode setSchemaHistory(uint32_t from, uint32_t to, const std::string& comment);
+    DataLoggerStatusCode getTableNames(std::vector<std::string>& names);
+    DataLoggerStatusCode getDatabaseIntegrity(bool& ok);
+    DataLoggerStatusCode getDatabasePageSize(uint32_t& size);
+    DataLoggerStatusCode getDatabasePageCount(uint32_t& count);
+    DataLoggerStatusCode setDatabasePageCount(uint32_t count);
+    DataLoggerStatusCode setSizeLimit(uint32_t sizeBytes);
+    DataLoggerStatusCode removeDataEntries(uint32_t count, bool reclaim);
+    DataLoggerStatusCode finalizeDatabase();
+
+  private:
+    using StatementGetter = std::unique_ptr<DataLoggerSQLiteStatementToken> (
+        DataLoggerSQLiteStatementsManager::*)(std::chrono::milliseconds);
+
+    DataLoggerStatusCode initialize(uint32_t size, const std::string& filename, uint32_t version,
+                                    bool force);
+    DataLoggerStatusCode initializeDB(const std::string& filename, uint32_t version, bool force);
+    DataLoggerStatusCode migrate(uint32_t targetVersion);
+    void executeMigrationScript(const std::string& script);
+    bool isReady() const;
+
+    DataLoggerSQLiteQuery query(StatementGetter getter, const char* clearFailure);
+    DataLoggerStatusCode writeWithRecovery(const std::function<DataLoggerSQLiteQuery()>& bound,
+                                           bool& constraintFailed);
+    DataLoggerStatusCode setChannel(const DataLoggerStorageChannelInfo& info);
+    DataLoggerStatusCode updateChannel(const DataLoggerStorageChannelInfo& info);
+    DataLoggerStatusCode getRegisteredHash(uint64_t hash, bool& registered);
+    DataLoggerStatusCode getRegisteredPath(const std::string& path, bool& registered);
+    DataLoggerStatusCode readChannels(DataLoggerSQLiteQuery& query,
+                                      std::vector<DataLoggerStorageChannelInfo>& infos);
+    DataLoggerStatusCode archive(const DataLoggerStorageChannelInfo& stored, std::string& newPath,
+                                 uint64_t& newHash);
+    uint32_t nextBreakingChangeId(bool& failed);
+
+    void report(const std::string& message, int code) const;
+    void reportWarning(const std::string& message, int code) const;
+
+    utils::EnumUtils<DataLoggerStorageType> mStorageTypeNames;
+    bool mConstructedOk = false;
+    // Read by every operation on any thread; written by initialize and finalize.
+    std::atomic<bool> mInitialized{false};
+    const uint32_t mMinimumSize;
+    const uint32_t mMaximumSize;
+    const std::string mMigrationScriptsPath;
+    DataLoggerStorageMigration mMigration;
+    DataLoggerHash mHash;
+    // Declared before the connection so the library is shut down only after it is closed.
+    std::shared_ptr<DataLoggerStorageSQLiteInstance> mInstance;
+    SQLiteConnection mDb;
+    const uint32_t mRowSizeEstimate = 32;
+    // Destroyed before mDb: its statements were prepared on that connection.
+    std::unique_ptr<DataLoggerSQLiteStatementsManager> mStatements;
+    std::mutex mReclaimMutex;  // serialises VACUUM (withdrawing and re-preparing the pool)
+    const std::function<void()> mOnDatabaseFull;
+};
+
+}  // namespace quorix::pelmo::datalogger

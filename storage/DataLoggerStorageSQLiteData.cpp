@@ -1,0 +1,724 @@
+// Channel and data operations of the SQLite storage: registration, archiving, writing with
+// recovery from a full database, deleting the oldest rows and reading with filters.
+#include <sqlite3.h>
+
+#include <algorithm>
+#include <limits>
+
+#include "storage/DataLoggerSQLiteQuery.h"
+#include "storage/DataLoggerSQLiteStatements.h"
+#include "storage/DataLoggerStorageSQLite.h"
+
+namespace quorix::pelmo::datalogger {
+
+namespace {
+
+using Manager = DataLoggerSQLiteStatementsManager;
+using std::chrono::microseconds;
+
+constexpr std::chrono::milliseconds kPoolTimeout{1000};
+constexpr int kWriteAttempts = 3;
+
+int value(DataLoggerStatusCode status) {
+    return static_cast<int>(status);
+}
+unsigned low32(uint64_t hash) {
+    return static_cast<unsigned>(hash);
+}
+
+// Database integers may be anything; scaling must not overflow.
+int64_t saturatingMultiply(int64_t a, int64_t factor) {
+    if (a > std::numeric_limits<int64_t>::max() / factor)
+        return std::numeric_limits<int64_t>::max();
+    if (a < std::numeric_limits<int64_t>::min() / factor)
+        return std::numeric_limits<int64_t>::min();
+    return a * factor;
+}
+
+int64_t toMicros(TimePoint time) {
+    return time.time_since_epoch().count() / 1000;
+}
+TimePoint fromMicros(int64_t micros) {
+    return TimePoint(std::chrono::nanoseconds(saturatingMultiply(micros, 1000)));
+}
+
+// Last tag first, each followed by ';' — the stored form older databases already hold.
+std::string encodeTags(const std::vector<std::string>& tags) {
+    std::string text;
+    for (auto it = tags.rbegin(); it != tags.rend(); ++it) text += *it + ";";
+    return text;
+}
+
+std::vector<std::string> decodeTags(std::string text) {
+    while (!text.empty() && text.back() == ';') text.pop_back();
+    std::vector<std::string> tags;
+    size_t start = 0;
+    while (start <= text.size() && !text.empty()) {
+        const size_t end = std::min(text.find(';', start), text.size());
+        tags.push_back(text.substr(start, end - start));
+        start = end + 1;
+    }
+    std::reverse(tags.begin(), tags.end());
+    tags.erase(std::remove(tags.begin(), tags.end(), std::string()), tags.end());
+    return tags;
+}
+
+// The 26 columns after the hash, in table order (both channel statements use this order).
+void bindChannelColumns(DataLoggerSQLiteQuery& q, const DataLoggerChannelInfo& c) {
+    q.bindText(c.mPath, "Binding channel for path failed.")
+        .bindInt(static_cast<int>(c.mUnit), "Binding channel for unit failed.")
+        .bindInt(static_cast<int>(c.mStorageType), "Binding channel for storageType failed.")
+        .bindText(c.mDescription, "Binding channel for description failed.")
+        .bindInt64(saturatingMultiply(c.mStats.period(), 1000000),
+                   "Binding channel for statisticPeriod failed.")
+        .bindInt(static_cast<int>(c.mStats.storageType()),
+                 "Binding channel for statisticStorageType failed.")
+        .bindInt64(c.mAcqPeriodTypical.count(), "Binding channel for acqPeriodTypical failed.")
+        .bindDouble(c.mMin, "Binding channel for min failed.")
+        .bindDouble(c.mMax, "Binding channel for max failed.")
+        .bindDouble(c.mExpectedMin, "Binding channel for expectedMin failed.")
+        .bindDouble(c.mExpectedMax, "Binding channel for expectedMax failed.")
+        .bindText(encodeTags(c.mLogicalFunctionTags),
+                  "Binding channel for logicalFunctionTags failed.")
+        .bindInt(c.mAbsolute ? 1 : 0, "Binding channel for absolute failed.")
+        .bindDouble(c.mPrecision, "Binding channel for precision failed.")
+        .bindDouble(c.mOffsetError, "Binding channel for offsetError failed.")
+        .bindDouble(c.mRelativeError, "Binding channel for relativeError failed.")
+        .bindInt(c.mCalibrated ? 1 : 0, "Binding channel for calibrated failed.")
+        .bindInt64(toMicros(c.mCalibrationLastDate),
+                   "Binding channel for calibrationLastDate failed.")
+        .bindInt64(toMicros(c.mCalibrationNextDate),
+                   "Binding channel for calibrationNextDate failed.")
+        .bindInt(c.mRecommendRequestDataDuringTypicalMode ? 1 : 0,
+                 "Binding channel for recommendRequestDataDuringTypicalMode failed.")
+        .bindInt(c.mRecommendRequestDataDuringHighAlertMode ? 1 : 0,
+                 "Binding channel for recommendRequestDataDuringHighAlertMode failed.")
+        .bindInt(c.mAcqPeriodChangeable ? 1 : 0, "Binding channel for acqPeriodChangeable failed.")
+        .bindInt64(c.mAcqPeriodJitter.count(), "Binding channel for acqPeriodJitter failed.")
+        .bindInt64(c.mAcqPeriodMin.count(), "Binding channel for acqPeriodMin failed.")
+        .bindInt64(c.mAcqPeriodHighAlert.count(), "Binding channel for acqPeriodHighAlert failed.")
+        .bindInt64(c.mAcqPeriodMax.count(), "Binding channel for acqPeriodMax failed.");
+}
+
+// Reads a "SELECT * FROM channel" row by position; NULLs and wrong types read as zero/empty.
+DataLoggerStorageChannelInfo channelFromRow(const DataLoggerSQLiteQuery& q) {
+    const auto micros = [&q](int column) { return microseconds(q.columnInt64(column)); };
+    const auto flag = [&q](int column) { return q.columnInt64(column) != 0; };
+    DataLoggerChannelInfo info(
+        q.columnText(1), static_cast<DataLoggerUnit>(q.columnInt64(2)),
+        DataLoggerStats(static_cast<DataLoggerStorageType>(q.columnInt64(6)),
+                        q.columnInt64(5) / 1000000),
+        static_cast<DataLoggerStorageType>(q.columnInt64(3)), q.columnText(4), micros(7),
+        q.columnDouble(8), q.columnDouble(9), q.columnDouble(10), q.columnDouble(11),
+        decodeTags(q.columnText(12)), flag(13), q.columnDouble(14), q.columnDouble(15),
+        q.columnDouble(16), flag(17), fromMicros(q.columnInt64(18)), fromMicros(q.columnInt64(19)),
+        flag(20), flag(21), flag(22), micros(23), micros(24), micros(25), micros(26));
+    return DataLoggerStorageChannelInfo(std::move(info), static_cast<uint64_t>(q.columnInt64(0)));
+}
+
+// Field by field as stored: dates only to the microsecond the database keeps.
+bool sameAsStored(const DataLoggerChannelInfo& a, const DataLoggerChannelInfo& b) {
+    return a.mPath == b.mPath && a.mUnit == b.mUnit && a.mStats == b.mStats &&
+           a.mStorageType == b.mStorageType && a.mDescription == b.mDescription &&
+           a.mLogicalFunctionTags == b.mLogicalFunctionTags && a.mAbsolute == b.mAbsolute &&
+           a.mPrecision == b.mPrecision && a.mMin == b.mMin && a.mMax == b.mMax &&
+           a.mCalibrated == b.mCalibrated &&
+           toMicros(a.mCalibrationLastDate) == toMicros(b.mCalibrationLastDate) &&
+           toMicros(a.mCalibrationNextDate) == toMicros(b.mCalibrationNextDate) &&
+           a.mOffsetError == b.mOffsetError && a.mRelativeError == b.mRelativeError &&
+           a.mExpectedMin == b.mExpectedMin && a.mExpectedMax == b.mExpectedMax &&
+           a.mRecommendRequestDataDuringTypicalMode == b.mRecommendRequestDataDuringTypicalMode &&
+           a.mRecommendRequestDataDuringHighAlertMode ==
+               b.mRecommendRequestDataDuringHighAlertMode &&
+           a.mAcqPeriodChangeable == b.mAcqPeriodChangeable &&
+           a.mAcqPeriodJitter == b.mAcqPeriodJitter && a.mAcqPeriodTypical == b.mAcqPeriodTypical &&
+           a.mAcqPeriodMin == b.mAcqPeriodMin && a.mAcqPeriodHighAlert == b.mAcqPeriodHighAlert &&
+           a.mAcqPeriodMax == b.mAcqPeriodMax;
+}
+
+// One row per combination of the getData filters (lastCounter, discardOlderThan, amount set).
+// Parameters are bound in the order time threshold, last counter, path, amount; a null
+// message means the statement has no such parameter.
+struct DataQuery {
+    Manager::Token (Manager::*get)(Manager::Timeout);
+    const char* clearFailure;
+    const char* thresholdFailure;
+    const char* lastCounterFailure;
+    const char* pathFailure;
+    const char* amountFailure;
+};
+
+}  // namespace
+
+namespace {
+
+const DataQuery kDataQueries[8] = {
+    {&Manager::getGetData, "Binding of get data could not be cleared.", nullptr, nullptr,
+     "Get data binding for path failed.", nullptr},
+    {&Manager::getGetDataDiscardByNumber,
+     "Binding of get data discarded by number could not be cleared.", nullptr, nullptr,
+     "Get data discard by number binding failed for path.",
+     "Get data discard by number binding failed for discard old items by number."},
+    {&Manager::getGetDataLastCounterOrDiscardByTime,
+     "Binding of get data discard by time could not be cleared.",
+     "Get data discard by time binding failed for timepoint.", nullptr,
+     "Get data discard by time binding failed for path.", nullptr},
+    {&Manager::getGetDataDiscardByTimeAndNumber,
+     "Binding of get data discard by time and number could not be cleared.",
+     "Get data discard by time and number binding failed for timepoint.", nullptr,
+     "Get data discard by time and number binding failed for path.",
+     "Get data discard by time and number binding failed for discard old items by number."},
+    {&Manager::getGetDataLastCounterOrDiscardByTime,
+     "Binding of get data last counter could not be cleared.", nullptr,
+     "Get data last counter binding failed for last counter.",
+     "Get data last counter binding failed for path.", nullptr},
+    {&Manager::getGetDataLastCounterAndDiscardByNumber,
+     "Binding of get data last counter and discard by number could not be cleared.", nullptr,
+     "Get data last counter and discard by number binding failed for last counter.",
+     "Get data last counter and discarded by number binding failed for path.",
+     "Get data last counter and discard by number binding failed for discard old items by "
+     "number."},
+    {&Manager::getGetDataLastCounterDiscardByTime,
+     "Binding of get data last counter discard by time could not be cleared.",
+     "Get data last counter discard by time binding failed for timepoint.",
+     "Get data last counter discard by time binding failed for last counter again.",
+     "Get data last counter discard by time binding failed for path.", nullptr},
+    {&Manager::getGetDataLastCounterDiscardByTimeAndNumber,
+     "Binding for get data last counter discard by time and number could not be cleared.",
+     "Get data last counter discard by time and number binding failed for timepoint.",
+     "Get data last counter discard by time and number binding failed for last counter.",
+     "Get data last counter discard by time and number binding failed for path.",
+     "Get data last counter discard by time and number binding failed for discard old items by "
+     "number."},
+};
+
+}  // namespace
+
+// ---- writing -----------------------------------------------------------------------------
+
+DataLoggerStatusCode DataLoggerStorageSQLite::writeWithRecovery(
+    const std::function<DataLoggerSQLiteQuery()>& bound, bool& constraintFailed) {
+    constraintFailed = false;
+    for (int attempt = 1; attempt <= kWriteAttempts; ++attempt) {
+        int rc;
+        {
+            DataLoggerSQLiteQuery q = bound();
+            if (!q.bound()) {
+                pelmoDoLog(log::Error, "Could not retrieve statement!", nullptr);
+                return DataLoggerStatusCode::StorageError;
+            }
+            rc = q.step();
+            // Resets and gives the handle back: deleting rows below may need the whole pool.
+            q.release();
+        }
+        if (rc == SQLITE_DONE) return DataLoggerStatusCode::NoError;
+        if (rc == SQLITE_CONSTRAINT) {
+            report("The SQLite constraint failed.", rc);
+            constraintFailed = true;
+            return DataLoggerStatusCode::StorageError;
+        }
+        if (rc != SQLITE_FULL) {
+            report("Unexpected error while removing data entries.", rc);
+            return DataLoggerStatusCode::StorageError;
+        }
+        reportWarning("Database full, removing data entries.", rc);
+        if (mOnDatabaseFull) mOnDatabaseFull();
+        uint32_t pageCount = 0;
+        if (getDatabasePageCount(pageCount) != DataLoggerStatusCode::NoError) {
+            return DataLoggerStatusCode::StorageError;
+        }
+        const auto rows = static_cast<uint32_t>(pageCount * 0.1 * mRowSizeEstimate);
+        if (removeDataEntries(rows, attempt == kWriteAttempts) != DataLoggerStatusCode::NoError) {
+            return DataLoggerStatusCode::StorageError;
+        }
+    }
+    return DataLoggerStatusCode::StorageError;
+}
+
+DataLoggerStatusCode DataLoggerStorageSQLite::setData(
+    uint64_t hash, const std::vector<DataLoggerDataPoint>& points) {
+    if (!isReady()) return DataLoggerStatusCode::StorageNotInitialized;
+    for (const auto& point : points) {
+        bool constraintFailed = false;
+        const DataLoggerStatusCode rc = writeWithRecovery(
+            [&] {
+                auto q = query(&Manager::getSetData,
+                               "Binding of set data statement could not be cleared.");
+                q.bindInt64(static_cast<int64_t>(hash), "Set data binding for hash failed.")
+                    .bindInt64(toMicros(point.timestamp()),
+                               "Set data binding for timestamp failed.")
+                    .bindDouble(point.value(), "Set data binding for value failed.");
+                return q;
+            },
+            constraintFailed);
+        if (constraintFailed) {
+            pelmoDoLog(log::Warning, "Tried to push data with not previously registered hash.",
+                       nullptr);
+            return DataLoggerStatusCode::StorageUnknownHash;
+        }
+        if (rc != DataLoggerStatusCode::NoError) return rc;
+    }
+    pelmoDoLog(log::Debug, "Set data successfully stepped.", nullptr);
+    return DataLoggerStatusCode::NoError;
+}
+
+DataLoggerStatusCode DataLoggerStorageSQLite::removeDataEntries(uint32_t count, bool reclaim) {
+    if (!isReady()) return DataLoggerStatusCode::StorageNotInitialized;
+    pelmoDoLog(log::Trace, "+removeDataEntries", nullptr);
+    {
+        auto q = query(&Manager::getDeleteData, "Binding for delete data could not be cleared.");
+        q.bindInt64(count, "Delete data binding failed for count.");
+        if (!q.bound()) {
+            pelmoDoLog(log::Critical,
+                       "Could not remove data entries: failed to get the delete data statement",
+                       nullptr);
+            return DataLoggerStatusCode::StorageError;
+        }
+        pelmoDoLog(log::Info, "About to remove '%u' data entries.", nullptr, count);
+        const bool deleted = q.stepDone("Data entries could not be removed.");
+        const int removed = sqlite3_changes(q.connection());
+        if (removed == 0) {
+            pelmoDoLog(log::Critical,
+                       "removeDataEntries did not remove any entry! Database full just with "
+                       "channels descriptions?",
+                       nullptr);
+        } else if (static_cast<uint32_t>(removed) < count) {
+            pelmoDoLog(log::Error, "Deleted less entries %d than requested %u", nullptr, removed,
+                       count);
+        } else {
+            pelmoDoLog(log::Debug, "Deleted %d rows", nullptr, removed);
+        }
+        if (!q.reset("Delete data statement could not be reset.") || !deleted) {
+            return DataLoggerStatusCode::StorageError;
+        }
+    }
+    if (reclaim) {
+        pelmoDoLog(log::Warning, "reclaiming free space", nullptr);
+        std::lock_guard<std::mutex> lock(mReclaimMutex);
+        mStatements->destroyAll(kPoolTimeout);
+        const DataLoggerStatusCode rc = execute("VACUUM;");
+        // Even after a failed VACUUM: without its statements the storage would be dead.
+        mStatements->prepare();
+        if (rc != DataLoggerStatusCode::NoError) {
+            pelmoDoLog(log::Trace, "-%s: execute(\"VACUUM;\", nullptr) failed with code %d",
+                       nullptr, "removeDataEntries", value(rc));
+            return rc;
+        }
+    }
+    pelmoDoLog(log::Debug, "Delete data statement successfully stepped.", nullptr);
+    return DataLoggerStatusCode::NoError;
+}
+
+// ---- reading data ------------------------------------------------------------------------
+
+DataLoggerStatusCode DataLoggerStorageSQLite::getData(std::vector<DataLoggerDataPoint>& points,
+                                                      const std::string& path, int64_t lastCounter,
+                                                      microseconds discardOlderThan,
+                                                      uint32_t amount) {
+    if (!isReady()) return DataLoggerStatusCode::StorageNotInitialized;
+    if (path.empty()) {
+        pelmoDoLog(log::Error, "Binding for get data failed because the passed path was empty.",
+                   nullptr);
+        pelmoDoLog(log::Error, "Failed to get the getData statement", nullptr);
+        return DataLoggerStatusCode::StorageError;
+    }
+    const bool byCounter = lastCounter != 0;
+    const bool byTime = discardOlderThan.count() != 0;
+    const bool byNumber = amount != 0;
+    const DataQuery& filter =
+        kDataQueries[(byCounter ? 4 : 0) + (byTime ? 2 : 0) + (byNumber ? 1 : 0)];
+
+    const size_t before = points.size();
+    bool readFailed = false;
+    {
+        auto q = query(filter.get, filter.clearFailure);
+        if (filter.thresholdFailure != nullptr) {
+            const int64_t nowNs = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                      std::chrono::system_clock::now().time_since_epoch())
+                                      .count();
+            const int64_t ageNs = saturatingMultiply(discardOlderThan.count(), 1000);
+            const int64_t thresholdNs =
+                ageNs > 0 && nowNs < std::numeric_limits<int64_t>::min() + ageNs
+                    ? std::numeric_limits<int64_t>::min()
+                    : nowNs - ageNs;
+            q.bindInt64(thresholdNs / 1000, filter.thresholdFailure);
+        }
+        if (filter.lastCounterFailure != nullptr)
+            q.bindInt64(lastCounter, filter.lastCounterFailure);
+        q.bindTextNoCopy(path, filter.pathFailure);
+        if (filter.amountFailure != nullptr)
+            q.bindInt(static_cast<int>(amount), filter.amountFailure);
+        if (!q.bound()) {
+            pelmoDoLog(log::Error, "Failed to get the getData statement", nullptr);
+            return DataLoggerStatusCode::StorageError;
+        }
+        int rc;
+        while ((rc = q.step()) == SQLITE_ROW) {
+            points.emplace_back(q.columnDouble(1), fromMicros(q.columnInt64(0)));
+        }
+        if (rc != SQLITE_DONE) {
+            q.report("Data could not be read.", rc);
+            readFailed = true;
+        }
+        if (!q.reset("Statement for reading data from the database could not be reset.")) {
+            readFailed = true;
+        }
+    }
+    if (readFailed) {
+        points.resize(before, DataLoggerDataPoint(0.0, TimePoint()));
+        return DataLoggerStatusCode::StorageError;
+    }
+    if (points.size() == before) {
+        DataLoggerStorageChannelInfo channel;
+        const DataLoggerStatusCode rc = getChannel(path, channel);
+        return rc == DataLoggerStatusCode::NoError ? DataLoggerStatusCode::StorageNoData : rc;
+    }
+    // Read newest first so LIMIT keeps the newest; callers want ascending time.
+    std::reverse(points.begin() + static_cast<std::ptrdiff_t>(before), points.end());
+    pelmoDoLog(log::Debug, "Get data was successful. Read about (%d) data points.", nullptr,
+               static_cast<int>(points.size() - before));
+    return DataLoggerStatusCode::NoError;
+}
+
+// ---- reading channels --------------------------------------------------------------------
+
+DataLoggerStatusCode DataLoggerStorageSQLite::readChannels(
+    DataLoggerSQLiteQuery& q, std::vector<DataLoggerStorageChannelInfo>& infos) {
+    if (!q.bound()) return DataLoggerStatusCode::StorageError;
+    int rc;
+    while ((rc = q.step()) == SQLITE_ROW) infos.push_back(channelFromRow(q));
+    bool ok = rc == SQLITE_DONE;
+    if (!ok) q.report("Get channels was not successful.", rc);
+    ok = q.reset("Get channel statement could not be reset.") && ok;
+    if (!ok) return DataLoggerStatusCode::StorageError;
+    if (infos.empty()) return DataLoggerStatusCode::NotFound;
+    pelmoDoLog(log::Debug, "Get channels was successfully stepped.", nullptr);
+    return DataLoggerStatusCode::NoError;
+}
+
+DataLoggerStatusCode DataLoggerStorageSQLite::getChannels(
+    std::vector<DataLoggerStorageChannelInfo>& infos) {
+    if (!isReady()) return DataLoggerStatusCode::StorageNotInitialized;
+    auto q = query(&Manager::getGetChannels, nullptr);
+    return readChannels(q, infos);
+}
+
+DataLoggerStatusCode DataLoggerStorageSQLite::getChannel(const std::string& path,
+                                                         DataLoggerStorageChannelInfo& info) {
+    if (!isReady()) return DataLoggerStatusCode::StorageNotInitialized;
+    std::vector<DataLoggerStorageChannelInfo> found;
+    auto q = query(&Manager::getGetChannelByPath,
+                   "Binding for get channel by path could not be cleared.");
+    q.bindTextNoCopy(path, "Get channel binding failed for path.");
+    const DataLoggerStatusCode rc = readChannels(q, found);
+    if (rc != DataLoggerStatusCode::NoError) return rc;
+    if (found.size() > 1) {
+        pelmoDoLog(log::Error,
+                   "There should be no option to get more than one storage channel info object "
+                   "per path. Maybe this happened because SQLite had a disabled constraint check, "
+                   "invalid SQLite settings or wrong SQLite statements.",
+                   nullptr);
+        return DataLoggerStatusCode::StorageError;
+    }
+    info = found.front();
+    return DataLoggerStatusCode::NoError;
+}
+
+DataLoggerStatusCode DataLoggerStorageSQLite::getChannel(uint64_t hash,
+                                                         DataLoggerStorageChannelInfo& info) {
+    if (!isReady()) return DataLoggerStatusCode::StorageNotInitialized;
+    std::vector<DataLoggerStorageChannelInfo> found;
+    auto q = query(&Manager::getGetChannelByHash,
+                   "Binding for get channel by hash could not be cleared.");
+    q.bindInt64(static_cast<int64_t>(hash), "Get channel binding failed for hash.");
+    const DataLoggerStatusCode rc = readChannels(q, found);
+    if (rc != DataLoggerStatusCode::NoError) return rc;
+    if (found.size() > 1) {
+        pelmoDoLog(log::Error, "More than one (%u) channels have been found for hash %u", nullptr,
+                   static_cast<unsigned>(found.size()), low32(hash));
+        return DataLoggerStatusCode::StorageError;
+    }
+    info = found.front();
+    return DataLoggerStatusCode::NoError;
+}
+
+// ---- registration ------------------------------------------------------------------------
+
+DataLoggerStatusCode DataLoggerStorageSQLite::getRegisteredHash(uint64_t hash, bool& registered) {
+    auto q = query(&Manager::getGetChannelHashRegistered,
+                   "Binding for get channel registered could not be cleared.");
+    q.bindInt64(static_cast<int64_t>(hash), "Get channel hash registered binding failed for hash.");
+    const int rc = q.step();
+    bool ok = rc == SQLITE_ROW || rc == SQLITE_DONE;
+    if (!ok && q.bound()) q.report("Get registered hash statement could not be stepped.", rc);
+    registered = rc == SQLITE_ROW;
+    ok = q.reset("Get registered hash statement could not be reset.") && ok;
+    if (!ok) return DataLoggerStatusCode::StorageError;
+    pelmoDoLog(log::Debug, "Get registered hash statement was successful. Result is (%d).", nullptr,
+               registered ? 1 : 0);
+    return DataLoggerStatusCode::NoError;
+}
+
+DataLoggerStatusCode DataLoggerStorageSQLite::getRegisteredPath(const std::string& path,
+                                                                bool& registered) {
+    auto q = query(&Manager::getGetChannelPathRegistered,
+                   "Binding for get channel registered could not be cleared.");
+    q.bindTextNoCopy(path, "Get channel path registered binding failed for path.");
+    const int rc = q.step();
+    bool ok = rc == SQLITE_ROW || rc == SQLITE_DONE;
+    if (!ok && q.bound()) q.report("Get path registered statement could not be stepped.", rc);
+    registered = rc == SQLITE_ROW;
+    ok = q.reset("Get path registered statement could not be reset.") && ok;
+    if (!ok) return DataLoggerStatusCode::StorageError;
+    pelmoDoLog(log::Debug,
+               "Get path registered statement was successful. Result is (%d). Path is (%s).",
+               nullptr, registered ? 1 : 0, path.c_str());
+    return DataLoggerStatusCode::NoError;
+}
+
+DataLoggerStatusCode DataLoggerStorageSQLite::setChannel(const DataLoggerStorageChannelInfo& info) {
+    bool constraintFailed = false;
+    const DataLoggerStatusCode rc = writeWithRecovery(
+        [&] {
+            auto q = query(&Manager::getSetChannel,
+                           "Binding of the update channel statement could not be cleared.");
+            q.bindInt64(static_cast<int64_t>(info.channelHash()),
+                        "Binding channel for hash failed.");
+            bindChannelColumns(q, info.channelInfo());
+            return q;
+        },
+        constraintFailed);
+    if (constraintFailed) {
+        pelmoDoLog(log::Error,
+                   "Looks like there was no matching storageType or unit and therefore the "
+                   "constraint check failed.",
+                   nullptr);
+    }
+    if (rc == DataLoggerStatusCode::NoError) {
+        pelmoDoLog(log::Debug, "Set channel was successfully stepped.", nullptr);
+    }
+    return rc;
+}
+
+DataLoggerStatusCode DataLoggerStorageSQLite::updateChannel(
+    const DataLoggerStorageChannelInfo& info) {
+    auto q = query(&Manager::getUpdateChannel,
+                   "Binding of the update channel statement could not be cleared.");
+    bindChannelColumns(q, info.channelInfo());
+    q.bindInt64(static_cast<int64_t>(info.channelHash()), "Binding channel for hash failed.");
+    if (!q.bound()) return DataLoggerStatusCode::StorageError;
+    bool ok = q.stepDone("Update channel statement could not be stepped.");
+    ok = q.reset("Update channel statement could not be reset.") && ok;
+    if (!ok) return DataLoggerStatusCode::StorageError;
+    pelmoDoLog(log::Debug, "Update channel was successfully stepped.", nullptr);
+    return DataLoggerStatusCode::NoError;
+}
+
+DataLoggerStatusCode DataLoggerStorageSQLite::registerOrUpdateChannel(
+    const DataLoggerStorageChannelInfo& info) {
+    if (!isReady()) return DataLoggerStatusCode::StorageNotInitialized;
+    const DataLoggerChannelInfo& channel = info.channelInfo();
+    const unsigned hash = low32(info.channelHash());
+    bool registeredHash = false;
+    DataLoggerStatusCode rc = getRegisteredHash(info.channelHash(), registeredHash);
+    if (rc != DataLoggerStatusCode::NoError) {
+        pelmoDoLog(log::Trace,
+                   "-%s: getRegisteredHash(info.channelHash(), registeredHash) failed with code %d",
+                   nullptr, "registerOrUpdateChannel", value(rc));
+        return rc;
+    }
+    if (registeredHash) {
+        DataLoggerStorageChannelInfo registered;
+        rc = getChannel(channel.mPath, registered);
+        if (rc != DataLoggerStatusCode::NoError) {
+            pelmoDoLog(log::Trace,
+                       "-%s: getChannel(info.channelInfo().mPath, registered) failed with code %d",
+                       nullptr, "registerOrUpdateChannel", value(rc));
+            return rc;
+        }
+        if (sameAsStored(channel, registered.channelInfo())) {
+            pelmoDoLog(log::Warning,
+                       "The channel already exists. The channel path is (%s) and the hash is (%u)",
+                       nullptr, channel.mPath.c_str(), hash);
+            return DataLoggerStatusCode::AlreadyRegistered;
+        }
+        rc = updateChannel(info);
+        if (rc != DataLoggerStatusCode::NoError) {
+            pelmoDoLog(log::Trace, "-%s: updateChannel(info) failed with code %d", nullptr,
+                       "registerOrUpdateChannel", value(rc));
+            return rc;
+        }
+        pelmoDoLog(log::Info,
+                   "The channel (%s) had irrelevant changes in its meta-data and has been updated.",
+                   nullptr, channel.mPath.c_str());
+        return DataLoggerStatusCode::NoError;
+    }
+    bool registeredPath = false;
+    rc = getRegisteredPath(channel.mPath, registeredPath);
+    if (rc != DataLoggerStatusCode::NoError) {
+        pelmoDoLog(log::Trace,
+                   "-%s: getRegisteredPath(info.channelInfo().mPath, registeredPath) failed with "
+                   "code %d",
+                   nullptr, "registerOrUpdateChannel", value(rc));
+        return rc;
+    }
+    if (registeredPath) {
+        pelmoDoLog(
+            log::Info,
+            "This registration would cause a breaking change. The caller may archive the old "
+            "path before trying to register again. Requested path (%s) and hash (%u).",
+            nullptr, channel.mPath.c_str(), hash);
+        return DataLoggerStatusCode::BreakingChange;
+    }
+    rc = setChannel(info);
+    if (rc != DataLoggerStatusCode::NoError) {
+        pelmoDoLog(log::Trace, "-%s: setChannel(info) failed with code %d", nullptr,
+                   "registerOrUpdateChannel", value(rc));
+    }
+    return rc;
+}
+
+// ---- archiving ---------------------------------------------------------------------------
+
+DataLoggerStatusCode DataLoggerStorageSQLite::archiveChannel(const std::string& path,
+                                                             std::string& newPath,
+                                                             uint64_t& newHash) {
+    if (!isReady()) return DataLoggerStatusCode::StorageNotInitialized;
+    pelmoDoLog(log::Info, "About to archive channel with path (%s).", nullptr, path.c_str());
+    DataLoggerStorageChannelInfo stored;
+    const DataLoggerStatusCode rc = getChannel(path, stored);
+    if (rc != DataLoggerStatusCode::NoError) {
+        pelmoDoLog(log::Trace, "-%s: getChannel(path, info) failed with code %d", nullptr,
+                   "archiveChannel", value(rc));
+        return rc;
+    }
+    return archive(stored, newPath, newHash);
+}
+
+DataLoggerStatusCode DataLoggerStorageSQLite::archiveChannel(uint64_t hash, std::string& newPath,
+                                                             uint64_t& newHash) {
+    if (!isReady()) return DataLoggerStatusCode::StorageNotInitialized;
+    pelmoDoLog(log::Info, "About to archive channel with hash (%u).", nullptr, low32(hash));
+    DataLoggerStorageChannelInfo stored;
+    const DataLoggerStatusCode rc = getChannel(hash, stored);
+    if (rc != DataLoggerStatusCode::NoError) {
+        pelmoDoLog(log::Trace, "-%s: getChannel(hash, info) failed with code %d", nullptr,
+                   "archiveChannel", value(rc));
+        return rc;
+    }
+    return archive(stored, newPath, newHash);
+}
+
+uint32_t DataLoggerStorageSQLite::nextBreakingChangeId(bool& failed) {
+    {
+        auto q = query(&Manager::getBreakingChangeAddNextEntry, nullptr);
+        if (!q.stepDone("Could not add the next entry in the breaking change table."))
+            failed = true;
+        if (!q.reset("Statement for adding the next entry in the breaking change table could not "
+                     "be reset.")) {
+            failed = true;
+        }
+    }
+    uint32_t id = 0;
+    auto q = query(&Manager::getBreakingChangeGetLatestId, nullptr);
+    const int rc = q.step();
+    if (rc == SQLITE_ROW) {
+        id = static_cast<uint32_t>(q.columnInt64(0));
+    } else if (rc != SQLITE_DONE) {
+        q.report("The ID of the amount of entries in the breakingChange table could not be read.",
+                 rc);
+        failed = true;
+    }
+    if (!q.reset("Statement for reading the amount of entries in the breakingChange table could "
+                 "not be reset.")) {
+        failed = true;
+    }
+    return id;
+}
+
+DataLoggerStatusCode DataLoggerStorageSQLite::archive(const DataLoggerStorageChannelInfo& stored,
+                                                      std::string& newPath, uint64_t& newHash) {
+    bool failed = false;
+    const uint32_t id = nextBreakingChangeId(failed);
+    pelmoDoLog(log::Trace, "The read breakingChange ID is (%d).", nullptr, static_cast<int>(id));
+
+    const std::string& oldPath = stored.channelInfo().mPath;
+    const size_t dot = oldPath.find('.');
+    const std::string basicPath = oldPath.substr(0, dot);
+    const std::string transformation = dot == std::string::npos ? "" : oldPath.substr(dot);
+    if (dot != std::string::npos) {
+        pelmoDoLog(log::Debug,
+                   "For archiving a channel the path must be renamed and therefore analyzed. The "
+                   "full path is (%s), the found basic path is (%s) and the transformation - if "
+                   "existent - is (%s).",
+                   nullptr, oldPath.c_str(), basicPath.c_str(), transformation.c_str());
+    }
+    DataLoggerChannelInfo renamed = stored.channelInfo();
+    try {
+        renamed.mPath = basicPath + "_archive_" +
+                        mStorageTypeNames.to_string(renamed.mStorageType) + "_" +
+                        std::to_string(id) + transformation;
+        newHash = mHash.compute(renamed);
+    } catch (const std::exception& e) {
+        // Only a row written by someone else can carry a unit or storage type without a name.
+        pelmoDoLog(log::Error, "The channel (%s) cannot be archived: %s", nullptr, oldPath.c_str(),
+                   e.what());
+        return DataLoggerStatusCode::StorageError;
+    }
+    pelmoDoLog(log::Debug,
+               "The previous path (%s) get's renamed to (%s). The new hash will be (%u).", nullptr,
+               oldPath.c_str(), renamed.mPath.c_str(), low32(newHash));
+
+    DataLoggerStatusCode rc = setForeignKeysInstant(false);
+    if (rc != DataLoggerStatusCode::NoError) {
+        pelmoDoLog(log::Trace, "-%s: setForeignKeysInstant(false) failed with code %d", nullptr,
+                   "archiveChannel", value(rc));
+        return rc;
+    }
+    bool dataMoved = false;
+    {
+        auto q = query(&Manager::getUpdateDataHash,
+                       "Binding of the update data hash statement could not be cleared.");
+        q.bindInt64(static_cast<int64_t>(newHash), "Update data hash binding for renamed failed.")
+            .bindTextNoCopy(oldPath, "Update data hash binding for path failed.");
+        dataMoved = q.bound() &&
+                    q.stepDone(("The data table could not be updated. The renamed string is (" +
+                                renamed.mPath + ").")
+                                   .c_str());
+        dataMoved =
+            q.reset("Statement for updating the data table could not be reset.") && dataMoved;
+    }
+    // Renaming the channel without its data would orphan the rows under the old hash.
+    bool channelRenamed = false;
+    if (dataMoved) {
+        auto q = query(&Manager::getUpdateChannelPath,
+                       "Binding of the update channel path statement could not be cleared.");
+        q.bindTextNoCopy(renamed.mPath, "Update channel path binding for pathUpdated failed.")
+            .bindInt64(static_cast<int64_t>(newHash),
+                       "Update channel path binding for hashArchive failed.")
+            .bindTextNoCopy(oldPath, "Update channel path binding for path failed.");
+        channelRenamed =
+            q.bound() && q.stepDone(("The channel table could not be updated. The hash to archive "
+                                     "is (" +
+                                     std::to_string(stored.channelHash()) + ") and the path is (" +
+                                     oldPath + ").")
+                                        .c_str());
+        channelRenamed = q.reset("Statement for updating the channel table could not be reset.") &&
+                         channelRenamed;
+    }
+    rc = setForeignKeysInstant(true);
+    if (rc != DataLoggerStatusCode::NoError) {
+        pelmoDoLog(log::Trace, "-%s: setForeignKeysInstant(true) failed with code %d", nullptr,
+                   "archiveChannel", value(rc));
+        return rc;
+    }
+    if (failed || !dataMoved || !channelRenamed) return DataLoggerStatusCode::StorageError;
+    newPath = renamed.mPath;
+    pelmoDoLog(log::Debug,
+               "The channel (%s) has been archived successfully. The new path is (%s) and the new "
+               "hash is (%u).",
+               nullptr, oldPath.c_str(), newPath.c_str(), low32(newHash));
+    return DataLoggerStatusCode::NoError;
+}
+
+}  // namespace quorix::pelmo::datalogger

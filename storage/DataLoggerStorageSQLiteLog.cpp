@@ -1,0 +1,54 @@
+// The log export: a consistent copy of the live database taken with SQLite's online backup.
+#include <sqlite3.h>
+
+#include <boost/filesystem.hpp>
+
+#include "storage/DataLoggerStorageSQLite.h"
+
+namespace quorix::pelmo::datalogger {
+
+DataLoggerStatusCode DataLoggerStorageSQLite::createLog(const std::string& directory, int logType) {
+    pelmoDoLog(log::Info, "+createLog(dir = '%s')", nullptr, directory.c_str());
+    if (!isReady()) {
+        pelmoDoLog(log::Warning, "Log creation not possible, storage not initialized", nullptr);
+        return DataLoggerStatusCode::StorageNotInitialized;
+    }
+    const std::string target =
+        (boost::filesystem::path(directory) / "datalogger_sqlite.db").string();
+    pelmoDoLog(log::Info, "Log type %d creation started in '%s'", nullptr, logType, target.c_str());
+
+    SQLiteConnection copy;
+    int rc = copy.open(target, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX);
+    if (rc != SQLITE_OK) {
+        report("backup file for log creation failed. Expected db path is (" + target + ").", rc);
+        return DataLoggerStatusCode::StorageError;
+    }
+    bool failed = false;
+    sqlite3_backup* backup = sqlite3_backup_init(copy.get(), "main", mDb.get(), "main");
+    if (backup != nullptr) {
+        // All pages in one step: one read lock on the source, hence one consistent snapshot.
+        rc = sqlite3_backup_step(backup, -1);
+        if (rc != SQLITE_DONE) {
+            reportSQLite(this, log::Error, "copying from DB failed", copy.get(), rc);
+            // finish() forgives a busy or locked step, but the copy is then incomplete.
+            failed = true;
+        }
+        rc = sqlite3_backup_finish(backup);
+        if (rc != SQLITE_OK) {
+            reportSQLite(this, log::Error, "releasing backup resources failed", copy.get(), rc);
+            failed = true;
+        }
+    } else {
+        reportSQLite(this, log::Error, "backup could not be started", copy.get(),
+                     sqlite3_errcode(copy.get()));
+        failed = true;
+    }
+    rc = copy.close();
+    if (rc != SQLITE_OK) {
+        reportSQLite(this, log::Error, "closing backup failed", copy.get(), rc);
+        failed = true;
+    }
+    return failed ? DataLoggerStatusCode::StorageError : DataLoggerStatusCode::NoError;
+}
+
+}  // namespace quorix::pelmo::datalogger

@@ -1,0 +1,55 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "unit/storage_sqlite_support.h"
+
+namespace quorix::pelmo::datalogger {
+namespace {
+
+using namespace storagetest;
+using std::chrono::microseconds;
+
+// Row by row into a database held at the smallest allowed size: the file never outgrows the
+// page limit, the oldest rows make room for the newest, and a full database costs no point.
+TEST(StorageSizeLimit, FullDatabaseMakesRoomForEveryNewPoint) {
+    constexpr int64_t kPoints = 300000;
+    RamDir dir;
+    const std::string file = dir.file("full.db");
+    bool full = false;
+    auto storage = makeStorage(scriptsDir(), [&full] { full = true; });
+    ASSERT_EQ(storage->initializeStorage(kMinimumSize, file, false), DataLoggerStatusCode::NoError);
+    const auto a = channel("a");
+    ASSERT_EQ(storage->registerOrUpdateChannel(a), DataLoggerStatusCode::NoError);
+    uint32_t pageSize = 0;
+    ASSERT_EQ(storage->getDatabasePageSize(pageSize), DataLoggerStatusCode::NoError);
+
+    int64_t firstFull = -1;
+    int64_t failures = 0;
+    int64_t firstFailure = -1;
+    uintmax_t largest = 0;
+    for (int64_t i = 1; i <= kPoints; ++i) {
+        const auto rc = storage->setData(a.channelHash(), {DataLoggerDataPoint(i, atMicros(i))});
+        if (full && firstFull < 0) firstFull = i;
+        if (rc != DataLoggerStatusCode::NoError && failures++ == 0) firstFailure = i;
+        largest = std::max(largest, std::filesystem::file_size(file));
+    }
+    ASSERT_GT(firstFull, 0) << "the database never filled up";
+    EXPECT_EQ(failures, 0) << "first failing point " << firstFailure << ", first full "
+                           << firstFull;
+    EXPECT_LE(largest, kMinimumSize + pageSize);
+
+    std::vector<DataLoggerDataPoint> kept;
+    ASSERT_EQ(storage->getData(kept, "a", 0, microseconds(0), 0), DataLoggerStatusCode::NoError);
+    ASSERT_FALSE(kept.empty());
+    const auto micros = [](const DataLoggerDataPoint& p) {
+        return std::chrono::duration_cast<microseconds>(p.timestamp().time_since_epoch()).count();
+    };
+    // The newest points, without a gap, up to the last one written.
+    EXPECT_EQ(micros(kept.back()), kPoints);
+    EXPECT_GT(micros(kept.front()), 1);
+    EXPECT_EQ(micros(kept.back()) - micros(kept.front()) + 1, static_cast<int64_t>(kept.size()));
+}
+
+}  // namespace
+}  // namespace quorix::pelmo::datalogger

@@ -1,0 +1,123 @@
+#pragma once
+
+// Helpers shared by the SQLite storage tests (unit and integration).
+
+#include <sqlite3.h>
+#include <stdlib.h>
+
+#include <chrono>
+#include <filesystem>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "core/DataLoggerHash.h"
+#include "core/DataLoggerTypes.h"
+#include "storage/DataLoggerStorageSQLite.h"
+#include "storage/DataLoggerStorageSQLiteInstance.h"
+#include "support/TestSupport.h"
+
+namespace quorix::pelmo::datalogger::storagetest {
+
+constexpr uint32_t kMinimumSize = 1048576;
+constexpr uint32_t kMaximumSize = 64u * 1048576u;
+
+inline std::string scriptsDir() {
+    return ::datalogger::test::sourceDir() + "/dbscripts/sqlite";
+}
+
+// A temporary directory in RAM when the machine has /dev/shm: row-by-row commits on a disk
+// are sync-bound and would make the write-heavy tests slow for no gain.
+class RamDir {
+  public:
+    RamDir() {
+        std::string pattern = (std::filesystem::is_directory("/dev/shm") ? "/dev/shm" : "/tmp") +
+                              std::string("/datalogger-storage-XXXXXX");
+        if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+        mPath = pattern;
+    }
+    ~RamDir() {
+        std::error_code ignored;
+        std::filesystem::remove_all(mPath, ignored);
+    }
+    RamDir(const RamDir&) = delete;
+    RamDir& operator=(const RamDir&) = delete;
+
+    const std::string& path() const { return mPath; }
+    std::string file(const std::string& name) const { return mPath + "/" + name; }
+
+  private:
+    std::string mPath;
+};
+
+// A plain connection for looking at (or tampering with) a database behind the storage's back.
+class RawDb {
+  public:
+    explicit RawDb(const std::string& file) {
+        DataLoggerStorageSQLiteInstance::get();  // library set-up must precede any connection
+        if (sqlite3_open_v2(file.c_str(), &mDb, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE,
+                            nullptr) != SQLITE_OK) {
+            throw std::runtime_error("cannot open " + file);
+        }
+        sqlite3_busy_timeout(mDb, 5000);
+    }
+    ~RawDb() { sqlite3_close_v2(mDb); }
+    RawDb(const RawDb&) = delete;
+    RawDb& operator=(const RawDb&) = delete;
+
+    void exec(const std::string& sql) {
+        char* error = nullptr;
+        if (sqlite3_exec(mDb, sql.c_str(), nullptr, nullptr, &error) != SQLITE_OK) {
+            std::string text = error != nullptr ? error : "?";
+            sqlite3_free(error);
+            throw std::runtime_error(sql + ": " + text);
+        }
+    }
+    // Every row's columns joined with '|'.
+    std::vector<std::string> rows(const std::string& sql) {
+        std::vector<std::string> out;
+        sqlite3_stmt* statement = nullptr;
+        if (sqlite3_prepare_v2(mDb, sql.c_str(), -1, &statement, nullptr) != SQLITE_OK) {
+            throw std::runtime_error(sql + ": " + sqlite3_errmsg(mDb));
+        }
+        while (sqlite3_step(statement) == SQLITE_ROW) {
+            std::string row;
+            for (int i = 0; i < sqlite3_column_count(statement); ++i) {
+                if (i > 0) row += "|";
+                const auto* text = sqlite3_column_text(statement, i);
+                row += text != nullptr ? reinterpret_cast<const char*>(text) : "NULL";
+            }
+            out.push_back(row);
+        }
+        sqlite3_finalize(statement);
+        return out;
+    }
+    int64_t scalar(const std::string& sql) {
+        auto result = rows(sql);
+        return result.empty() ? -1 : std::stoll(result.front());
+    }
+
+  private:
+    sqlite3* mDb = nullptr;
+};
+
+inline DataLoggerStorageChannelInfo channel(
+    const std::string& path, DataLoggerStorageType type = DataLoggerStorageType::NonVolatile,
+    DataLoggerUnit unit = DataLoggerUnit::Kelvin, const std::string& description = "d") {
+    auto info = DataLoggerChannelInfo::withDefaults(path, unit, DataLoggerStats(type, 0), type,
+                                                    description);
+    const uint64_t hash = DataLoggerHash().compute(info);
+    return DataLoggerStorageChannelInfo(std::move(info), hash);
+}
+
+inline TimePoint atMicros(int64_t micros) {
+    return TimePoint(std::chrono::microseconds(micros));
+}
+
+inline std::shared_ptr<DataLoggerStorageSQLite> makeStorage(
+    const std::string& scripts = scriptsDir(), std::function<void()> onFull = {}) {
+    return std::make_shared<DataLoggerStorageSQLite>(scripts, kMinimumSize, kMaximumSize,
+                                                     std::move(onFull));
+}
+
+}  // namespace quorix::pelmo::datalogger::storagetest
