@@ -3,6 +3,7 @@
 // What the D-Bus integration tests share: the command lines of the real clients and a core
 // over two SQLite databases in a temporary directory.
 #include <chrono>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <thread>
@@ -64,6 +65,10 @@ public:
             std::make_shared<DataLoggerStorageConfig>(2097152, mDir.file("volatile.db"), 4194304,
                                                       mDir.file("nonvolatile.db")),
             nullptr, nullptr);
+        // Never the host's socket path: a DfRM server of its own, in the test's folder.
+        std::filesystem::permissions(mDir.path(), std::filesystem::perms::group_all,
+                                     std::filesystem::perm_options::add);
+        mCore->setDfrmSocketPath(mDir.file("dfrm.socket"));
         mCore->initialize();
     }
     ~CoreOnDisk() {
