@@ -10,6 +10,7 @@
 #include "core/DataLoggerPullDataIfc.h"
 #include "dfrm/DataLoggerDfrmConfigHash.h"
 #include "dfrm/DataLoggerRequest.h"
+#include "dfrm/DfrmDataRequestIdManager.h"
 #include "dfrm/DfrmTypes.h"
 #include "platform/DeviceIdClient.h"
 #include "platform/FirmwareVersion.h"
@@ -24,9 +25,9 @@ namespace quorix::pelmo::datalogger {
 // request after another on its own thread.
 //
 // Ownership: shares the pull interface, the time handler, the firmware version and the device
-// client with the core; owns the listening socket (mode 0660), the server thread and the
-// configuration hash. The destructor stops the thread. At most one server per process: the
-// FastCGI library keeps process-wide state behind every accept.
+// client with the core; owns the listening socket (mode 0660), the server thread, the
+// configuration hash and the data request ids. The destructor stops the thread. At most one
+// server per process: the FastCGI library keeps process-wide state behind every accept.
 // Threads: start, stop and the destructor from the owner's thread; configurationChanged from
 // any thread; the responder runs on the server thread only.
 // Failure: start never throws (a server that could not start logs why and serves nothing);
@@ -66,6 +67,7 @@ class DataLoggerDfrm : public virtual log::Logger {
     }
     const std::string& protocolVersion() const { return mProtocolVersion; }
     DataLoggerDfrmConfigHash& configHash() { return mConfigHash; }
+    DfrmDataRequestIdManager& dataRequestIds() { return mDataRequestIds; }
 
   private:
     void startServer();
@@ -88,6 +90,7 @@ class DataLoggerDfrm : public virtual log::Logger {
     std::shared_ptr<SystemTimeHandlerIfc> mSystemTimeHandler;
     std::shared_ptr<utils::FirmwareVersionIfc> mFirmwareVersion;
     DataLoggerDfrmConfigHash mConfigHash;
+    DfrmDataRequestIdManager mDataRequestIds{100, 50};
     Responder mResponder;
 };
 

@@ -1,6 +1,8 @@
 #include "dfrm/DfrmDispatch.h"
 
 #include "dfrm/DataLoggerDfrm.h"
+#include "dfrm/DfrmDataRequestHandler.h"
+#include "dfrm/DfrmDocumentHandlers.h"
 
 namespace quorix::pelmo::datalogger {
 
@@ -12,15 +14,17 @@ DfrmResponse answerNotImplemented() {
 }
 
 DfrmResponse dispatch(DataLoggerDfrm& server, const DataLoggerRequest& request) {
-    (void)server;
     switch (request.route()) {
-        // Answered 501 until their documents exist.
         case DfrmMethod::identification:
+            return answerIdentification(server);
         case DfrmMethod::datachannels:
+            return answerDataChannels(server);
         case DfrmMethod::capabilities:
+            return answerCapabilities(server);
         case DfrmMethod::data:
+            return answerDataRequest(server, request);
         case DfrmMethod::volatilestate:
-            return answerNotImplemented();
+            return answerVolatileState(server);
         // Not part of this server.
         case DfrmMethod::datachannelprop:
         case DfrmMethod::event:

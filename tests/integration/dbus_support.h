@@ -2,14 +2,14 @@
 
 // What the D-Bus integration tests share: the command lines of the real clients and a core
 // over two SQLite databases in a temporary directory.
+#include <gtest/gtest.h>
+
 #include <chrono>
 #include <filesystem>
 #include <memory>
 #include <string>
 #include <thread>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "core/DataLoggerCore.h"
 #include "storage/DataLoggerStorageConfig.h"
@@ -36,11 +36,10 @@ inline std::vector<std::string> call(const std::string& method, std::vector<std:
 
 // dbus-send types every argument itself: the way to send a wrong signature on purpose.
 inline std::vector<std::string> send(const std::string& method, std::vector<std::string> args) {
-    std::vector<std::string> argv{"dbus-send", "--system", "--print-reply",
-                                  std::string("--dest=") + kName, kPath,
-                                  std::string(kInterface) + "." + method};
-    argv.insert(argv.end(), args.begin(), args.end());
-    return argv;
+    args.insert(args.begin(), {"dbus-send", "--system", "--print-reply",
+                               std::string("--dest=") + kName, kPath,
+                               std::string(kInterface) + "." + method});
+    return args;
 }
 
 inline ::datalogger::test::ClientResult gdbusCall(const std::string& method,
@@ -48,17 +47,25 @@ inline ::datalogger::test::ClientResult gdbusCall(const std::string& method,
     return ::datalogger::test::runClient(call(method, std::move(args)));
 }
 
+// The bus's own method calls, e.g. NameHasOwner or RequestName.
+inline std::vector<std::string> busCall(const std::string& method, std::vector<std::string> args) {
+    return call(method, std::move(args), "org.freedesktop.DBus", "/org/freedesktop/DBus",
+                "org.freedesktop.DBus");
+}
+
+inline bool hasOwner(const std::string& name) {
+    return ::datalogger::test::runClient(busCall("NameHasOwner", {name})).output == "(true,)\n";
+}
+
 // The real core over two real databases, initialised; its statistics timers never fire.
 class CoreOnDisk {
 public:
     CoreOnDisk() {
-        auto makeStorage = [] {
-            return std::make_shared<DataLoggerStorageSQLite>(
+        for (auto* storage : {&mVolatile, &mNonVolatile}) {
+            *storage = std::make_shared<DataLoggerStorageSQLite>(
                 ::datalogger::test::sourceDir() + "/dbscripts/sqlite", 1048576, 64u * 1048576u,
                 std::function<void()>());
-        };
-        mVolatile = makeStorage();
-        mNonVolatile = makeStorage();
+        }
         mCore = std::make_shared<DataLoggerCore>(
             std::make_shared<::datalogger::test::FakePeriodicCallerManager>(), mVolatile,
             mNonVolatile,
@@ -77,17 +84,16 @@ public:
         mVolatile->finalize();
     }
 
-    // Waits for the processing thread to have written at least count rows of path.
+    // Waits up to 10 s for the processing thread to have written at least count rows of path.
     std::vector<DataLoggerDataPoint> waitForRows(DataLoggerStorageIfc& storage,
                                                  const std::string& path, size_t count) {
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
         std::vector<DataLoggerDataPoint> points;
-        for (;;) {
+        do {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
             points.clear();
             storage.getData(points, path, 0, std::chrono::microseconds(0), 0);
-            if (points.size() >= count || std::chrono::steady_clock::now() > deadline) break;
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        }
+        } while (points.size() < count && std::chrono::steady_clock::now() < deadline);
         EXPECT_GE(points.size(), count) << "rows of " << path;
         return points;
     }

@@ -76,7 +76,6 @@ TEST(FileExecutor, ReturnsStandardOutputOrNamesTheFailure) {
 }
 
 TEST(FileExecutor, CommandsPastTheDeadlineAreKilledWithEverythingTheyStarted) {
-    ::datalogger::test::LogCapture log;
     TempDir dir;
     for (const std::string& command :
          std::vector<std::string>{"sleep 5", "head -c 200000 /dev/zero",
@@ -96,13 +95,13 @@ TEST(FileExecutor, PollerStampsAfterTheCommandAndPushesNothingOnTimeOut) {
     std::shared_ptr<utils::PeriodicCallerManagerIfc> caller =
         std::make_shared<::datalogger::test::FakePeriodicCallerManager>();
     auto poller = [&](const std::string& path, const std::string& command) {
-        return FilePoll(
-            std::make_shared<FilePollConfig>(
-                std::make_shared<DataLoggerChannelInfo>(DataLoggerChannelInfo::withDefaults(
-                    path, DataLoggerUnit::None, DataLoggerStats(DataLoggerStorageType::Volatile, 0),
-                    DataLoggerStorageType::Volatile, "")),
-                1.0, 0.0, command, true, std::chrono::seconds(1)),
-            caller, push);
+        auto info = DataLoggerChannelInfo::withDefaults(
+            path, DataLoggerUnit::None, DataLoggerStats(DataLoggerStorageType::Volatile, 0),
+            DataLoggerStorageType::Volatile, "");
+        return FilePoll(std::make_shared<FilePollConfig>(
+                            std::make_shared<DataLoggerChannelInfo>(info), 1.0, 0.0, command,
+                            true, std::chrono::seconds(1)),
+                        caller, push);
     };
     const auto before = std::chrono::system_clock::now();
     poller("late", "sleep 0.3; echo 1").pollOnce();
@@ -110,8 +109,6 @@ TEST(FileExecutor, PollerStampsAfterTheCommandAndPushesNothingOnTimeOut) {
 
     ASSERT_EQ(push->points().size(), 1u);
     EXPECT_GE(push->points()[0].stamp, before + 300ms);
-    EXPECT_TRUE(
-        log.contains(ql::Error, "Command timed out, will kill the process. Command = 'sleep 5'"));
     EXPECT_TRUE(log.contains(ql::Warning, "Failed to poll path slow. Error: Command timed out"));
 }
 

@@ -18,10 +18,8 @@ private:
 std::unique_ptr<quorix::pelmo::utils::PeriodicCallerHandle>
 FakePeriodicCallerManager::addPeriodicCaller(double periodSeconds, std::function<void()> callback) {
     auto entry = std::make_shared<Entry>(Entry{periodSeconds, std::move(callback)});
-    {
-        std::lock_guard<std::mutex> lock(mMutex);
-        mEntries.push_back(entry);
-    }
+    std::lock_guard<std::mutex> lock(mMutex);
+    mEntries.push_back(entry);
     return std::make_unique<FakeHandle>([this, entry] {
         std::lock_guard<std::mutex> lock(mMutex);
         entry->alive = false;
@@ -29,27 +27,17 @@ FakePeriodicCallerManager::addPeriodicCaller(double periodSeconds, std::function
 }
 
 void FakePeriodicCallerManager::fireAll() {
-    std::vector<std::shared_ptr<Entry>> entries;
-    {
-        std::lock_guard<std::mutex> lock(mMutex);
-        entries = mEntries;
-    }
+    std::unique_lock<std::mutex> lock(mMutex);
+    const auto entries = mEntries;
     for (const auto& entry : entries) {
-        bool alive;
-        {
-            std::lock_guard<std::mutex> lock(mMutex);
-            alive = entry->alive;
-        }
-        if (alive) entry->callback();
+        if (!entry->alive) continue;
+        lock.unlock();  // the callback may add or drop callers
+        entry->callback();
+        lock.lock();
     }
 }
 
-size_t FakePeriodicCallerManager::liveCallers() const {
-    std::lock_guard<std::mutex> lock(mMutex);
-    size_t n = 0;
-    for (const auto& entry : mEntries) n += entry->alive ? 1 : 0;
-    return n;
-}
+size_t FakePeriodicCallerManager::liveCallers() const { return periods().size(); }
 
 std::vector<double> FakePeriodicCallerManager::periods() const {
     std::lock_guard<std::mutex> lock(mMutex);
@@ -64,10 +52,9 @@ DataLoggerStatusCode FakeStorage::getChannel(const std::string& path,
                                              qd::DataLoggerStorageChannelInfo& info) {
     std::lock_guard<std::mutex> lock(mMutex);
     for (const auto& [hash, channel] : mChannels) {
-        if (channel.info.mPath == path) {
-            info = qd::DataLoggerStorageChannelInfo(channel.info, hash);
-            return DataLoggerStatusCode::NoError;
-        }
+        if (channel.info.mPath != path) continue;
+        info = qd::DataLoggerStorageChannelInfo(channel.info, hash);
+        return DataLoggerStatusCode::NoError;
     }
     return DataLoggerStatusCode::NotFound;
 }
@@ -145,8 +132,7 @@ DataLoggerStatusCode FakeStorage::finalize() { return DataLoggerStatusCode::NoEr
 DataLoggerStatusCode FakeStorage::getData(std::vector<qd::DataLoggerDataPoint>& points,
                                           const std::string&, int64_t, std::chrono::microseconds,
                                           uint32_t) {
-    if (mGetData) return mGetData(points);
-    return DataLoggerStatusCode::NotFound;
+    return mGetData ? mGetData(points) : DataLoggerStatusCode::NotFound;
 }
 
 DataLoggerStatusCode FakeStorage::createLog(const std::string& directory, int) {
@@ -159,18 +145,13 @@ DataLoggerStatusCode FakeStorage::clear() { return DataLoggerStatusCode::NoError
 
 std::vector<double> FakeStorage::waitForPoints(uint64_t hash, size_t count, int timeoutMs) {
     std::unique_lock<std::mutex> lock(mMutex);
-    mWritten.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] {
+    auto values = [&] {
         auto it = mChannels.find(hash);
-        return it != mChannels.end() && it->second.values.size() >= count;
-    });
-    auto it = mChannels.find(hash);
-    return it == mChannels.end() ? std::vector<double>{} : it->second.values;
-}
-
-std::vector<double> FakeStorage::points(uint64_t hash) const {
-    std::lock_guard<std::mutex> lock(mMutex);
-    auto it = mChannels.find(hash);
-    return it == mChannels.end() ? std::vector<double>{} : it->second.values;
+        return it == mChannels.end() ? std::vector<double>{} : it->second.values;
+    };
+    mWritten.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                      [&] { return values().size() >= count; });
+    return values();
 }
 
 std::vector<uint64_t> FakeStorage::archivedHashes() const {

@@ -68,7 +68,6 @@ public:
 
     // Values written for hash; waits up to timeoutMs until at least count are there.
     std::vector<double> waitForPoints(uint64_t hash, size_t count, int timeoutMs = 10000);
-    std::vector<double> points(uint64_t hash) const;
     std::vector<uint64_t> archivedHashes() const;
     std::vector<std::string> logDirectories() const;
     std::string initializedWith() const;

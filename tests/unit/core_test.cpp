@@ -193,23 +193,20 @@ protected:
     std::vector<DataLoggerDataPoint> mPoints;
 };
 
-TEST_F(AggregatePull, FirstStorageWithDataAnswers) {
+TEST_F(AggregatePull, FirstStorageWithDataAnswersAndNoDataBeatsNotFound) {
+    auto pull = [&] { return mPull.pullData(mPoints, "p", 0, std::chrono::microseconds(0), 0); };
     mFirst->mGetData = answer(DataLoggerStatusCode::NoError, 1);
     mSecond->mGetData = answer(DataLoggerStatusCode::NoError, 2);
-    EXPECT_EQ(mPull.pullData(mPoints, "p", 0, std::chrono::microseconds(0), 0), DataLoggerStatusCode::NoError);
+    EXPECT_EQ(pull(), DataLoggerStatusCode::NoError);
     ASSERT_EQ(mPoints.size(), 1u);
     EXPECT_EQ(mPoints[0].value(), 1);
-}
-
-TEST_F(AggregatePull, NotFoundInOneIsSkippedAndNoDataInBothGivesNoData) {
-    mSecond->mGetData = answer(DataLoggerStatusCode::NoError, 2);
-    EXPECT_EQ(mPull.pullData(mPoints, "p", 0, std::chrono::microseconds(0), 0), DataLoggerStatusCode::NoError);
+    mFirst->mGetData = nullptr;  // not found in one is skipped
+    EXPECT_EQ(pull(), DataLoggerStatusCode::NoError);
     mFirst->mGetData = answer(DataLoggerStatusCode::StorageNoData);
     mSecond->mGetData = answer(DataLoggerStatusCode::NotFound);
-    EXPECT_EQ(mPull.pullData(mPoints, "p", 0, std::chrono::microseconds(0), 0), DataLoggerStatusCode::StorageNoData);
-    mFirst->mGetData = nullptr;
-    mSecond->mGetData = nullptr;
-    EXPECT_EQ(mPull.pullData(mPoints, "p", 0, std::chrono::microseconds(0), 0), DataLoggerStatusCode::NotFound);
+    EXPECT_EQ(pull(), DataLoggerStatusCode::StorageNoData);
+    mFirst->mGetData = mSecond->mGetData = nullptr;
+    EXPECT_EQ(pull(), DataLoggerStatusCode::NotFound);
 }
 
 TEST_F(AggregatePull, EmptyListingReportsEachStorageAndReturnsNotFound) {

@@ -15,7 +15,7 @@ namespace datalogger::test {
 namespace qd = quorix::pelmo::datalogger;
 
 // Records registrations and pushed points; answers or throws for chosen paths (set them before
-// the pollers exist). One hash per path. Thread-safe; waitForPoints has a deadline.
+// the pollers exist). One hash per path, 1000 upwards. Thread-safe.
 class PollPushRecorder : public qd::DataLoggerPushDataIfc {
   public:
     struct Point {
@@ -45,23 +45,20 @@ class PollPushRecorder : public qd::DataLoggerPushDataIfc {
         std::unique_lock<std::mutex> lock(mMutex);
         return mPushed.wait_for(lock, timeout, [&] { return mPoints.size() >= count; });
     }
-    std::vector<Point> points() const {
-        std::lock_guard<std::mutex> lock(mMutex);
-        return mPoints;
-    }
-    std::vector<std::string> registered() const {
-        std::lock_guard<std::mutex> lock(mMutex);
-        return mRegistered;
-    }
-    uint64_t hashOf(const std::string& path) const {
-        std::lock_guard<std::mutex> lock(mMutex);
-        return mHashes.at(path);
-    }
+    std::vector<Point> points() const { return locked(mPoints); }
+    std::vector<std::string> registered() const { return locked(mRegistered); }
+    uint64_t hashOf(const std::string& path) const { return locked(mHashes).at(path); }
 
     std::map<std::string, qd::DataLoggerStatusCode> mAnswers;  // written before use only
     std::string mThrowFor;                                     // written before use only
 
   private:
+    template <typename T>
+    T locked(const T& member) const {
+        std::lock_guard<std::mutex> lock(mMutex);
+        return member;
+    }
+
     mutable std::mutex mMutex;  // guards the members below
     std::condition_variable mPushed;
     std::map<std::string, uint64_t> mHashes;

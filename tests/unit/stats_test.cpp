@@ -74,6 +74,8 @@ TEST_F(StatsManager, RegistersFourDerivedChannelsInOrderWithTheStatisticsStorage
     }
     EXPECT_EQ(stats->derivedHashes(), (std::vector<uint64_t>{1000, 1001, 1002, 1003}));
     EXPECT_EQ(mCaller->periods(), std::vector<double>{10.0});
+    stats.reset();  // destruction stops the emission
+    EXPECT_EQ(mCaller->liveCallers(), 0u);
 }
 
 TEST_F(StatsManager, EmitsMaxMinMeanAndPopulationStddevWithOneTimestamp) {
@@ -118,13 +120,6 @@ TEST_F(StatsManager, RefusedRegistrationStopsAtTheFailureAndNeverEmits) {
 TEST_F(StatsManager, VanishedPushInterfaceThrows) {
     std::weak_ptr<DataLoggerPushDataIfc> gone;
     EXPECT_THROW(DataLoggerStatsManager(baseChannel(10), gone, mCaller), std::runtime_error);
-}
-
-TEST_F(StatsManager, DestructionStopsTheEmission) {
-    auto stats = make();
-    EXPECT_EQ(mCaller->liveCallers(), 1u);
-    stats.reset();
-    EXPECT_EQ(mCaller->liveCallers(), 0u);
 }
 
 TEST(StatParam, ReadOutWithoutValueThrows) {

@@ -14,6 +14,13 @@ using ::datalogger::test::writeFile;
 std::string section(const std::string& size, const std::string& path) {
     return R"({"Size":)" + size + R"(,"Path":)" + path + "}";
 }
+const std::string kGood = section("4096", R"("/v.db")");
+std::string file(const std::string& v, const std::string& nv = kGood) {
+    return R"({"volatile":)" + v + R"(,"nonvolatile":)" + nv + "}";
+}
+const std::string kMissing = "Attempted to access the value of an uninitialized optional object.";
+const std::string kVolatileNotPositive =
+    "Volatile Size is invalid. Only positive numbers > 0 are allowed.";
 
 struct ConfigCase {
     const char* name;
@@ -21,76 +28,42 @@ struct ConfigCase {
     std::string error;  // empty: valid
 };
 
-class StorageConfigFile : public ::testing::TestWithParam<ConfigCase> {
-protected:
-    TempDir mDir;
-};
+class StorageConfigFile : public ::testing::TestWithParam<ConfigCase> {};
 
 TEST_P(StorageConfigFile, ReportsTheFirstErrorOnly) {
-    const ConfigCase& c = GetParam();
-    std::string path = mDir.file("storage.conf");
-    writeFile(path, c.json);
-    DataLoggerStorageConfigFile file(path);
-    if (c.error.empty()) {
-        EXPECT_TRUE(file.isValid()) << file.getErrors();
-        EXPECT_NE(file.getConfig(), nullptr);
-    } else {
-        EXPECT_FALSE(file.isValid());
-        EXPECT_EQ(file.getErrors(), c.error + "\n");
-        EXPECT_EQ(file.getConfig(), nullptr);
-    }
+    TempDir dir;
+    writeFile(dir.file("storage.conf"), GetParam().json);
+    DataLoggerStorageConfigFile file(dir.file("storage.conf"));
+    EXPECT_EQ(file.isValid(), GetParam().error.empty());
+    EXPECT_EQ(file.getErrors(), GetParam().error.empty() ? "" : GetParam().error + "\n");
+    EXPECT_EQ(file.getConfig() != nullptr, GetParam().error.empty());
 }
-
-const std::string kGood = section("4096", R"("/v.db")");
-const std::string kMissing = "Attempted to access the value of an uninitialized optional object.";
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, StorageConfigFile,
     ::testing::Values(
-        ConfigCase{"Valid", R"({"volatile":)" + kGood + R"(,"nonvolatile":)" + kGood + "}", ""},
-        ConfigCase{"SizeAsString",
-                   R"({"volatile":)" + section(R"(" 4096 ")", R"("/v")") + R"(,"nonvolatile":)" +
-                       kGood + "}",
-                   ""},
+        ConfigCase{"Valid", file(kGood), ""},
+        ConfigCase{"SizeAsString", file(section(R"(" 4096 ")", R"("/v")")), ""},
         ConfigCase{"NoSections", "{}", "volatile section is missing"},
         ConfigCase{"NoNonVolatile", R"({"volatile":)" + kGood + "}",
                    "non-volatile section is missing"},
-        ConfigCase{"ZeroSize",
-                   R"({"volatile":)" + section("0", R"("/v")") + R"(,"nonvolatile":)" + kGood + "}",
+        ConfigCase{"ZeroSize", file(section("0", R"("/v")")),
                    "Volatile Size is invalid. Size leq 0 is not allowed."},
-        ConfigCase{"NegativeSize",
-                   R"({"volatile":)" + section("-5", R"("/v")") + R"(,"nonvolatile":)" + kGood +
-                       "}",
+        ConfigCase{"NegativeSize", file(section("-5", R"("/v")")),
                    "Volatile Size is invalid. Size leq 0 is not allowed."},
-        ConfigCase{"LettersInSize",
-                   R"({"volatile":)" + section(R"("big")", R"("/v")") + R"(,"nonvolatile":)" +
-                       kGood + "}",
-                   "Volatile Size is invalid. Only positive numbers > 0 are allowed."},
-        ConfigCase{"FractionSize",
-                   R"({"volatile":)" + section("1.5", R"("/v")") + R"(,"nonvolatile":)" + kGood +
-                       "}",
-                   "Volatile Size is invalid. Only positive numbers > 0 are allowed."},
-        ConfigCase{"SizeWithUnit",
-                   R"({"volatile":)" + section(R"("4096 kB")", R"("/v")") + R"(,"nonvolatile":)" +
-                       kGood + "}",
-                   "Volatile Size is invalid. Only positive numbers > 0 are allowed."},
-        ConfigCase{"SizeBeyondInt32",
-                   R"({"volatile":)" + kGood + R"(,"nonvolatile":)" +
-                       section("2147483648", R"("/n")") + "}",
+        ConfigCase{"LettersInSize", file(section(R"("big")", R"("/v")")), kVolatileNotPositive},
+        ConfigCase{"FractionSize", file(section("1.5", R"("/v")")), kVolatileNotPositive},
+        ConfigCase{"SizeWithUnit", file(section(R"("4096 kB")", R"("/v")")), kVolatileNotPositive},
+        ConfigCase{"SizeBeyondInt32", file(kGood, section("2147483648", R"("/n")")),
                    "Non-Volatile Size is invalid. Only positive numbers > 0 are allowed."},
-        ConfigCase{"NoSizeKey", R"({"volatile":{"Path":"/v"},"nonvolatile":)" + kGood + "}",
-                   kMissing},
+        ConfigCase{"NoSizeKey", file(R"({"Path":"/v"})"), kMissing},
         ConfigCase{"EmptyVolatilePathBeforeBrokenNonVolatile",
-                   R"({"volatile":)" + section("4096", R"("")") +
-                       R"(,"nonvolatile":{"Size":"x"}})",
+                   file(section("4096", R"("")"), R"({"Size":"x"})"),
                    "Invalid Volatile Path. It must not be empty."},
-        ConfigCase{"NoNonVolatilePath", R"({"volatile":)" + kGood + R"(,"nonvolatile":{"Size":1}})",
-                   kMissing},
-        ConfigCase{"EmptyNonVolatilePath",
-                   R"({"volatile":)" + kGood + R"(,"nonvolatile":)" + section("1", R"("")") + "}",
+        ConfigCase{"NoNonVolatilePath", file(kGood, R"({"Size":1})"), kMissing},
+        ConfigCase{"EmptyNonVolatilePath", file(kGood, section("1", R"("")")),
                    "Invalid Non-Volatile Path. It must not be empty."},
-        ConfigCase{"NonVolatileZero",
-                   R"({"volatile":)" + kGood + R"(,"nonvolatile":)" + section("0", R"("/n")") + "}",
+        ConfigCase{"NonVolatileZero", file(kGood, section("0", R"("/n")")),
                    "Non-Volatile Size is invalid. Size leq 0 is not allowed."}),
     [](const ::testing::TestParamInfo<ConfigCase>& info) { return info.param.name; });
 
@@ -101,25 +74,17 @@ TEST(StorageConfigFileReading, KeepsSizesAndPathsAsWritten) {
     DataLoggerStorageConfigFile file(dir.file("storage.conf"));
     ASSERT_TRUE(file.isValid());
     auto config = file.getConfig();
-    EXPECT_EQ(config->getVolatileSize(), 2097152u);
-    EXPECT_EQ(config->getVolatilePath(), "/run/v.db");
-    EXPECT_EQ(config->getNonVolatileSize(), 8388608u);
-    EXPECT_EQ(config->getNonVolatilePath(), "/data/nv.db");
-    EXPECT_EQ(file.getErrors(), "");
+    EXPECT_EQ(std::make_tuple(config->getVolatileSize(), config->getVolatilePath(),
+                              config->getNonVolatileSize(), config->getNonVolatilePath()),
+              std::make_tuple(2097152u, std::string("/run/v.db"), 8388608u,
+                              std::string("/data/nv.db")));
 }
 
-TEST(StorageConfigFileReading, MissingFileGivesTheReadersMessageAndIsLoggedAtError) {
+TEST(StorageConfigFileReading, MissingAndHostileFilesAreRefusedWithoutCrashing) {
     TempDir dir;
-    ::datalogger::test::LogCapture log;
-    DataLoggerStorageConfigFile file(dir.file("absent.conf"));
-    EXPECT_FALSE(file.isValid());
-    EXPECT_EQ(file.getErrors(), dir.file("absent.conf") + ": cannot open file\n");
-    EXPECT_TRUE(log.contains(log::Error,
-                             "Parsing storage configuration file with the following errors: "));
-}
-
-TEST(StorageConfigFileReading, HostileFilesAreRefusedWithoutCrashing) {
-    TempDir dir;
+    DataLoggerStorageConfigFile absent(dir.file("absent.conf"));
+    EXPECT_FALSE(absent.isValid());
+    EXPECT_EQ(absent.getErrors(), dir.file("absent.conf") + ": cannot open file\n");
     writeFile(dir.file("deep.conf"), std::string(200000, '['));
     writeFile(dir.file("big.conf"), "{\"volatile\":\"" + std::string(1 << 20, 'x') + "\"}");
     writeFile(dir.file("syntax.conf"), "{\"volatile\": {");

@@ -22,27 +22,21 @@ namespace quorix::pelmo::datalogger::storagetest {
 constexpr uint32_t kMinimumSize = 1048576;
 constexpr uint32_t kMaximumSize = 64u * 1048576u;
 
-inline std::string scriptsDir() {
-    return ::datalogger::test::sourceDir() + "/dbscripts/sqlite";
-}
+inline std::string scriptsDir() { return ::datalogger::test::sourceDir() + "/dbscripts/sqlite"; }
 
-// A temporary directory in RAM when the machine has /dev/shm: row-by-row commits on a disk
-// are sync-bound and would make the write-heavy tests slow for no gain.
+// A temporary directory in RAM when there is /dev/shm: row-by-row commits on a disk are
+// sync-bound and would make the write-heavy tests slow for no gain.
 class RamDir {
   public:
     RamDir() {
-        std::string pattern = (std::filesystem::is_directory("/dev/shm") ? "/dev/shm" : "/tmp") +
-                              std::string("/datalogger-storage-XXXXXX");
-        if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-        mPath = pattern;
+        mPath = (std::filesystem::is_directory("/dev/shm") ? "/dev/shm" : "/tmp") +
+                std::string("/datalogger-storage-XXXXXX");
+        if (mkdtemp(mPath.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
     }
     ~RamDir() {
         std::error_code ignored;
         std::filesystem::remove_all(mPath, ignored);
     }
-    RamDir(const RamDir&) = delete;
-    RamDir& operator=(const RamDir&) = delete;
-
     const std::string& path() const { return mPath; }
     std::string file(const std::string& name) const { return mPath + "/" + name; }
 
@@ -55,22 +49,14 @@ class RawDb {
   public:
     explicit RawDb(const std::string& file) {
         DataLoggerStorageSQLiteInstance::get();  // library set-up must precede any connection
-        if (sqlite3_open_v2(file.c_str(), &mDb, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE,
-                            nullptr) != SQLITE_OK) {
-            throw std::runtime_error("cannot open " + file);
-        }
+        if (sqlite3_open(file.c_str(), &mDb) != SQLITE_OK) throw std::runtime_error(file);
         sqlite3_busy_timeout(mDb, 5000);
     }
     ~RawDb() { sqlite3_close_v2(mDb); }
-    RawDb(const RawDb&) = delete;
-    RawDb& operator=(const RawDb&) = delete;
 
     void exec(const std::string& sql) {
-        char* error = nullptr;
-        if (sqlite3_exec(mDb, sql.c_str(), nullptr, nullptr, &error) != SQLITE_OK) {
-            std::string text = error != nullptr ? error : "?";
-            sqlite3_free(error);
-            throw std::runtime_error(sql + ": " + text);
+        if (sqlite3_exec(mDb, sql.c_str(), nullptr, nullptr, nullptr) != SQLITE_OK) {
+            throw std::runtime_error(sql + ": " + sqlite3_errmsg(mDb));
         }
     }
     // Every row's columns joined with '|'.
@@ -83,19 +69,16 @@ class RawDb {
         while (sqlite3_step(statement) == SQLITE_ROW) {
             std::string row;
             for (int i = 0; i < sqlite3_column_count(statement); ++i) {
-                if (i > 0) row += "|";
                 const auto* text = sqlite3_column_text(statement, i);
-                row += text != nullptr ? reinterpret_cast<const char*>(text) : "NULL";
+                row += (i > 0 ? "|" : "") +
+                       std::string(text ? reinterpret_cast<const char*>(text) : "NULL");
             }
             out.push_back(row);
         }
         sqlite3_finalize(statement);
         return out;
     }
-    int64_t scalar(const std::string& sql) {
-        auto result = rows(sql);
-        return result.empty() ? -1 : std::stoll(result.front());
-    }
+    int64_t scalar(const std::string& sql) { return std::stoll(rows(sql).at(0)); }
 
   private:
     sqlite3* mDb = nullptr;
@@ -110,8 +93,15 @@ inline DataLoggerStorageChannelInfo channel(
     return DataLoggerStorageChannelInfo(std::move(info), hash);
 }
 
-inline TimePoint atMicros(int64_t micros) {
-    return TimePoint(std::chrono::microseconds(micros));
+inline TimePoint atMicros(int64_t micros) { return TimePoint(std::chrono::microseconds(micros)); }
+inline int64_t micros(const DataLoggerDataPoint& p) {
+    return std::chrono::duration_cast<std::chrono::microseconds>(p.timestamp().time_since_epoch())
+        .count();
+}
+inline std::vector<int64_t> timestamps(const std::vector<DataLoggerDataPoint>& points) {
+    std::vector<int64_t> out;
+    for (const auto& p : points) out.push_back(micros(p));
+    return out;
 }
 
 inline std::shared_ptr<DataLoggerStorageSQLite> makeStorage(

@@ -1,0 +1,19 @@
+#pragma once
+
+#include <string>
+
+#include "dfrm/DataLoggerRequest.h"
+#include "dfrm/DfrmTypes.h"
+
+namespace quorix::pelmo::datalogger {
+
+class DataLoggerDfrm;
+
+// The "data" route: issues or resumes a data request id and answers the values newer than each
+// channel's read position. Runs on the server thread only (the read positions are advanced in
+// place). Never throws for a bad request: 400, 404, 410 and 500 are answered with their texts.
+DfrmResponse answerDataRequest(DataLoggerDfrm& server, const DataLoggerRequest& request);
+// The same for a body already read.
+DfrmResponse answerDataRequest(DataLoggerDfrm& server, const std::string& body);
+
+}  // namespace quorix::pelmo::datalogger

@@ -1,0 +1,119 @@
+#include "dfrm/DfrmDocumentHandlers.h"
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "core/DataLoggerNames.h"
+#include "dfrm/DataLoggerDfrm.h"
+#include "dfrm/DfrmDocuments.h"
+#include "platform/TimeUtils.h"
+
+namespace quorix::pelmo::datalogger {
+
+namespace {
+
+DfrmResponse jsonResponse(const nlohmann::json& document) {
+    DfrmResponse response;
+    response.mStatusCode = sc_200_Ok;
+    response.mContentType = ContentType::applicationJson;
+    response.mBody << dumpDfrmDocument(document);
+    return response;
+}
+
+DfrmResponse textResponse(int status, const std::string& text) {
+    DfrmResponse response;
+    response.mStatusCode = status;
+    response.mContentType = ContentType::textHtml;
+    response.mBody << text;
+    return response;
+}
+
+bool clockValid(DataLoggerDfrm& server) {
+    return server.systemTimeHandler()->isTimeValid();
+}
+
+nlohmann::json collectDevices(DataLoggerDfrm& server, const std::vector<std::string>& ids,
+                              const std::string& firmware) {
+    nlohmann::json devices = nlohmann::json::array();
+    for (const auto& id : ids) {
+        try {
+            DfrmDevices device;
+            device.mTpx = server.deviceIdClient()->getDeviceIdInfo(id);
+            device.mCommon.mProtocolVersion = server.protocolVersion();
+            device.mCommon.mFirmwareVersion = firmware;
+            devices.push_back(device.toJson());
+        } catch (const std::exception& e) {
+            server.pelmoDoLog(log::Error,
+                              "Severe issue: The device with the id (%s) failed to give its "
+                              "device-id information with: %s",
+                              nullptr, id.c_str(), e.what());
+        } catch (...) {
+            server.pelmoDoLog(log::Error,
+                              "Severe issue: The device with the id (%s) failed to give its "
+                              "device-id information.",
+                              nullptr, id.c_str());
+        }
+    }
+    return devices;
+}
+
+}  // namespace
+
+DfrmResponse answerIdentification(DataLoggerDfrm& server) {
+    try {
+        const std::vector<std::string> ids = server.deviceIdClient()->listDevices();
+        const std::string firmware = server.firmwareVersion()->getVersion();
+        const std::string hash = server.configHash().getConfigHash();
+        nlohmann::json devices = collectDevices(server, ids, firmware);
+        if (devices.empty()) {
+            return textResponse(sc_500_InternalServerError,
+                                "No device returned it's device-id data for dfrm.");
+        }
+        return jsonResponse({{"devices", std::move(devices)}, {"configHash", hash}});
+    } catch (const std::exception& e) {
+        const std::string text = std::string("Identification request failed with '") +
+                                 e.what() + "'";
+        server.pelmoDoLog(log::Error, "%s", nullptr, text.c_str());
+        return textResponse(sc_500_InternalServerError, text);
+    }
+}
+
+DfrmResponse answerDataChannels(DataLoggerDfrm& server) {
+    std::vector<DataLoggerStorageChannelInfo> infos;
+    const DataLoggerStatusCode status = server.pull()->pullAllChannelInfo(infos);
+    if (status != DataLoggerStatusCode::NoError && status != DataLoggerStatusCode::NotFound) {
+        const std::string text =
+            "The datalogger was unable to get the channels from the backend. The received "
+            "status code is (" +
+            utils::EnumUtils<DataLoggerStatusCode>().to_string(status) + ").";
+        server.pelmoDoLog(log::Error, "%s", nullptr, text.c_str());
+        return textResponse(sc_500_InternalServerError, text);
+    }
+    nlohmann::json channels = nlohmann::json::array();
+    for (const auto& info : infos) channels.push_back(DfrmDataChannel(info.channelInfo()).toJson());
+    return jsonResponse(
+        {{"configHash", server.configHash().getConfigHash()}, {"dataChannels", channels}});
+}
+
+DfrmResponse answerCapabilities(DataLoggerDfrm& server) {
+    const char* clockType = clockValid(server) ? "absolute" : "relative";
+    return jsonResponse({{"configHash", server.configHash().getConfigHash()},
+                         {"capabilities", {{"clockType", clockType}}}});
+}
+
+DfrmResponse answerVolatileState(DataLoggerDfrm& server) {
+    const utils::SystemTimePoint now = std::chrono::system_clock::now();
+    DfrmVolatileState state;
+    if (clockValid(server)) {
+        state.mAbsoluteTime = utils::toUtcString(now);
+    } else {
+        state.mRelativeTime = static_cast<double>(now.time_since_epoch().count() / 1000) * 1e-6;
+    }
+    return jsonResponse(
+        {{"configHash", server.configHash().getConfigHash()}, {"volatileState", state.toJson()}});
+}
+
+}  // namespace quorix::pelmo::datalogger
