@@ -22,14 +22,6 @@ using Channels = DfrmDataRequestIdManager::Channels;
 // The status table names no enumerator for 410.
 constexpr int kGone = 410;
 
-DfrmResponse textResponse(int status, const std::string& text) {
-    DfrmResponse response;
-    response.mStatusCode = status;
-    response.mContentType = ContentType::textHtml;
-    response.mBody << text;
-    return response;
-}
-
 // The client's id text to a live channel list, or the answer for an id that is not live.
 std::shared_ptr<Channels> resume(DataLoggerDfrm& server, const std::string& text,
                                  uint32_t& id, DfrmResponse& error) {

@@ -23,14 +23,6 @@ DfrmResponse jsonResponse(const nlohmann::json& document) {
     return response;
 }
 
-DfrmResponse textResponse(int status, const std::string& text) {
-    DfrmResponse response;
-    response.mStatusCode = status;
-    response.mContentType = ContentType::textHtml;
-    response.mBody << text;
-    return response;
-}
-
 bool clockValid(DataLoggerDfrm& server) {
     return server.systemTimeHandler()->isTimeValid();
 }

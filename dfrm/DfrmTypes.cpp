@@ -40,6 +40,14 @@ std::string frameResponse(const DfrmResponse& response) {
     return frameResponse(response.mStatusCode, response.mContentType, response.mBody.str());
 }
 
+DfrmResponse textResponse(int status, const std::string& text) {
+    DfrmResponse response;
+    response.mStatusCode = status;
+    response.mContentType = ContentType::textHtml;
+    response.mBody << text;
+    return response;
+}
+
 }  // namespace quorix::pelmo::datalogger
 
 namespace quorix::pelmo::utils {

@@ -51,6 +51,9 @@ const char* httpStatusText(int statusCode);
 std::string frameResponse(int statusCode, ContentType contentType, const std::string& body);
 std::string frameResponse(const DfrmResponse& response);
 
+// A text/plain answer with the given HTTP status.
+DfrmResponse textResponse(int status, const std::string& text);
+
 }  // namespace quorix::pelmo::datalogger
 
 namespace quorix::pelmo::utils {

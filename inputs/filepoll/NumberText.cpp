@@ -31,16 +31,23 @@ bool onlyBlanksFrom(const std::string& text, size_t from) {
     return true;
 }
 
+// strtod in the C locale, leaving errno as it was; error receives strtod's errno.
+double strtodC(const char* begin, char*& end, int& error) {
+    const int savedErrno = errno;
+    errno = 0;
+    const double value = ::strtod_l(begin, &end, cLocale());
+    error = errno;
+    errno = savedErrno;
+    return value;
+}
+
 }  // namespace
 
 double parseLeadingDouble(const std::string& text) {
     const char* begin = text.c_str();
     char* end = nullptr;
-    const int savedErrno = errno;
-    errno = 0;
-    const double value = ::strtod_l(begin, &end, cLocale());
-    const int error = errno;
-    errno = savedErrno;
+    int error = 0;
+    const double value = strtodC(begin, end, error);
     if (end == begin) throw std::invalid_argument("stod");
     if (error == ERANGE) throw std::out_of_range("stod");
     return value;
@@ -49,11 +56,8 @@ double parseLeadingDouble(const std::string& text) {
 std::optional<double> parseWholeDouble(const std::string& text) {
     const char* begin = text.c_str();
     char* end = nullptr;
-    const int savedErrno = errno;
-    errno = 0;
-    const double value = ::strtod_l(begin, &end, cLocale());
-    const int error = errno;
-    errno = savedErrno;
+    int error = 0;
+    const double value = strtodC(begin, end, error);
     if (end == begin || error == ERANGE || !std::isfinite(value) ||
         !onlyBlanksFrom(text, static_cast<size_t>(end - begin))) {
         return std::nullopt;
