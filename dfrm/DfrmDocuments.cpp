@@ -56,7 +56,7 @@ DfrmDataChannel::DfrmDataChannel(const DataLoggerChannelInfo& info)
         } else {
             log::pelmoDoLog(log::Error,
                             "Element (logicalFunctionTags) with value (%s) on path (%s) violates "
-                            "dfrm specification and is dropped.",
+                            "the dfrm tag rule and is dropped.",
                             nullptr, tag.c_str(), info.mPath.c_str());
         }
     }
@@ -74,7 +74,7 @@ void DfrmDataChannel::validate(bool, bool highAlertMode, bool, bool, bool) const
             if (isValidLogicalFunctionTag(tag)) continue;
             log::pelmoDoLog(log::Error,
                             "Element (logicalFunctionTags) with value (%s) on path (%s) violates "
-                            "dfrm specification and is not forwarded.",
+                            "the dfrm tag rule and is not forwarded.",
                             nullptr, tag.c_str(), mPath.c_str());
         }
     }

@@ -64,8 +64,8 @@ TEST_F(DfrmDocsHandlers, FullMetadataIsTranslated) {
     EXPECT_FALSE(channel.contains("description"));
     for (const char* dropped : {"(Helium)", "(a )", "(a  b)"}) {
         EXPECT_TRUE(mLog.contains(log::Error, std::string("Element (logicalFunctionTags) with value ") +
-                                                  dropped + " on path (a/b) violates dfrm "
-                                                            "specification and is dropped."));
+                                                  dropped + " on path (a/b) violates the dfrm "
+                                                            "tag rule and is dropped."));
     }
 }
 
