@@ -50,14 +50,6 @@ bool accepts(int port) {
     return ok;
 }
 
-std::string replaceAll(std::string text, const std::string& from, const std::string& to) {
-    for (size_t at = text.find(from); at != std::string::npos;
-         at = text.find(from, at + to.size())) {
-        text.replace(at, from.size(), to);
-    }
-    return text;
-}
-
 // Splits curl -i output into the last response's head and its body (1xx heads come first).
 void parseReply(const std::string& raw, HttpReply& reply) {
     size_t start = 0;

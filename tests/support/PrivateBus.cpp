@@ -28,33 +28,10 @@ namespace {
 
 const char* const kAddressVariable = "DBUS_SYSTEM_BUS_ADDRESS";
 
-// The default policy of a stock system bus: nobody owns names or receives method calls unless
-// a policy file lets them, so the daemon's policy file is really exercised.
+// The bus configuration is shared with the shell scripts that start a private bus.
 std::string busConfig(const std::string& socket, const std::string& policyFile) {
-    return R"(<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
- "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
-<busconfig>
-  <type>system</type>
-  <listen>unix:path=)" + socket + R"(</listen>
-  <auth>EXTERNAL</auth>
-  <policy context="default">
-    <allow user="*"/>
-    <deny own="*"/>
-    <deny send_type="method_call"/>
-    <allow send_type="signal"/>
-    <allow send_requested_reply="true" send_type="method_return"/>
-    <allow send_requested_reply="true" send_type="error"/>
-    <allow receive_type="method_call"/>
-    <allow receive_type="method_return"/>
-    <allow receive_type="error"/>
-    <allow receive_type="signal"/>
-    <allow send_destination="org.freedesktop.DBus" send_interface="org.freedesktop.DBus"/>
-    <allow send_destination="org.freedesktop.DBus" send_interface="org.freedesktop.DBus.Introspectable"/>
-    <allow send_destination="org.freedesktop.DBus" send_interface="org.freedesktop.DBus.Properties"/>
-  </policy>
-  <include>)" + policyFile + R"(</include>
-</busconfig>
-)";
+    const std::string text = readFile(sourceDir() + "/tests/support/system-bus.conf.in");
+    return replaceAll(replaceAll(text, "@SOCKET@", socket), "@POLICY@", policyFile);
 }
 
 int decodeWaitStatus(int status) {
