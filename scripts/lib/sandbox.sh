@@ -75,38 +75,39 @@ CONF
   return 1
 }
 
-# Starts the daemon in the namespace; its output goes to DAEMON_LOG (appended, so restarts keep
-# one log).
+# Starts the daemon in the namespace. Its output is appended to DAEMON_LOG, so a restart keeps
+# one log; sandbox_wait_log looks only at what this start wrote.
 sandbox_start_daemon() {
   DAEMON_LOG="$SANDBOX/daemon.log"
-  "$sandbox_top/scripts/sandbox-exec" "$SANDBOX" "$DATALOGGER_BIN" --log-level "${DATALOGGER_LOG_LEVEL:-Info}" "$@" \
-    >>"$DAEMON_LOG" 2>&1 &
+  touch "$DAEMON_LOG"
+  daemon_log_start=$(($(wc -l <"$DAEMON_LOG") + 1))
+  "$sandbox_top/scripts/sandbox-exec" "$SANDBOX" "$DATALOGGER_BIN" \
+    --log-level "${DATALOGGER_LOG_LEVEL:-Info}" "$@" >>"$DAEMON_LOG" 2>&1 &
   DAEMON_PID=$!
 }
 
 # Waits until the daemon's log holds TEXT (fixed string); fails when the daemon ended first or
 # SECONDS passed.
 sandbox_wait_log() {  # TEXT SECONDS
-  local deadline=$((SECONDS + $2))
-  while [ $SECONDS -lt $deadline ]; do
-    grep -qF -- "$1" "$DAEMON_LOG" && return 0
-    kill -0 "$DAEMON_PID" 2>/dev/null || { grep -qF -- "$1" "$DAEMON_LOG"; return; }
+  local deadline=$((SECONDS + $2)) running=1
+  while [ $running -eq 1 ] && [ $SECONDS -lt $deadline ]; do
+    kill -0 "$DAEMON_PID" 2>/dev/null || running=0
+    tail -n "+$daemon_log_start" "$DAEMON_LOG" | grep -qF -- "$1" && return 0
     sleep 0.05
   done
   return 1
 }
 
 # The daemon is up when its D-Bus name is owned; DfRM is served from the same start-up.
-sandbox_wait_daemon_up() {
+sandbox_wait_daemon_up() {  # [SECONDS]
   sandbox_wait_log "onNameAcquired: name = 'com.quorix.datalogger.daemon'" "${1:-20}"
 }
 
-# Sends SIGTERM and waits at most SECONDS; sets DAEMON_STATUS to the exit status, or to
+# Waits at most SECONDS for the daemon to end; sets DAEMON_STATUS to its exit status, or to
 # "timeout" after a SIGKILL. Not in a subshell: only this shell can wait for the daemon.
-sandbox_stop_daemon() {  # SECONDS
-  local pid=$DAEMON_PID deadline=$((SECONDS + ${1:-10})) rc=0
+sandbox_wait_daemon_exit() {  # SECONDS
+  local pid=$DAEMON_PID deadline=$((SECONDS + $1)) rc=0
   DAEMON_STATUS=0
-  kill -TERM "$pid" 2>/dev/null || true
   while kill -0 "$pid" 2>/dev/null && [ $SECONDS -lt $deadline ]; do sleep 0.02; done
   if kill -0 "$pid" 2>/dev/null; then
     kill -KILL "$pid" 2>/dev/null || true
@@ -115,6 +116,11 @@ sandbox_stop_daemon() {  # SECONDS
   wait "$pid" || rc=$?
   [ "$DAEMON_STATUS" = timeout ] || DAEMON_STATUS=$rc
   DAEMON_PID=
+}
+
+sandbox_stop_daemon() {  # SECONDS
+  kill -TERM "$DAEMON_PID" 2>/dev/null || true
+  sandbox_wait_daemon_exit "$1"
 }
 
 sandbox_cleanup() {

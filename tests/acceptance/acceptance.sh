@@ -1,0 +1,179 @@
+#!/usr/bin/env bash
+# The whole daemon on its fixed paths, checked with real clients only: gdbus on a private system
+# bus, curl through lighttpd, sqlite3 on the database files. Prints one "ok"/"not ok" line per
+# check and exits 0 only if every check passed; 77 (skipped) when not root.
+# The files under test come from the environment (see scripts/lib/sandbox.sh), so the same test
+# runs against the build tree and against an installed package.
+set -uo pipefail
+top=$(cd "$(dirname "$0")/../.." && pwd)
+[ "$(id -u)" -eq 0 ] || { echo "acceptance: needs root for a private mount namespace"; exit 77; }
+
+# shellcheck source=../../scripts/lib/sandbox.sh
+. "$top/scripts/lib/sandbox.sh"
+DATALOGGER_LOG_LEVEL=Debug
+failures=0
+finish() {
+  if [ $failures -ne 0 ] && [ -n "${DAEMON_LOG:-}" ]; then
+    echo "--- last lines of the daemon log"
+    tail -n 60 "$DAEMON_LOG"
+  fi
+  sandbox_cleanup
+}
+trap finish EXIT
+
+check() {  # DESCRIPTION COMMAND...
+  if "${@:2}"; then
+    echo "ok - $1"
+  else
+    echo "not ok - $1"
+    failures=$((failures + 1))
+  fi
+}
+equals() {  # EXPECTED ACTUAL
+  [ "$1" = "$2" ] && return 0
+  echo "  expected: $1" >&2
+  echo "  actual:   $2" >&2
+  return 1
+}
+within() {  # SECONDS COMMAND...: repeats COMMAND until it succeeds
+  local deadline=$((SECONDS + $1))
+  shift
+  until "$@" 2>/dev/null; do
+    [ $SECONDS -lt $deadline ] || { "$@"; return; }
+    sleep 0.1
+  done
+}
+
+sandbox_create
+v_db="$SANDBOX/run/volatile.db"
+nv_db="$SANDBOX/data/nonvolatile.db"
+sql() { sqlite3 -batch "$1" "$2"; }  # DB SQL
+values_of() {  # DB PATH: the channel's values, oldest first, comma-separated
+  sql "$1" "SELECT group_concat(value, ',') FROM (SELECT d.value FROM data d JOIN channel c
+            ON c.hash = d.channelHash WHERE c.path = '$2' ORDER BY d.timestamp);"
+}
+has_values() { equals "$3" "$(values_of "$1" "$2")"; }  # DB PATH VALUES
+integrity() { equals ok "$(sql "$1" 'PRAGMA integrity_check;')"; }
+both_whole() { integrity "$1" && integrity "$2"; }
+
+dfrm() {  # BODY: POSTs a data request through lighttpd, prints the body; fails unless 200
+  curl -s -f -X POST --data "$1" "http://127.0.0.1:$SANDBOX_PORT/dfrm/data"
+}
+json() {  # EXPRESSION over d, the document on stdin
+  python3 -c "import json, sys; d = json.load(sys.stdin); print(json.dumps($1, separators=(',', ':')))"
+}
+dfrm_values() {  # PATH: the values DfRM returns for the channel on a first request
+  dfrm "{\"channelRequests\":[{\"path\":\"$1\"}]}" | json 'd["measurements"][0]["values"]'
+}
+
+cat >"$SANDBOX/etc/storage.conf" <<'CONF'
+{
+    "volatile": { "Size": 4194304, "Path": "/run/datalogger/volatile.db" },
+    "nonvolatile": { "Size": 4194304, "Path": "/data/datalogger/nonvolatile.db" }
+}
+CONF
+echo 42.5 >"$SANDBOX/etc/polled-value"
+cat >"$SANDBOX/etc/poll/acceptance.conf" <<'CONF'
+{
+    "level": {
+        "ChannelPath": "acceptance/polled",
+        "Unit": "Percent",
+        "Storage": "NonVolatile",
+        "PeriodInSeconds": 1,
+        "StatisticsPeriodInSeconds": 0,
+        "FileToRead": "/etc/datalogger/polled-value",
+        "Description": "read from a file every second"
+    }
+}
+CONF
+
+sandbox_start_bus || exit 1
+sandbox_start_lighttpd || exit 1
+sandbox_start_daemon
+check "the daemon comes up and owns its D-Bus name" sandbox_wait_daemon_up 20
+[ $failures -eq 0 ] || exit 1
+
+# Registration and pushes over D-Bus land in the database of the channel's storage type.
+fast=$(dl_register acceptance/fast 1 1 1 1 "volatile, statistics every second")
+durable=$(dl_register acceptance/durable 1 2 0 2 "non-volatile")
+t=$(now_us)
+dl_call pushData "$fast" "[1.0, 2.0, 3.0, 4.0]" "[$((t - 3000000)), $((t - 2000000)), $((t - 1000000)), $t]" >/dev/null
+dl_call pushData "$durable" "[10.5, 11.5, 12.5]" "[$((t - 2000000)), $((t - 1000000)), $t]" >/dev/null
+check "a volatile channel's values land in the volatile database" \
+  within 5 has_values "$v_db" acceptance/fast 1.0,2.0,3.0,4.0
+check "a non-volatile channel's values land in the non-volatile database" \
+  within 5 has_values "$nv_db" acceptance/durable 10.5,11.5,12.5
+check "neither database holds the other's channel" \
+  equals "0 0" "$(sql "$nv_db" "SELECT count(*) FROM channel WHERE path = 'acceptance/fast';") $(
+    sql "$v_db" "SELECT count(*) FROM channel WHERE path = 'acceptance/durable';")"
+
+polled_twice() { [ "$(sql "$nv_db" "SELECT count(*) FROM data d JOIN channel c ON c.hash = d.channelHash
+                       WHERE c.path = 'acceptance/polled' AND d.value = 42.5;")" -ge 2 ]; }
+check "the poll file's channel fills from its file" within 10 polled_twice
+
+stats_max() { equals 4.0 "$(sql "$v_db" "SELECT max(d.value) FROM data d JOIN channel c ON c.hash = d.channelHash
+                                          WHERE c.path = 'acceptance/fast.max';")"; }
+check "the statistics channel acceptance/fast.max appears with the maximum" within 10 stats_max
+
+# DfRM: a data request returns the pushed values; its id then returns only newer ones.
+first=$(dfrm '{"channelRequests":[{"path":"acceptance/durable"}]}')
+check "a DfRM data request returns the pushed values" \
+  equals "[10.5,11.5,12.5]" "$(echo "$first" | json 'd["measurements"][0]["values"]')"
+id=$(echo "$first" | json 'd["dataRequestId"]' | tr -d '"')
+dl_call pushData "$durable" "[13.5]" "[$((t + 1000000))]" >/dev/null
+within 5 has_values "$nv_db" acceptance/durable 10.5,11.5,12.5,13.5
+check "the same request by its id returns only the newer value" \
+  equals "[13.5]" "$(dfrm "{\"dataRequestId\":\"$id\"}" | json 'd["measurements"][0]["values"]')"
+
+# A breaking change (another unit) archives the old channel with its data.
+renewed=$(dl_register acceptance/durable 2 2 0 2 "non-volatile, another unit")
+check "a breaking change registers a new hash" test -n "$renewed" -a "$renewed" != "$durable"
+check "a breaking change archives the old channel with its data" \
+  has_values "$nv_db" acceptance/durable_archive_NonVolatile_1 10.5,11.5,12.5,13.5
+dl_call pushData "$renewed" "[20.5]" "[$((t + 2000000))]" >/dev/null
+within 5 has_values "$nv_db" acceptance/durable 20.5
+
+# createLog writes a consistent copy of both databases and reports it with "finished".
+gdbus monitor --system --dest com.quorix.utils.logplugin.datalogger >"$SANDBOX/monitor.log" 2>&1 &
+sandbox_pids+=($!)
+within 5 grep -q "is owned by" "$SANDBOX/monitor.log"
+export_dir="$SANDBOX/data/export"
+mkdir "$export_dir"  # the exporter gives an existing folder; the copies go into new subfolders
+gdbus call --system --dest com.quorix.utils.logplugin.datalogger --object-path /com/quorix/utils/logplugin \
+  --method com.quorix.utils.logplugin.interface.createLog /data/datalogger/export 0 1 >/dev/null
+check "createLog reports success with finished" \
+  within 10 grep -qF "finished (('/data/datalogger/export', 0),)" "$SANDBOX/monitor.log"
+check "the non-volatile copy is whole and holds the data" \
+  has_values "$export_dir/non_volatile/datalogger_sqlite.db" acceptance/durable 20.5
+check "the volatile copy is whole and holds the data" \
+  has_values "$export_dir/volatile/datalogger_sqlite.db" acceptance/fast 1.0,2.0,3.0,4.0
+check "both copies pass the integrity check" \
+  both_whole "$export_dir/non_volatile/datalogger_sqlite.db" "$export_dir/volatile/datalogger_sqlite.db"
+
+# SIGTERM ends the daemon quickly and cleanly.
+started=$(date +%s%N)
+sandbox_stop_daemon 10
+stop_ms=$((($(date +%s%N) - started) / 1000000))
+check "SIGTERM ends the daemon with status 0" equals 0 "$DAEMON_STATUS"
+check "SIGTERM ends the daemon within 3 s (took $stop_ms ms)" test "$stop_ms" -lt 3000
+check "both databases pass the integrity check after shutdown" both_whole "$nv_db" "$v_db"
+
+# A restart keeps the non-volatile data and serves it.
+sandbox_start_daemon
+check "the daemon comes up again" sandbox_wait_daemon_up 20
+check "after a restart DfRM serves the archived channel" \
+  equals "[10.5,11.5,12.5,13.5]" "$(dfrm_values acceptance/durable_archive_NonVolatile_1)"
+check "after a restart DfRM serves the renewed channel" equals "[20.5]" "$(dfrm_values acceptance/durable)"
+sandbox_stop_daemon 10
+check "the restarted daemon ends with status 0" equals 0 "$DAEMON_STATUS"
+
+# A broken storage.conf ends start-up with status 10 and says why.
+echo '{ "volatile": ' >"$SANDBOX/etc/storage.conf"
+sandbox_start_daemon
+sandbox_wait_daemon_exit 20
+check "a broken storage.conf ends start-up with status 10" equals 10 "$DAEMON_STATUS"
+check "a broken storage.conf is reported on a Critical line" sandbox_wait_log \
+  "Critical DataLoggerDaemon: Failed to parse storage configuration file (/etc/datalogger/storage.conf). Errors were:" 1
+
+echo "acceptance: $failures failed"
+[ $failures -eq 0 ]
