@@ -131,8 +131,14 @@ TEST_F(CoreWithDatabases, BreakingChangeArchivesChannelAndStatisticsWithAllRows)
     uint64_t old = registered(channel("magnet/temp", DataLoggerStorageType::NonVolatile, 60));
     mCore->pushData(old, {at(1, 1), at(3, 2)});
     values(*mNonVolatile, "magnet/temp", 2);
-    callers->fireAll();
-    values(*mVolatile, "magnet/temp.stddev", 1);
+    // A point reaches the statistics producer only after its row is written: an emission right
+    // after the rows appear can still find the period empty, so emit until one was stored.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (values(*mVolatile, "magnet/temp.stddev", 1, 0).empty() &&
+           std::chrono::steady_clock::now() < deadline) {
+        callers->fireAll();
+        values(*mVolatile, "magnet/temp.stddev", 1, 100);
+    }
 
     uint64_t now = registered(channel("magnet/temp", DataLoggerStorageType::NonVolatile, 60,
                                       DataLoggerUnit::DegreeCelsius));
@@ -157,7 +163,7 @@ TEST_F(CoreWithDatabases, BreakingChangeArchivesChannelAndStatisticsWithAllRows)
                 path.size() > std::string(suffix).size() &&
                 path.compare(path.size() - std::string(suffix).size(), std::string::npos, suffix) == 0) {
                 found = true;
-                EXPECT_EQ(values(*mVolatile, path, 1).size(), 1u) << path;
+                EXPECT_FALSE(values(*mVolatile, path, 1).empty()) << path;
             }
         }
         EXPECT_TRUE(found) << suffix;
