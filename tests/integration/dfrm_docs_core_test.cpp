@@ -1,7 +1,6 @@
 // The DfRM documents end to end: curl through lighttpd to the server the real core starts,
 // reading two real SQLite databases.
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
 #include <chrono>
 #include <memory>
@@ -9,23 +8,15 @@
 #include <string>
 #include <vector>
 
-#include "core/DataLoggerCore.h"
 #include "dbus_support.h"
 #include "inputs/dbus/DataloggerDBusService.h"
-#include "storage/DataLoggerStorageConfig.h"
-#include "storage/DataLoggerStorageSQLite.h"
-#include "storage/StorageAggregatePull.h"
-#include "support/Fakes.h"
 #include "support/Lighttpd.h"
-#include "support/PrivateBus.h"
-#include "support/TestSupport.h"
 
 namespace quorix::pelmo::datalogger {
 namespace {
 
 using ::datalogger::test::HttpReply;
 using ::datalogger::test::Lighttpd;
-using ::datalogger::test::TempDir;
 using nlohmann::json;
 
 class Firmware : public utils::FirmwareVersionIfc {
@@ -50,56 +41,19 @@ int64_t nowMicros() {
 
 class DfrmDocsCoreThread : public ::testing::Test {
   protected:
-    void SetUp() override {
-        ASSERT_EQ(::chmod(mDir.path().c_str(), 0770), 0);
-        auto storage = [] {
-            return std::make_shared<DataLoggerStorageSQLite>(
-                ::datalogger::test::sourceDir() + "/dbscripts/sqlite", 1048576, 16u * 1048576u,
-                std::function<void()>());
-        };
-        mVolatile = storage();
-        mNonVolatile = storage();
-        mCore = std::make_shared<DataLoggerCore>(
-            std::make_shared<::datalogger::test::FakePeriodicCallerManager>(), mVolatile,
-            mNonVolatile,
-            std::make_shared<DataLoggerStorageConfig>(4194304, mDir.file("volatile.db"), 4194304,
-                                                      mDir.file("nonvolatile.db")),
-            std::make_shared<Firmware>(), std::make_shared<Devices>());
-        mCore->setDfrmSocketPath(mDir.file("dfrm.socket"));
-        mCore->initialize();
-        mWeb = std::make_unique<Lighttpd>(mDir.file("dfrm.socket"));
-    }
-    void TearDown() override {
-        mWeb.reset();
-        mCore.reset();
-        mNonVolatile->finalize();
-        mVolatile->finalize();
-    }
-
     DataLoggerChannelInfo channel(const std::string& path, DataLoggerStorageType type) {
         return DataLoggerChannelInfo::withDefaults(path, DataLoggerUnit::Bar,
                                                    DataLoggerStats(type, 0), type, "pressure");
     }
-    uint64_t add(const DataLoggerChannelInfo& info) {
-        uint64_t hash = 0;
-        EXPECT_EQ(mCore->registerOrUpdateChannel(info, hash), DataLoggerStatusCode::NoError);
-        return hash;
-    }
     // Pushes (value, time stamp in microseconds) pairs and waits until the path holds total rows.
-    void push(uint64_t hash, const std::string& path,
+    void push(uint64_t hash, DataLoggerStorageIfc& storage, const std::string& path,
               const std::vector<std::pair<double, int64_t>>& values, size_t total) {
         std::vector<DataLoggerDataPoint> points;
         for (const auto& [value, micros] : values) {
             points.emplace_back(value, TimePoint(std::chrono::microseconds(micros)));
         }
-        ASSERT_EQ(mCore->pushData(hash, points), DataLoggerStatusCode::NoError);
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        std::vector<DataLoggerDataPoint> stored;
-        while (stored.size() < total) {
-            ASSERT_LT(std::chrono::steady_clock::now(), deadline) << path << " has " << stored.size();
-            stored.clear();
-            mCore->aggregatePull()->pullData(stored, path, 0, std::chrono::microseconds(0), 0);
-        }
+        ASSERT_EQ(mRig.mCore->pushData(hash, points), DataLoggerStatusCode::NoError);
+        ASSERT_GE(mRig.rows(storage, path, total).size(), total) << path;
     }
     HttpReply post(const std::string& body) { return mWeb->request("POST", "/dfrm/data", body); }
     json data(const std::string& body) {
@@ -117,11 +71,9 @@ class DfrmDocsCoreThread : public ::testing::Test {
 
     // First in, last out: the core's log plug-in registers on this bus.
     ::datalogger::test::PrivateBus mBus;
-    TempDir mDir;
-    std::shared_ptr<DataLoggerStorageSQLite> mVolatile;
-    std::shared_ptr<DataLoggerStorageSQLite> mNonVolatile;
-    std::shared_ptr<DataLoggerCore> mCore;
-    std::unique_ptr<Lighttpd> mWeb;
+    coretest::CoreOnDisk mRig{std::make_shared<::datalogger::test::FakePeriodicCallerManager>(),
+                              std::make_shared<Firmware>(), std::make_shared<Devices>()};
+    std::unique_ptr<Lighttpd> mWeb = std::make_unique<Lighttpd>(mRig.socket());
 };
 
 // One of the two references, matching the newest value.
@@ -139,11 +91,11 @@ void expectReference(const json& measurement, int64_t newestMicros) {
 TEST_F(DfrmDocsCoreThread, AnIdDeliversTheNewestValuesThenOnlyNewOnes) {
     const std::string a = "quorix/test/pressure/a";
     const std::string b = "quorix/test/pressure/b";
-    const uint64_t hashA = add(channel(a, DataLoggerStorageType::Volatile));
-    const uint64_t hashB = add(channel(b, DataLoggerStorageType::NonVolatile));
+    const uint64_t hashA = mRig.add(channel(a, DataLoggerStorageType::Volatile));
+    const uint64_t hashB = mRig.add(channel(b, DataLoggerStorageType::NonVolatile));
     const int64_t t0 = nowMicros();
-    push(hashA, a, {{1.0, t0 - 3000000}, {2.0, t0 - 2000000}, {3.0, t0 - 1000000}}, 3);
-    push(hashB, b, {{7.5, t0}}, 1);
+    push(hashA, *mRig.mVolatile, a, {{1.0, t0 - 3000000}, {2.0, t0 - 2000000}, {3.0, t0 - 1000000}}, 3);
+    push(hashB, *mRig.mNonVolatile, b, {{7.5, t0}}, 1);
 
     const json first =
         data(R"({"channelRequests":[{"path":")" + a + R"(","fetchItemsCountMax":2},{"path":")" +
@@ -162,7 +114,7 @@ TEST_F(DfrmDocsCoreThread, AnIdDeliversTheNewestValuesThenOnlyNewOnes) {
     EXPECT_EQ(resume(id)["measurements"], json::array());
 
     // Three new values: the count limit of the first answer no longer applies.
-    push(hashA, a, {{4.0, t0}, {5.0, t0 + 250000}, {6.0, t0 + 500000}}, 6);
+    push(hashA, *mRig.mVolatile, a, {{4.0, t0}, {5.0, t0 + 250000}, {6.0, t0 + 500000}}, 6);
     const json later = resume(id);
     EXPECT_EQ(later["dataRequestId"], id);
     ASSERT_EQ(later["measurements"].size(), 1u) << later;
@@ -173,9 +125,9 @@ TEST_F(DfrmDocsCoreThread, AnIdDeliversTheNewestValuesThenOnlyNewOnes) {
 
 TEST_F(DfrmDocsCoreThread, TheAgeLimitAppliesToTheFirstAnswerOnly) {
     const std::string a = "quorix/test/pressure/a";
-    const uint64_t hash = add(channel(a, DataLoggerStorageType::Volatile));
+    const uint64_t hash = mRig.add(channel(a, DataLoggerStorageType::Volatile));
     const int64_t t0 = nowMicros();
-    push(hash, a, {{1.0, t0 - 100000000}, {2.0, t0 - 90000000}}, 2);
+    push(hash, *mRig.mVolatile, a, {{1.0, t0 - 100000000}, {2.0, t0 - 90000000}}, 2);
 
     const json first = data(R"({"channelRequests":[{"path":")" + a + R"(","fetchItemsByTime":50}]})");
     EXPECT_EQ(first["measurements"], json::array());
@@ -187,8 +139,8 @@ TEST_F(DfrmDocsCoreThread, TheAgeLimitAppliesToTheFirstAnswerOnly) {
 TEST_F(DfrmDocsCoreThread, EveryRefusalOfTheDataRouteHasItsStatusAndText) {
     const std::string a = "quorix/test/pressure/a";
     const DataLoggerChannelInfo info = channel(a, DataLoggerStorageType::NonVolatile);
-    const uint64_t hash = add(info);
-    push(hash, a, {{1.0, nowMicros()}}, 1);
+    const uint64_t hash = mRig.add(info);
+    push(hash, *mRig.mNonVolatile, a, {{1.0, nowMicros()}}, 1);
     const std::string request = R"({"channelRequests":[{"path":")" + a + "\"}]}";
     const std::string parse = "Request parsing failed.\nWhat: ";
 
@@ -213,17 +165,20 @@ TEST_F(DfrmDocsCoreThread, EveryRefusalOfTheDataRouteHasItsStatusAndText) {
                "DataRequestId expired");
 
     const std::string id = data(request)["dataRequestId"];
-    ASSERT_EQ(mCore->archive(info, hash), DataLoggerStatusCode::NoError);
+    ASSERT_EQ(mRig.mCore->archive(info, hash), DataLoggerStatusCode::NoError);
     expectText(post(R"({"dataRequestId":")" + id + "\"}"), "404 Not Found",
                "Path (" + a + ") is unknown.\n Eventually it is gone or never existed.\n"
                "Request the available channels again to be up to date.");
     expectText(post(R"({"dataRequestId":")" + id + "\"}"), "410 Gone", "DataRequestId expired");
 }
 
+// A channel registered over D-Bus carries only its defaults.
 TEST_F(DfrmDocsCoreThread, DocumentsDescribeTheCoreAndItsChannels) {
-    DataLoggerChannelInfo info = channel("quorix/test/level", DataLoggerStorageType::Volatile);
-    info.mAcqPeriodTypical = std::chrono::microseconds(5000000);
-    add(info);
+    DataloggerDBusService service(mRig.mCore, "daemon", Gio::DBus::BUS_TYPE_SYSTEM);
+    ASSERT_TRUE(::datalogger::test::runMainContextUntil([&] { return service.isNameAcquired(); }));
+    const auto reply = dbustest::gdbusCall(
+        "registerOrUpdateChannel", {"quorix/test/line", "10", "1", "0", "1", "line pressure", "0"});
+    ASSERT_NE(reply.output.find("uint16 0)"), std::string::npos) << reply.output;
 
     const HttpReply channels = mWeb->request("GET", "/dfrm/datachannels");
     EXPECT_EQ(channels.statusLine, "HTTP/1.1 200 OK") << channels.curlOutput;
@@ -232,10 +187,10 @@ TEST_F(DfrmDocsCoreThread, DocumentsDescribeTheCoreAndItsChannels) {
     EXPECT_EQ(channels.body,
               "{\"configHash\":\"" + hash +
                   "\",\"dataChannels\":[{\"acqPeriodJitter\":0.0,\"acqPeriodMax\":0.0,"
-                  "\"acqPeriodMin\":0.0,\"acqPeriodTypical\":0.005,\"description\":\"pressure\","
-                  "\"expectedMax\":1.7976931348623157e+308,\"expectedMin\":2.2250738585072014e-"
-                  "308,\"max\":1.7976931348623157e+308,\"min\":2.2250738585072014e-308,"
-                  "\"path\":\"quorix/test/level\",\"precision\":0.001,"
+                  "\"acqPeriodMin\":0.0,\"acqPeriodTypical\":0.0,\"description\":\"line "
+                  "pressure\",\"expectedMax\":1.7976931348623157e+308,\"expectedMin\":2."
+                  "2250738585072014e-308,\"max\":1.7976931348623157e+308,\"min\":2."
+                  "2250738585072014e-308,\"path\":\"quorix/test/line\",\"precision\":0.001,"
                   "\"recommendRequestDataDuringTypicalMode\":true,\"type\":\"Bar\"}]}");
 
     const HttpReply identification = mWeb->request("PUT", "/dfrm/identification", "ignored");
@@ -252,40 +207,6 @@ TEST_F(DfrmDocsCoreThread, DocumentsDescribeTheCoreAndItsChannels) {
     const bool absolute = capabilities["capabilities"]["clockType"] == "absolute";
     EXPECT_EQ(state["volatileState"].contains("absoluteTime"), absolute) << state;
     EXPECT_EQ(state["volatileState"].contains("relativeTime"), !absolute) << state;
-}
-
-class DfrmDocsOverDBusThread : public DfrmDocsCoreThread {
-  protected:
-    void SetUp() override {
-        DfrmDocsCoreThread::SetUp();
-        mService = std::make_unique<DataloggerDBusService>(mCore, "daemon",
-                                                           Gio::DBus::BUS_TYPE_SYSTEM);
-        ASSERT_TRUE(::datalogger::test::runMainContextUntil(
-            [this] { return mService->isNameAcquired(); }));
-    }
-    void TearDown() override {
-        mService.reset();
-        DfrmDocsCoreThread::TearDown();
-    }
-
-    std::unique_ptr<DataloggerDBusService> mService;
-};
-
-TEST_F(DfrmDocsOverDBusThread, AChannelRegisteredOverDBusCarriesOnlyItsDefaults) {
-    const auto reply = dbustest::gdbusCall(
-        "registerOrUpdateChannel", {"quorix/test/line", "10", "1", "0", "1", "line pressure", "0"});
-    ASSERT_NE(reply.output.find("uint16 0)"), std::string::npos) << reply.output;
-
-    const HttpReply channels = mWeb->request("GET", "/dfrm/datachannels");
-    const std::string hash = json::parse(channels.body)["configHash"];
-    EXPECT_EQ(channels.body,
-              "{\"configHash\":\"" + hash +
-                  "\",\"dataChannels\":[{\"acqPeriodJitter\":0.0,\"acqPeriodMax\":0.0,"
-                  "\"acqPeriodMin\":0.0,\"acqPeriodTypical\":0.0,\"description\":\"line "
-                  "pressure\",\"expectedMax\":1.7976931348623157e+308,\"expectedMin\":2."
-                  "2250738585072014e-308,\"max\":1.7976931348623157e+308,\"min\":2."
-                  "2250738585072014e-308,\"path\":\"quorix/test/line\",\"precision\":0.001,"
-                  "\"recommendRequestDataDuringTypicalMode\":true,\"type\":\"Bar\"}]}");
 }
 
 }  // namespace
