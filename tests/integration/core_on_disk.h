@@ -59,7 +59,8 @@ public:
     // is there after timeoutMs.
     std::vector<DataLoggerDataPoint> rows(DataLoggerStorageIfc& storage, const std::string& path,
                                           size_t count, int timeoutMs = 10000) {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+        const auto deadline =
+            std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
         std::vector<DataLoggerDataPoint> points;
         while (true) {
             points.clear();
@@ -69,8 +70,8 @@ public:
         }
         return points;
     }
-    std::vector<double> values(DataLoggerStorageIfc& storage, const std::string& path,
-                               size_t count, int timeoutMs = 10000) {
+    std::vector<double> values(DataLoggerStorageIfc& storage, const std::string& path, size_t count,
+                               int timeoutMs = 10000) {
         std::vector<double> result;
         for (const auto& point : rows(storage, path, count, timeoutMs)) {
             result.push_back(point.value());

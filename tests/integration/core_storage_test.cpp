@@ -11,16 +11,17 @@
 namespace quorix::pelmo::datalogger {
 namespace {
 
+using coretest::CoreOnDisk;
 using ::datalogger::test::FakePeriodicCallerManager;
 using ::datalogger::test::LogCapture;
-using coretest::CoreOnDisk;
 using std::chrono::milliseconds;
 
-DataLoggerChannelInfo channel(const std::string& path, DataLoggerStorageType storage,
-                              int64_t statsPeriod = 0, DataLoggerUnit unit = DataLoggerUnit::Kelvin,
-                              DataLoggerStorageType statsStorage = DataLoggerStorageType::Volatile) {
-    return DataLoggerChannelInfo::withDefaults(path, unit, DataLoggerStats(statsStorage, statsPeriod),
-                                               storage, "description");
+DataLoggerChannelInfo channel(
+    const std::string& path, DataLoggerStorageType storage, int64_t statsPeriod = 0,
+    DataLoggerUnit unit = DataLoggerUnit::Kelvin,
+    DataLoggerStorageType statsStorage = DataLoggerStorageType::Volatile) {
+    return DataLoggerChannelInfo::withDefaults(
+        path, unit, DataLoggerStats(statsStorage, statsPeriod), storage, "description");
 }
 
 DataLoggerDataPoint at(double value, int64_t seconds) {
@@ -43,8 +44,9 @@ TEST(CoreWithDatabases, ValuesReachTheChannelsDatabaseInOrderAndUnknownHashesNot
     EXPECT_EQ(rig.values(*rig.mNonVolatile, "magnet/heliumLevel", 6),
               (std::vector<double>{10, 20, 20, 40, 30, 60}));
     std::vector<DataLoggerDataPoint> none;
-    EXPECT_EQ(rig.mNonVolatile->getData(none, "magnet/pressure", 0, std::chrono::microseconds(0), 0),
-              DataLoggerStatusCode::NotFound);
+    EXPECT_EQ(
+        rig.mNonVolatile->getData(none, "magnet/pressure", 0, std::chrono::microseconds(0), 0),
+        DataLoggerStatusCode::NotFound);
 }
 
 TEST(CoreWithDatabases, StatisticsOfOnePeriodAreStoredAlikeAndAnEmptyPeriodEmitsNothing) {
@@ -106,7 +108,8 @@ TEST(CoreWithDatabases, BreakingChangeArchivesChannelAndStatisticsWithAllRows) {
 // A storage whose writes block until released: the producer must not notice.
 class BlockedStorage : public ::datalogger::test::FakeStorage {
 public:
-    DataLoggerStatusCode setData(uint64_t hash, const std::vector<DataLoggerDataPoint>& points) override {
+    DataLoggerStatusCode setData(uint64_t hash,
+                                 const std::vector<DataLoggerDataPoint>& points) override {
         std::unique_lock<std::mutex> lock(mMutex);
         ++mWrites;
         mChanged.notify_all();

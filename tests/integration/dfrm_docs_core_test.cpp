@@ -20,12 +20,12 @@ using ::datalogger::test::Lighttpd;
 using nlohmann::json;
 
 class Firmware : public utils::FirmwareVersionIfc {
-  public:
+public:
     std::string getVersion() const override { return "9.8"; }
 };
 
 class Devices : public deviceid::DeviceIdClientIfc {
-  public:
+public:
     std::vector<std::string> listDevices() override { return {"magnet", "broken"}; }
     std::string getDeviceIdInfo(const std::string& id) override {
         if (id == "broken") throw std::runtime_error("unreachable");
@@ -40,7 +40,7 @@ int64_t nowMicros() {
 }
 
 class DfrmDocsCoreThread : public ::testing::Test {
-  protected:
+protected:
     DataLoggerChannelInfo channel(const std::string& path, DataLoggerStorageType type) {
         return DataLoggerChannelInfo::withDefaults(path, DataLoggerUnit::Bar,
                                                    DataLoggerStats(type, 0), type, "pressure");
@@ -81,8 +81,7 @@ void expectReference(const json& measurement, int64_t newestMicros) {
     EXPECT_EQ(measurement["countLastValue"], newestMicros);
     if (measurement.contains("timeReferenceRelative")) {
         EXPECT_FALSE(measurement.contains("timeReferenceAbsolute"));
-        EXPECT_NEAR(measurement["timeReferenceRelative"].get<double>(), newestMicros * 1e-6,
-                    1e-6);
+        EXPECT_NEAR(measurement["timeReferenceRelative"].get<double>(), newestMicros * 1e-6, 1e-6);
     } else {
         EXPECT_TRUE(measurement["timeReferenceAbsolute"].is_string()) << measurement;
     }
@@ -94,12 +93,12 @@ TEST_F(DfrmDocsCoreThread, AnIdDeliversTheNewestValuesThenOnlyNewOnes) {
     const uint64_t hashA = mRig.add(channel(a, DataLoggerStorageType::Volatile));
     const uint64_t hashB = mRig.add(channel(b, DataLoggerStorageType::NonVolatile));
     const int64_t t0 = nowMicros();
-    push(hashA, *mRig.mVolatile, a, {{1.0, t0 - 3000000}, {2.0, t0 - 2000000}, {3.0, t0 - 1000000}}, 3);
+    push(hashA, *mRig.mVolatile, a, {{1.0, t0 - 3000000}, {2.0, t0 - 2000000}, {3.0, t0 - 1000000}},
+         3);
     push(hashB, *mRig.mNonVolatile, b, {{7.5, t0}}, 1);
 
-    const json first =
-        data(R"({"channelRequests":[{"path":")" + a + R"(","fetchItemsCountMax":2},{"path":")" +
-             b + "\"}]}");
+    const json first = data(R"({"channelRequests":[{"path":")" + a +
+                            R"(","fetchItemsCountMax":2},{"path":")" + b + "\"}]}");
     const std::string id = first["dataRequestId"];
     ASSERT_EQ(first["measurements"].size(), 2u) << first;
     const json& ma = first["measurements"][0];
@@ -129,7 +128,8 @@ TEST_F(DfrmDocsCoreThread, TheAgeLimitAppliesToTheFirstAnswerOnly) {
     const int64_t t0 = nowMicros();
     push(hash, *mRig.mVolatile, a, {{1.0, t0 - 100000000}, {2.0, t0 - 90000000}}, 2);
 
-    const json first = data(R"({"channelRequests":[{"path":")" + a + R"(","fetchItemsByTime":50}]})");
+    const json first =
+        data(R"({"channelRequests":[{"path":")" + a + R"(","fetchItemsByTime":50}]})");
     EXPECT_EQ(first["measurements"], json::array());
     const json second = resume(first["dataRequestId"]);
     ASSERT_EQ(second["measurements"].size(), 1u) << second;
@@ -147,8 +147,9 @@ TEST_F(DfrmDocsCoreThread, EveryRefusalOfTheDataRouteHasItsStatusAndText) {
     expectText(post(R"({"dataRequestId":"1","channelRequests":[]})"), "400 Bad Request",
                parse + "Only dataRequestId OR channelRequests may be set, not both.\n");
     expectText(post("{}"), "400 Bad Request",
-               parse + "Set either dataRequestId (if already got one offered by the device) or "
-                       "channelRequests.\n");
+               parse +
+                   "Set either dataRequestId (if already got one offered by the device) or "
+                   "channelRequests.\n");
     expectText(post(R"({"channelRequests":[]})"), "400 Bad Request",
                "You must provide a non non empty list of channels.");
     expectText(post(R"({"channelRequests":[{"path":"x","fetchItemsByTime":-1}]})"),
@@ -161,14 +162,14 @@ TEST_F(DfrmDocsCoreThread, EveryRefusalOfTheDataRouteHasItsStatusAndText) {
     // The 101st id evicts the least recently used one.
     const std::string oldest = data(request)["dataRequestId"];
     for (int i = 0; i < 100; ++i) data(request);
-    expectText(post(R"({"dataRequestId":")" + oldest + "\"}"), "410 Gone",
-               "DataRequestId expired");
+    expectText(post(R"({"dataRequestId":")" + oldest + "\"}"), "410 Gone", "DataRequestId expired");
 
     const std::string id = data(request)["dataRequestId"];
     ASSERT_EQ(mRig.mCore->archive(info, hash), DataLoggerStatusCode::NoError);
     expectText(post(R"({"dataRequestId":")" + id + "\"}"), "404 Not Found",
-               "Path (" + a + ") is unknown.\n Eventually it is gone or never existed.\n"
-               "Request the available channels again to be up to date.");
+               "Path (" + a +
+                   ") is unknown.\n Eventually it is gone or never existed.\n"
+                   "Request the available channels again to be up to date.");
     expectText(post(R"({"dataRequestId":")" + id + "\"}"), "410 Gone", "DataRequestId expired");
 }
 

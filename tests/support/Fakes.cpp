@@ -37,7 +37,9 @@ void FakePeriodicCallerManager::fireAll() {
     }
 }
 
-size_t FakePeriodicCallerManager::liveCallers() const { return periods().size(); }
+size_t FakePeriodicCallerManager::liveCallers() const {
+    return periods().size();
+}
 
 std::vector<double> FakePeriodicCallerManager::periods() const {
     std::lock_guard<std::mutex> lock(mMutex);
@@ -48,7 +50,8 @@ std::vector<double> FakePeriodicCallerManager::periods() const {
     return result;
 }
 
-DataLoggerStatusCode FakeStorage::getChannel(const std::string&, qd::DataLoggerStorageChannelInfo&) {
+DataLoggerStatusCode FakeStorage::getChannel(const std::string&,
+                                             qd::DataLoggerStorageChannelInfo&) {
     return DataLoggerStatusCode::NotFound;
 }
 
@@ -56,13 +59,15 @@ DataLoggerStatusCode FakeStorage::getChannel(uint64_t, qd::DataLoggerStorageChan
     return DataLoggerStatusCode::NotFound;
 }
 
-DataLoggerStatusCode FakeStorage::getChannels(std::vector<qd::DataLoggerStorageChannelInfo>& infos) {
+DataLoggerStatusCode FakeStorage::getChannels(
+    std::vector<qd::DataLoggerStorageChannelInfo>& infos) {
     std::lock_guard<std::mutex> lock(mMutex);
     for (const auto& [hash, info] : mChannels) infos.emplace_back(info, hash);
     return infos.empty() ? DataLoggerStatusCode::NotFound : DataLoggerStatusCode::NoError;
 }
 
-DataLoggerStatusCode FakeStorage::registerOrUpdateChannel(const qd::DataLoggerStorageChannelInfo& info) {
+DataLoggerStatusCode FakeStorage::registerOrUpdateChannel(
+    const qd::DataLoggerStorageChannelInfo& info) {
     std::lock_guard<std::mutex> lock(mMutex);
     auto [it, added] = mChannels.emplace(info.channelHash(), info.channelInfo());
     if (added || !(it->second == info.channelInfo())) {
@@ -88,13 +93,15 @@ DataLoggerStatusCode FakeStorage::archiveChannel(uint64_t hash, std::string& new
     return DataLoggerStatusCode::NoError;
 }
 
-DataLoggerStatusCode FakeStorage::setData(uint64_t hash, const std::vector<qd::DataLoggerDataPoint>&) {
+DataLoggerStatusCode FakeStorage::setData(uint64_t hash,
+                                          const std::vector<qd::DataLoggerDataPoint>&) {
     std::lock_guard<std::mutex> lock(mMutex);
     return mChannels.count(hash) ? DataLoggerStatusCode::NoError
                                  : DataLoggerStatusCode::StorageUnknownHash;
 }
 
-DataLoggerStatusCode FakeStorage::initializeStorage(uint32_t size, const std::string& filename, bool) {
+DataLoggerStatusCode FakeStorage::initializeStorage(uint32_t size, const std::string& filename,
+                                                    bool) {
     std::lock_guard<std::mutex> lock(mMutex);
     mInitializedWith = filename + ":" + std::to_string(size);
     return DataLoggerStatusCode::NoError;
