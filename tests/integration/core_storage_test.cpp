@@ -1,179 +1,115 @@
 // The core over two real SQLite databases.
-#include <chrono>
-#include <cmath>
-#include <filesystem>
-#include <memory>
-#include <thread>
-
 #include <gtest/gtest.h>
 
-#include "core/DataLoggerCore.h"
+#include <algorithm>
+#include <cmath>
+#include <thread>
+
+#include "core_on_disk.h"
 #include "platform/PeriodicCaller.h"
-#include "storage/DataLoggerStorageConfig.h"
-#include "storage/DataLoggerStorageSQLite.h"
-#include "support/Fakes.h"
-#include "support/TestSupport.h"
 
 namespace quorix::pelmo::datalogger {
 namespace {
 
+using coretest::CoreOnDisk;
 using ::datalogger::test::FakePeriodicCallerManager;
-using ::datalogger::test::TempDir;
+using ::datalogger::test::LogCapture;
 using std::chrono::milliseconds;
 
-DataLoggerChannelInfo channel(const std::string& path, DataLoggerStorageType storage,
-                              int64_t statsPeriod = 0, DataLoggerUnit unit = DataLoggerUnit::Kelvin,
-                              DataLoggerStorageType statsStorage = DataLoggerStorageType::Volatile) {
-    return DataLoggerChannelInfo::withDefaults(path, unit, DataLoggerStats(statsStorage, statsPeriod),
-                                               storage, "description");
+DataLoggerChannelInfo channel(
+    const std::string& path, DataLoggerStorageType storage, int64_t statsPeriod = 0,
+    DataLoggerUnit unit = DataLoggerUnit::Kelvin,
+    DataLoggerStorageType statsStorage = DataLoggerStorageType::Volatile) {
+    return DataLoggerChannelInfo::withDefaults(
+        path, unit, DataLoggerStats(statsStorage, statsPeriod), storage, "description");
 }
 
 DataLoggerDataPoint at(double value, int64_t seconds) {
     return DataLoggerDataPoint(value, TimePoint(std::chrono::seconds(seconds)));
 }
 
-class CoreWithDatabases : public ::testing::Test {
-protected:
-    void start(std::shared_ptr<utils::PeriodicCallerManagerIfc> callers) {
-        auto storage = [] {
-            return std::make_shared<DataLoggerStorageSQLite>(
-                ::datalogger::test::sourceDir() + "/dbscripts/sqlite", 1048576, 8u * 1048576u,
-                std::function<void()>());
-        };
-        mVolatile = storage();
-        mNonVolatile = storage();
-        mCore = std::make_shared<DataLoggerCore>(
-            std::move(callers), mVolatile, mNonVolatile,
-            std::make_shared<DataLoggerStorageConfig>(2097152, mDir.file("v.db"), 2097152,
-                                                      mDir.file("nv.db")),
-            nullptr, nullptr);
-        std::filesystem::permissions(mDir.path(), std::filesystem::perms::group_all,
-                                     std::filesystem::perm_options::add);
-        mCore->setDfrmSocketPath(mDir.file("dfrm.socket"));
-        mCore->initialize();
-    }
-    void TearDown() override {
-        mCore.reset();
-        if (mNonVolatile) mNonVolatile->finalize();
-        if (mVolatile) mVolatile->finalize();
-    }
-    uint64_t registered(const DataLoggerChannelInfo& info) {
-        uint64_t hash = 0;
-        EXPECT_EQ(mCore->registerOrUpdateChannel(info, hash), DataLoggerStatusCode::NoError)
-            << info.mPath;
-        return hash;
-    }
-    // Values of path once at least count rows are stored (the processing thread is asynchronous).
-    std::vector<double> values(DataLoggerStorageIfc& storage, const std::string& path,
-                               size_t count, int timeoutMs = 10000) {
-        const auto deadline = std::chrono::steady_clock::now() + milliseconds(timeoutMs);
-        std::vector<DataLoggerDataPoint> points;
-        do {
-            points.clear();
-            storage.getData(points, path, 0, std::chrono::microseconds(0), 0);
-            if (points.size() >= count) break;
-            std::this_thread::sleep_for(milliseconds(5));
-        } while (std::chrono::steady_clock::now() < deadline);
-        std::vector<double> result;
-        for (const auto& p : points) result.push_back(p.value());
-        return result;
-    }
-
-    TempDir mDir;
-    std::shared_ptr<DataLoggerStorageSQLite> mVolatile;
-    std::shared_ptr<DataLoggerStorageSQLite> mNonVolatile;
-    std::shared_ptr<DataLoggerCore> mCore;
-};
-
-TEST_F(CoreWithDatabases, ValuesReachTheChannelsDatabaseInOrderAndUnknownHashesNothing) {
-    start(std::make_shared<FakePeriodicCallerManager>());
-    uint64_t v = registered(channel("magnet/pressure", DataLoggerStorageType::Volatile));
-    uint64_t nv = registered(channel("magnet/heliumLevel", DataLoggerStorageType::NonVolatile));
+TEST(CoreWithDatabases, ValuesReachTheChannelsDatabaseInOrderAndUnknownHashesNothing) {
+    CoreOnDisk rig;
+    uint64_t v = rig.add(channel("magnet/pressure", DataLoggerStorageType::Volatile));
+    uint64_t nv = rig.add(channel("magnet/heliumLevel", DataLoggerStorageType::NonVolatile));
     uint64_t unknown = 7;
-    EXPECT_EQ(mCore->pushData(unknown, {at(9, 1)}), DataLoggerStatusCode::NotFound);
-    for (int i = 1; i <= 5; ++i) {
-        EXPECT_EQ(mCore->pushData(v, {at(i, i)}), DataLoggerStatusCode::NoError);
-        EXPECT_EQ(mCore->pushData(nv, {at(10 * i, i)}), DataLoggerStatusCode::NoError);
+    EXPECT_EQ(rig.mCore->pushData(unknown, {at(9, 1)}), DataLoggerStatusCode::NotFound);
+    EXPECT_EQ(rig.mCore->pushData(v, {}), DataLoggerStatusCode::NoError);
+    for (int i = 1; i <= 3; ++i) {
+        EXPECT_EQ(rig.mCore->pushData(v, {at(i, i)}), DataLoggerStatusCode::NoError);
+        EXPECT_EQ(rig.mCore->pushData(nv, {at(10 * i, 2 * i), at(20 * i, 2 * i + 1)}),
+                  DataLoggerStatusCode::NoError);
     }
-    EXPECT_EQ(values(*mVolatile, "magnet/pressure", 5), (std::vector<double>{1, 2, 3, 4, 5}));
-    EXPECT_EQ(values(*mNonVolatile, "magnet/heliumLevel", 5),
-              (std::vector<double>{10, 20, 30, 40, 50}));
+    EXPECT_EQ(rig.values(*rig.mVolatile, "magnet/pressure", 3), (std::vector<double>{1, 2, 3}));
+    EXPECT_EQ(rig.values(*rig.mNonVolatile, "magnet/heliumLevel", 6),
+              (std::vector<double>{10, 20, 20, 40, 30, 60}));
     std::vector<DataLoggerDataPoint> none;
-    EXPECT_EQ(mNonVolatile->getData(none, "magnet/pressure", 0, std::chrono::microseconds(0), 0),
-              DataLoggerStatusCode::NotFound);
+    EXPECT_EQ(
+        rig.mNonVolatile->getData(none, "magnet/pressure", 0, std::chrono::microseconds(0), 0),
+        DataLoggerStatusCode::NotFound);
 }
 
-TEST_F(CoreWithDatabases, StatisticsOfOnePeriodAreStoredAlikeAndAnEmptyPeriodEmitsNothing) {
-    start(std::make_shared<utils::PeriodicCallerManager>(0, ""));
-    uint64_t base = registered(channel("magnet/temp", DataLoggerStorageType::Volatile, 1,
-                                       DataLoggerUnit::Kelvin, DataLoggerStorageType::NonVolatile));
-    mCore->pushData(base, {at(1, 1), at(2, 2), at(3, 3), at(4, 4)});
-    EXPECT_EQ(values(*mNonVolatile, "magnet/temp.max", 1), std::vector<double>{4});
-    EXPECT_EQ(values(*mNonVolatile, "magnet/temp.min", 1), std::vector<double>{1});
-    EXPECT_EQ(values(*mNonVolatile, "magnet/temp.mean", 1), std::vector<double>{2.5});
-    auto stddev = values(*mNonVolatile, "magnet/temp.stddev", 1);
+TEST(CoreWithDatabases, StatisticsOfOnePeriodAreStoredAlikeAndAnEmptyPeriodEmitsNothing) {
+    CoreOnDisk rig(std::make_shared<utils::PeriodicCallerManager>(0, ""));
+    uint64_t base = rig.add(channel("magnet/temp", DataLoggerStorageType::Volatile, 1,
+                                    DataLoggerUnit::Kelvin, DataLoggerStorageType::NonVolatile));
+    rig.mCore->pushData(base, {at(1, 1), at(2, 2), at(3, 3), at(4, 4)});
+    EXPECT_EQ(rig.values(*rig.mNonVolatile, "magnet/temp.max", 1), std::vector<double>{4});
+    EXPECT_EQ(rig.values(*rig.mNonVolatile, "magnet/temp.min", 1), std::vector<double>{1});
+    EXPECT_EQ(rig.values(*rig.mNonVolatile, "magnet/temp.mean", 1), std::vector<double>{2.5});
+    auto stddev = rig.rows(*rig.mNonVolatile, "magnet/temp.stddev", 1);
     ASSERT_EQ(stddev.size(), 1u);
-    EXPECT_DOUBLE_EQ(stddev[0], std::sqrt(1.25));
-
-    std::vector<DataLoggerDataPoint> max, mean;
-    mNonVolatile->getData(max, "magnet/temp.max", 0, std::chrono::microseconds(0), 0);
-    mNonVolatile->getData(mean, "magnet/temp.mean", 0, std::chrono::microseconds(0), 0);
-    EXPECT_EQ(max.at(0).timestamp(), mean.at(0).timestamp());
+    EXPECT_DOUBLE_EQ(stddev[0].value(), std::sqrt(1.25));
+    EXPECT_EQ(rig.rows(*rig.mNonVolatile, "magnet/temp.max", 1).at(0).timestamp(),
+              stddev[0].timestamp());
 
     // Two more periods without values: still one value per statistics channel.
     std::this_thread::sleep_for(milliseconds(2200));
-    EXPECT_EQ(values(*mNonVolatile, "magnet/temp.max", 1, 0).size(), 1u);
+    EXPECT_EQ(rig.values(*rig.mNonVolatile, "magnet/temp.max", 1, 0).size(), 1u);
 }
 
-TEST_F(CoreWithDatabases, BreakingChangeArchivesChannelAndStatisticsWithAllRows) {
+TEST(CoreWithDatabases, BreakingChangeArchivesChannelAndStatisticsWithAllRows) {
     auto callers = std::make_shared<FakePeriodicCallerManager>();
-    start(callers);
-    uint64_t old = registered(channel("magnet/temp", DataLoggerStorageType::NonVolatile, 60));
-    mCore->pushData(old, {at(1, 1), at(3, 2)});
-    values(*mNonVolatile, "magnet/temp", 2);
-    // A point reaches the statistics producer only after its row is written: an emission right
-    // after the rows appear can still find the period empty, so emit until one was stored.
+    CoreOnDisk rig(callers);
+    uint64_t old = rig.add(channel("magnet/temp", DataLoggerStorageType::NonVolatile, 60));
+    rig.mCore->pushData(old, {at(1, 1), at(3, 2)});
+    // The processing thread feeds the statistics after writing a row: a period may close
+    // before it has seen any value, so the test closes periods until one is emitted.
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (values(*mVolatile, "magnet/temp.stddev", 1, 0).empty() &&
-           std::chrono::steady_clock::now() < deadline) {
+    do {
         callers->fireAll();
-        values(*mVolatile, "magnet/temp.stddev", 1, 100);
-    }
+    } while (rig.rows(*rig.mVolatile, "magnet/temp.stddev", 1, 100).empty() &&
+             std::chrono::steady_clock::now() < deadline);
 
-    uint64_t now = registered(channel("magnet/temp", DataLoggerStorageType::NonVolatile, 60,
-                                      DataLoggerUnit::DegreeCelsius));
+    LogCapture log;
+    uint64_t now = rig.add(channel("magnet/temp", DataLoggerStorageType::NonVolatile, 60,
+                                   DataLoggerUnit::DegreeCelsius));
     EXPECT_NE(now, old);
-    std::vector<DataLoggerStorageChannelInfo> nonVolatile, volatileChannels;
-    mNonVolatile->getChannels(nonVolatile);
-    mVolatile->getChannels(volatileChannels);
-    auto pathOf = [](const std::vector<DataLoggerStorageChannelInfo>& infos, uint64_t hash) {
-        for (const auto& info : infos) {
-            if (info.channelHash() == hash) return info.channelInfo().mPath;
-        }
-        return std::string();
-    };
-    EXPECT_EQ(pathOf(nonVolatile, now), "magnet/temp");
+    EXPECT_TRUE(log.contains(log::Warning, "Archiving channel at path (magnet/temp)"));
+    EXPECT_EQ(rig.mCore->pushData(old, {}), DataLoggerStatusCode::NotFound);
+    EXPECT_EQ(rig.mCore->pushData(now, {at(5, 5)}), DataLoggerStatusCode::NoError);
+    EXPECT_EQ(rig.values(*rig.mNonVolatile, "magnet/temp", 1), std::vector<double>{5});
     // The old channel and its statistics keep their rows under the archive names.
-    EXPECT_EQ(values(*mNonVolatile, "magnet/temp_archive_NonVolatile_1", 2), (std::vector<double>{1, 3}));
+    EXPECT_EQ(rig.values(*rig.mNonVolatile, "magnet/temp_archive_NonVolatile_1", 2),
+              (std::vector<double>{1, 3}));
+    std::vector<DataLoggerStorageChannelInfo> archived;
+    rig.mVolatile->getChannels(archived);
     for (const char* suffix : {".max", ".min", ".mean", ".stddev"}) {
-        bool found = false;
-        for (const auto& info : volatileChannels) {
+        const auto found = std::find_if(archived.begin(), archived.end(), [&](const auto& info) {
             const std::string& path = info.channelInfo().mPath;
-            if (path.rfind("magnet/temp_archive_Volatile_", 0) == 0 &&
-                path.size() > std::string(suffix).size() &&
-                path.compare(path.size() - std::string(suffix).size(), std::string::npos, suffix) == 0) {
-                found = true;
-                EXPECT_FALSE(values(*mVolatile, path, 1).empty()) << path;
-            }
-        }
-        EXPECT_TRUE(found) << suffix;
+            return path.rfind("magnet/temp_archive_Volatile_", 0) == 0 &&
+                   path.substr(path.rfind('.')) == suffix;
+        });
+        ASSERT_NE(found, archived.end()) << suffix;
+        EXPECT_FALSE(rig.rows(*rig.mVolatile, found->channelInfo().mPath, 1).empty()) << suffix;
     }
 }
 
 // A storage whose writes block until released: the producer must not notice.
 class BlockedStorage : public ::datalogger::test::FakeStorage {
 public:
-    DataLoggerStatusCode setData(uint64_t hash, const std::vector<DataLoggerDataPoint>& points) override {
+    DataLoggerStatusCode setData(uint64_t hash,
+                                 const std::vector<DataLoggerDataPoint>& points) override {
         std::unique_lock<std::mutex> lock(mMutex);
         ++mWrites;
         mChanged.notify_all();
@@ -203,7 +139,7 @@ private:
 
 TEST(CoreQueueThreads, ProducersNeverWaitForASlowDatabaseAndShutdownDropsTheQueue) {
     auto storage = std::make_shared<BlockedStorage>();
-    TempDir dir;
+    ::datalogger::test::TempDir dir;
     auto core = std::make_shared<DataLoggerCore>(
         std::make_shared<FakePeriodicCallerManager>(), storage, storage,
         std::make_shared<DataLoggerStorageConfig>(1, "v", 1, "nv"), nullptr, nullptr);

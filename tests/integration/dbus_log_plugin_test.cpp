@@ -4,13 +4,8 @@
 
 #include <atomic>
 #include <condition_variable>
-#include <filesystem>
 #include <mutex>
-#include <stdexcept>
-#include <string>
 #include <thread>
-#include <utility>
-#include <vector>
 
 #include "dbus_support.h"
 #include "platform/DeviceLogContributor.h"
@@ -79,13 +74,12 @@ protected:
 TEST_F(DeviceLogContributorThread, CopiesBothDatabasesWhileValuesArePushed) {
     dbustest::CoreOnDisk rig;
     auto core = rig.mCore;
-    uint64_t hashes[2] = {};
-    int n = 0;
-    for (auto type : {DataLoggerStorageType::Volatile, DataLoggerStorageType::NonVolatile}) {
-        const auto info = DataLoggerChannelInfo::withDefaults(
-            n == 0 ? "v" : "nv", DataLoggerUnit::Kelvin, DataLoggerStats(type, 0), type, "");
-        ASSERT_EQ(core->registerOrUpdateChannel(info, hashes[n++]), DataLoggerStatusCode::NoError);
-    }
+    auto info = [](const char* path, DataLoggerStorageType type) {
+        return DataLoggerChannelInfo::withDefaults(path, DataLoggerUnit::Kelvin,
+                                                   DataLoggerStats(type, 0), type, "");
+    };
+    const uint64_t hashes[2] = {rig.add(info("v", DataLoggerStorageType::Volatile)),
+                                rig.add(info("nv", DataLoggerStorageType::NonVolatile))};
     std::atomic<bool> stop{false};
     std::thread pusher([&] {
         for (int64_t i = 1; !stop; ++i) {
@@ -95,7 +89,7 @@ TEST_F(DeviceLogContributorThread, CopiesBothDatabasesWhileValuesArePushed) {
             }
         }
     });
-    rig.waitForRows(*rig.mVolatile, "v", 10);
+    rig.rows(*rig.mVolatile, "v", 10);
     start([core](const std::string& path, int type, int id) { core->createLog(path, type, id); });
 
     TempDir target;

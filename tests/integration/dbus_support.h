@@ -1,22 +1,11 @@
 #pragma once
 
-// What the D-Bus integration tests share: the command lines of the real clients and a core
-// over two SQLite databases in a temporary directory.
-#include <gtest/gtest.h>
-
-#include <chrono>
-#include <filesystem>
-#include <memory>
+// What the D-Bus integration tests share: the command lines of the real clients.
 #include <string>
-#include <thread>
 #include <vector>
 
-#include "core/DataLoggerCore.h"
-#include "storage/DataLoggerStorageConfig.h"
-#include "storage/DataLoggerStorageSQLite.h"
-#include "support/Fakes.h"
+#include "core_on_disk.h"
 #include "support/PrivateBus.h"
-#include "support/TestSupport.h"
 
 namespace quorix::pelmo::datalogger::dbustest {
 
@@ -57,51 +46,6 @@ inline bool hasOwner(const std::string& name) {
     return ::datalogger::test::runClient(busCall("NameHasOwner", {name})).output == "(true,)\n";
 }
 
-// The real core over two real databases, initialised; its statistics timers never fire.
-class CoreOnDisk {
-public:
-    CoreOnDisk() {
-        for (auto* storage : {&mVolatile, &mNonVolatile}) {
-            *storage = std::make_shared<DataLoggerStorageSQLite>(
-                ::datalogger::test::sourceDir() + "/dbscripts/sqlite", 1048576, 64u * 1048576u,
-                std::function<void()>());
-        }
-        mCore = std::make_shared<DataLoggerCore>(
-            std::make_shared<::datalogger::test::FakePeriodicCallerManager>(), mVolatile,
-            mNonVolatile,
-            std::make_shared<DataLoggerStorageConfig>(2097152, mDir.file("volatile.db"), 4194304,
-                                                      mDir.file("nonvolatile.db")),
-            nullptr, nullptr);
-        // Never the host's socket path: a DfRM server of its own, in the test's folder.
-        std::filesystem::permissions(mDir.path(), std::filesystem::perms::group_all,
-                                     std::filesystem::perm_options::add);
-        mCore->setDfrmSocketPath(mDir.file("dfrm.socket"));
-        mCore->initialize();
-    }
-    ~CoreOnDisk() {
-        mCore.reset();
-        mNonVolatile->finalize();
-        mVolatile->finalize();
-    }
-
-    // Waits up to 10 s for the processing thread to have written at least count rows of path.
-    std::vector<DataLoggerDataPoint> waitForRows(DataLoggerStorageIfc& storage,
-                                                 const std::string& path, size_t count) {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        std::vector<DataLoggerDataPoint> points;
-        do {
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-            points.clear();
-            storage.getData(points, path, 0, std::chrono::microseconds(0), 0);
-        } while (points.size() < count && std::chrono::steady_clock::now() < deadline);
-        EXPECT_GE(points.size(), count) << "rows of " << path;
-        return points;
-    }
-
-    ::datalogger::test::TempDir mDir;
-    std::shared_ptr<DataLoggerStorageSQLite> mVolatile;
-    std::shared_ptr<DataLoggerStorageSQLite> mNonVolatile;
-    std::shared_ptr<DataLoggerCore> mCore;
-};
+using coretest::CoreOnDisk;
 
 }  // namespace quorix::pelmo::datalogger::dbustest

@@ -1,7 +1,6 @@
 // The DfRM documents end to end: curl through lighttpd to the server the real core starts,
 // reading two real SQLite databases.
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
 #include <chrono>
 #include <memory>
@@ -9,32 +8,24 @@
 #include <string>
 #include <vector>
 
-#include "core/DataLoggerCore.h"
 #include "dbus_support.h"
 #include "inputs/dbus/DataloggerDBusService.h"
-#include "storage/DataLoggerStorageConfig.h"
-#include "storage/DataLoggerStorageSQLite.h"
-#include "storage/StorageAggregatePull.h"
-#include "support/Fakes.h"
 #include "support/Lighttpd.h"
-#include "support/PrivateBus.h"
-#include "support/TestSupport.h"
 
 namespace quorix::pelmo::datalogger {
 namespace {
 
 using ::datalogger::test::HttpReply;
 using ::datalogger::test::Lighttpd;
-using ::datalogger::test::TempDir;
 using nlohmann::json;
 
 class Firmware : public utils::FirmwareVersionIfc {
-  public:
+public:
     std::string getVersion() const override { return "9.8"; }
 };
 
 class Devices : public deviceid::DeviceIdClientIfc {
-  public:
+public:
     std::vector<std::string> listDevices() override { return {"magnet", "broken"}; }
     std::string getDeviceIdInfo(const std::string& id) override {
         if (id == "broken") throw std::runtime_error("unreachable");
@@ -49,57 +40,20 @@ int64_t nowMicros() {
 }
 
 class DfrmDocsCoreThread : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        ASSERT_EQ(::chmod(mDir.path().c_str(), 0770), 0);
-        auto storage = [] {
-            return std::make_shared<DataLoggerStorageSQLite>(
-                ::datalogger::test::sourceDir() + "/dbscripts/sqlite", 1048576, 16u * 1048576u,
-                std::function<void()>());
-        };
-        mVolatile = storage();
-        mNonVolatile = storage();
-        mCore = std::make_shared<DataLoggerCore>(
-            std::make_shared<::datalogger::test::FakePeriodicCallerManager>(), mVolatile,
-            mNonVolatile,
-            std::make_shared<DataLoggerStorageConfig>(4194304, mDir.file("volatile.db"), 4194304,
-                                                      mDir.file("nonvolatile.db")),
-            std::make_shared<Firmware>(), std::make_shared<Devices>());
-        mCore->setDfrmSocketPath(mDir.file("dfrm.socket"));
-        mCore->initialize();
-        mWeb = std::make_unique<Lighttpd>(mDir.file("dfrm.socket"));
-    }
-    void TearDown() override {
-        mWeb.reset();
-        mCore.reset();
-        mNonVolatile->finalize();
-        mVolatile->finalize();
-    }
-
+protected:
     DataLoggerChannelInfo channel(const std::string& path, DataLoggerStorageType type) {
         return DataLoggerChannelInfo::withDefaults(path, DataLoggerUnit::Bar,
                                                    DataLoggerStats(type, 0), type, "pressure");
     }
-    uint64_t add(const DataLoggerChannelInfo& info) {
-        uint64_t hash = 0;
-        EXPECT_EQ(mCore->registerOrUpdateChannel(info, hash), DataLoggerStatusCode::NoError);
-        return hash;
-    }
     // Pushes (value, time stamp in microseconds) pairs and waits until the path holds total rows.
-    void push(uint64_t hash, const std::string& path,
+    void push(uint64_t hash, DataLoggerStorageIfc& storage, const std::string& path,
               const std::vector<std::pair<double, int64_t>>& values, size_t total) {
         std::vector<DataLoggerDataPoint> points;
         for (const auto& [value, micros] : values) {
             points.emplace_back(value, TimePoint(std::chrono::microseconds(micros)));
         }
-        ASSERT_EQ(mCore->pushData(hash, points), DataLoggerStatusCode::NoError);
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        std::vector<DataLoggerDataPoint> stored;
-        while (stored.size() < total) {
-            ASSERT_LT(std::chrono::steady_clock::now(), deadline) << path << " has " << stored.size();
-            stored.clear();
-            mCore->aggregatePull()->pullData(stored, path, 0, std::chrono::microseconds(0), 0);
-        }
+        ASSERT_EQ(mRig.mCore->pushData(hash, points), DataLoggerStatusCode::NoError);
+        ASSERT_GE(mRig.rows(storage, path, total).size(), total) << path;
     }
     HttpReply post(const std::string& body) { return mWeb->request("POST", "/dfrm/data", body); }
     json data(const std::string& body) {
@@ -117,11 +71,9 @@ class DfrmDocsCoreThread : public ::testing::Test {
 
     // First in, last out: the core's log plug-in registers on this bus.
     ::datalogger::test::PrivateBus mBus;
-    TempDir mDir;
-    std::shared_ptr<DataLoggerStorageSQLite> mVolatile;
-    std::shared_ptr<DataLoggerStorageSQLite> mNonVolatile;
-    std::shared_ptr<DataLoggerCore> mCore;
-    std::unique_ptr<Lighttpd> mWeb;
+    coretest::CoreOnDisk mRig{std::make_shared<::datalogger::test::FakePeriodicCallerManager>(),
+                              std::make_shared<Firmware>(), std::make_shared<Devices>()};
+    std::unique_ptr<Lighttpd> mWeb = std::make_unique<Lighttpd>(mRig.socket());
 };
 
 // One of the two references, matching the newest value.
@@ -129,8 +81,7 @@ void expectReference(const json& measurement, int64_t newestMicros) {
     EXPECT_EQ(measurement["countLastValue"], newestMicros);
     if (measurement.contains("timeReferenceRelative")) {
         EXPECT_FALSE(measurement.contains("timeReferenceAbsolute"));
-        EXPECT_NEAR(measurement["timeReferenceRelative"].get<double>(), newestMicros * 1e-6,
-                    1e-6);
+        EXPECT_NEAR(measurement["timeReferenceRelative"].get<double>(), newestMicros * 1e-6, 1e-6);
     } else {
         EXPECT_TRUE(measurement["timeReferenceAbsolute"].is_string()) << measurement;
     }
@@ -139,15 +90,15 @@ void expectReference(const json& measurement, int64_t newestMicros) {
 TEST_F(DfrmDocsCoreThread, AnIdDeliversTheNewestValuesThenOnlyNewOnes) {
     const std::string a = "quorix/test/pressure/a";
     const std::string b = "quorix/test/pressure/b";
-    const uint64_t hashA = add(channel(a, DataLoggerStorageType::Volatile));
-    const uint64_t hashB = add(channel(b, DataLoggerStorageType::NonVolatile));
+    const uint64_t hashA = mRig.add(channel(a, DataLoggerStorageType::Volatile));
+    const uint64_t hashB = mRig.add(channel(b, DataLoggerStorageType::NonVolatile));
     const int64_t t0 = nowMicros();
-    push(hashA, a, {{1.0, t0 - 3000000}, {2.0, t0 - 2000000}, {3.0, t0 - 1000000}}, 3);
-    push(hashB, b, {{7.5, t0}}, 1);
+    push(hashA, *mRig.mVolatile, a, {{1.0, t0 - 3000000}, {2.0, t0 - 2000000}, {3.0, t0 - 1000000}},
+         3);
+    push(hashB, *mRig.mNonVolatile, b, {{7.5, t0}}, 1);
 
-    const json first =
-        data(R"({"channelRequests":[{"path":")" + a + R"(","fetchItemsCountMax":2},{"path":")" +
-             b + "\"}]}");
+    const json first = data(R"({"channelRequests":[{"path":")" + a +
+                            R"(","fetchItemsCountMax":2},{"path":")" + b + "\"}]}");
     const std::string id = first["dataRequestId"];
     ASSERT_EQ(first["measurements"].size(), 2u) << first;
     const json& ma = first["measurements"][0];
@@ -162,7 +113,7 @@ TEST_F(DfrmDocsCoreThread, AnIdDeliversTheNewestValuesThenOnlyNewOnes) {
     EXPECT_EQ(resume(id)["measurements"], json::array());
 
     // Three new values: the count limit of the first answer no longer applies.
-    push(hashA, a, {{4.0, t0}, {5.0, t0 + 250000}, {6.0, t0 + 500000}}, 6);
+    push(hashA, *mRig.mVolatile, a, {{4.0, t0}, {5.0, t0 + 250000}, {6.0, t0 + 500000}}, 6);
     const json later = resume(id);
     EXPECT_EQ(later["dataRequestId"], id);
     ASSERT_EQ(later["measurements"].size(), 1u) << later;
@@ -173,11 +124,12 @@ TEST_F(DfrmDocsCoreThread, AnIdDeliversTheNewestValuesThenOnlyNewOnes) {
 
 TEST_F(DfrmDocsCoreThread, TheAgeLimitAppliesToTheFirstAnswerOnly) {
     const std::string a = "quorix/test/pressure/a";
-    const uint64_t hash = add(channel(a, DataLoggerStorageType::Volatile));
+    const uint64_t hash = mRig.add(channel(a, DataLoggerStorageType::Volatile));
     const int64_t t0 = nowMicros();
-    push(hash, a, {{1.0, t0 - 100000000}, {2.0, t0 - 90000000}}, 2);
+    push(hash, *mRig.mVolatile, a, {{1.0, t0 - 100000000}, {2.0, t0 - 90000000}}, 2);
 
-    const json first = data(R"({"channelRequests":[{"path":")" + a + R"(","fetchItemsByTime":50}]})");
+    const json first =
+        data(R"({"channelRequests":[{"path":")" + a + R"(","fetchItemsByTime":50}]})");
     EXPECT_EQ(first["measurements"], json::array());
     const json second = resume(first["dataRequestId"]);
     ASSERT_EQ(second["measurements"].size(), 1u) << second;
@@ -187,16 +139,17 @@ TEST_F(DfrmDocsCoreThread, TheAgeLimitAppliesToTheFirstAnswerOnly) {
 TEST_F(DfrmDocsCoreThread, EveryRefusalOfTheDataRouteHasItsStatusAndText) {
     const std::string a = "quorix/test/pressure/a";
     const DataLoggerChannelInfo info = channel(a, DataLoggerStorageType::NonVolatile);
-    const uint64_t hash = add(info);
-    push(hash, a, {{1.0, nowMicros()}}, 1);
+    const uint64_t hash = mRig.add(info);
+    push(hash, *mRig.mNonVolatile, a, {{1.0, nowMicros()}}, 1);
     const std::string request = R"({"channelRequests":[{"path":")" + a + "\"}]}";
     const std::string parse = "Request parsing failed.\nWhat: ";
 
     expectText(post(R"({"dataRequestId":"1","channelRequests":[]})"), "400 Bad Request",
                parse + "Only dataRequestId OR channelRequests may be set, not both.\n");
     expectText(post("{}"), "400 Bad Request",
-               parse + "Set either dataRequestId (if already got one offered by the device) or "
-                       "channelRequests.\n");
+               parse +
+                   "Set either dataRequestId (if already got one offered by the device) or "
+                   "channelRequests.\n");
     expectText(post(R"({"channelRequests":[]})"), "400 Bad Request",
                "You must provide a non non empty list of channels.");
     expectText(post(R"({"channelRequests":[{"path":"x","fetchItemsByTime":-1}]})"),
@@ -209,21 +162,24 @@ TEST_F(DfrmDocsCoreThread, EveryRefusalOfTheDataRouteHasItsStatusAndText) {
     // The 101st id evicts the least recently used one.
     const std::string oldest = data(request)["dataRequestId"];
     for (int i = 0; i < 100; ++i) data(request);
-    expectText(post(R"({"dataRequestId":")" + oldest + "\"}"), "410 Gone",
-               "DataRequestId expired");
+    expectText(post(R"({"dataRequestId":")" + oldest + "\"}"), "410 Gone", "DataRequestId expired");
 
     const std::string id = data(request)["dataRequestId"];
-    ASSERT_EQ(mCore->archive(info, hash), DataLoggerStatusCode::NoError);
+    ASSERT_EQ(mRig.mCore->archive(info, hash), DataLoggerStatusCode::NoError);
     expectText(post(R"({"dataRequestId":")" + id + "\"}"), "404 Not Found",
-               "Path (" + a + ") is unknown.\n Eventually it is gone or never existed.\n"
-               "Request the available channels again to be up to date.");
+               "Path (" + a +
+                   ") is unknown.\n Eventually it is gone or never existed.\n"
+                   "Request the available channels again to be up to date.");
     expectText(post(R"({"dataRequestId":")" + id + "\"}"), "410 Gone", "DataRequestId expired");
 }
 
+// A channel registered over D-Bus carries only its defaults.
 TEST_F(DfrmDocsCoreThread, DocumentsDescribeTheCoreAndItsChannels) {
-    DataLoggerChannelInfo info = channel("quorix/test/level", DataLoggerStorageType::Volatile);
-    info.mAcqPeriodTypical = std::chrono::microseconds(5000000);
-    add(info);
+    DataloggerDBusService service(mRig.mCore, "daemon", Gio::DBus::BUS_TYPE_SYSTEM);
+    ASSERT_TRUE(::datalogger::test::runMainContextUntil([&] { return service.isNameAcquired(); }));
+    const auto reply = dbustest::gdbusCall(
+        "registerOrUpdateChannel", {"quorix/test/line", "10", "1", "0", "1", "line pressure", "0"});
+    ASSERT_NE(reply.output.find("uint16 0)"), std::string::npos) << reply.output;
 
     const HttpReply channels = mWeb->request("GET", "/dfrm/datachannels");
     EXPECT_EQ(channels.statusLine, "HTTP/1.1 200 OK") << channels.curlOutput;
@@ -232,10 +188,10 @@ TEST_F(DfrmDocsCoreThread, DocumentsDescribeTheCoreAndItsChannels) {
     EXPECT_EQ(channels.body,
               "{\"configHash\":\"" + hash +
                   "\",\"dataChannels\":[{\"acqPeriodJitter\":0.0,\"acqPeriodMax\":0.0,"
-                  "\"acqPeriodMin\":0.0,\"acqPeriodTypical\":0.005,\"description\":\"pressure\","
-                  "\"expectedMax\":1.7976931348623157e+308,\"expectedMin\":2.2250738585072014e-"
-                  "308,\"max\":1.7976931348623157e+308,\"min\":2.2250738585072014e-308,"
-                  "\"path\":\"quorix/test/level\",\"precision\":0.001,"
+                  "\"acqPeriodMin\":0.0,\"acqPeriodTypical\":0.0,\"description\":\"line "
+                  "pressure\",\"expectedMax\":1.7976931348623157e+308,\"expectedMin\":2."
+                  "2250738585072014e-308,\"max\":1.7976931348623157e+308,\"min\":2."
+                  "2250738585072014e-308,\"path\":\"quorix/test/line\",\"precision\":0.001,"
                   "\"recommendRequestDataDuringTypicalMode\":true,\"type\":\"Bar\"}]}");
 
     const HttpReply identification = mWeb->request("PUT", "/dfrm/identification", "ignored");
@@ -252,40 +208,6 @@ TEST_F(DfrmDocsCoreThread, DocumentsDescribeTheCoreAndItsChannels) {
     const bool absolute = capabilities["capabilities"]["clockType"] == "absolute";
     EXPECT_EQ(state["volatileState"].contains("absoluteTime"), absolute) << state;
     EXPECT_EQ(state["volatileState"].contains("relativeTime"), !absolute) << state;
-}
-
-class DfrmDocsOverDBusThread : public DfrmDocsCoreThread {
-  protected:
-    void SetUp() override {
-        DfrmDocsCoreThread::SetUp();
-        mService = std::make_unique<DataloggerDBusService>(mCore, "daemon",
-                                                           Gio::DBus::BUS_TYPE_SYSTEM);
-        ASSERT_TRUE(::datalogger::test::runMainContextUntil(
-            [this] { return mService->isNameAcquired(); }));
-    }
-    void TearDown() override {
-        mService.reset();
-        DfrmDocsCoreThread::TearDown();
-    }
-
-    std::unique_ptr<DataloggerDBusService> mService;
-};
-
-TEST_F(DfrmDocsOverDBusThread, AChannelRegisteredOverDBusCarriesOnlyItsDefaults) {
-    const auto reply = dbustest::gdbusCall(
-        "registerOrUpdateChannel", {"quorix/test/line", "10", "1", "0", "1", "line pressure", "0"});
-    ASSERT_NE(reply.output.find("uint16 0)"), std::string::npos) << reply.output;
-
-    const HttpReply channels = mWeb->request("GET", "/dfrm/datachannels");
-    const std::string hash = json::parse(channels.body)["configHash"];
-    EXPECT_EQ(channels.body,
-              "{\"configHash\":\"" + hash +
-                  "\",\"dataChannels\":[{\"acqPeriodJitter\":0.0,\"acqPeriodMax\":0.0,"
-                  "\"acqPeriodMin\":0.0,\"acqPeriodTypical\":0.0,\"description\":\"line "
-                  "pressure\",\"expectedMax\":1.7976931348623157e+308,\"expectedMin\":2."
-                  "2250738585072014e-308,\"max\":1.7976931348623157e+308,\"min\":2."
-                  "2250738585072014e-308,\"path\":\"quorix/test/line\",\"precision\":0.001,"
-                  "\"recommendRequestDataDuringTypicalMode\":true,\"type\":\"Bar\"}]}");
 }
 
 }  // namespace

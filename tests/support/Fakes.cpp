@@ -37,7 +37,9 @@ void FakePeriodicCallerManager::fireAll() {
     }
 }
 
-size_t FakePeriodicCallerManager::liveCallers() const { return periods().size(); }
+size_t FakePeriodicCallerManager::liveCallers() const {
+    return periods().size();
+}
 
 std::vector<double> FakePeriodicCallerManager::periods() const {
     std::lock_guard<std::mutex> lock(mMutex);
@@ -48,51 +50,35 @@ std::vector<double> FakePeriodicCallerManager::periods() const {
     return result;
 }
 
-DataLoggerStatusCode FakeStorage::getChannel(const std::string& path,
-                                             qd::DataLoggerStorageChannelInfo& info) {
-    std::lock_guard<std::mutex> lock(mMutex);
-    for (const auto& [hash, channel] : mChannels) {
-        if (channel.info.mPath != path) continue;
-        info = qd::DataLoggerStorageChannelInfo(channel.info, hash);
-        return DataLoggerStatusCode::NoError;
-    }
+DataLoggerStatusCode FakeStorage::getChannel(const std::string&,
+                                             qd::DataLoggerStorageChannelInfo&) {
     return DataLoggerStatusCode::NotFound;
 }
 
-DataLoggerStatusCode FakeStorage::getChannel(uint64_t hash, qd::DataLoggerStorageChannelInfo& info) {
-    std::lock_guard<std::mutex> lock(mMutex);
-    auto it = mChannels.find(hash);
-    if (it == mChannels.end()) return DataLoggerStatusCode::NotFound;
-    info = qd::DataLoggerStorageChannelInfo(it->second.info, hash);
-    return DataLoggerStatusCode::NoError;
+DataLoggerStatusCode FakeStorage::getChannel(uint64_t, qd::DataLoggerStorageChannelInfo&) {
+    return DataLoggerStatusCode::NotFound;
 }
 
-DataLoggerStatusCode FakeStorage::getChannels(std::vector<qd::DataLoggerStorageChannelInfo>& infos) {
+DataLoggerStatusCode FakeStorage::getChannels(
+    std::vector<qd::DataLoggerStorageChannelInfo>& infos) {
     std::lock_guard<std::mutex> lock(mMutex);
-    for (const auto& [hash, channel] : mChannels) infos.emplace_back(channel.info, hash);
+    for (const auto& [hash, info] : mChannels) infos.emplace_back(info, hash);
     return infos.empty() ? DataLoggerStatusCode::NotFound : DataLoggerStatusCode::NoError;
 }
 
-DataLoggerStatusCode FakeStorage::registerOrUpdateChannel(const qd::DataLoggerStorageChannelInfo& info) {
+DataLoggerStatusCode FakeStorage::registerOrUpdateChannel(
+    const qd::DataLoggerStorageChannelInfo& info) {
     std::lock_guard<std::mutex> lock(mMutex);
-    auto it = mChannels.find(info.channelHash());
-    if (it != mChannels.end()) {
-        if (it->second.info == info.channelInfo()) return DataLoggerStatusCode::AlreadyRegistered;
-        it->second.info = info.channelInfo();
+    auto [it, added] = mChannels.emplace(info.channelHash(), info.channelInfo());
+    if (added || !(it->second == info.channelInfo())) {
+        it->second = info.channelInfo();
         return DataLoggerStatusCode::NoError;
     }
-    for (const auto& [hash, channel] : mChannels) {
-        if (channel.info.mPath == info.channelInfo().mPath) return DataLoggerStatusCode::BreakingChange;
-    }
-    mChannels.emplace(info.channelHash(), Channel{info.channelInfo(), {}});
-    return DataLoggerStatusCode::NoError;
+    return DataLoggerStatusCode::AlreadyRegistered;
 }
 
-DataLoggerStatusCode FakeStorage::archiveChannel(const std::string& path, std::string& newPath,
-                                                 uint64_t& newHash) {
-    qd::DataLoggerStorageChannelInfo info;
-    if (getChannel(path, info) != DataLoggerStatusCode::NoError) return DataLoggerStatusCode::NotFound;
-    return archiveChannel(info.channelHash(), newPath, newHash);
+DataLoggerStatusCode FakeStorage::archiveChannel(const std::string&, std::string&, uint64_t&) {
+    return DataLoggerStatusCode::NotFound;
 }
 
 DataLoggerStatusCode FakeStorage::archiveChannel(uint64_t hash, std::string& newPath,
@@ -101,62 +87,30 @@ DataLoggerStatusCode FakeStorage::archiveChannel(uint64_t hash, std::string& new
     auto it = mChannels.find(hash);
     if (it == mChannels.end()) return DataLoggerStatusCode::NotFound;
     if (mArchiveAnswer != DataLoggerStatusCode::NoError) return mArchiveAnswer;
-    Channel moved = std::move(it->second);
+    newPath = it->second.mPath + "_archive";
+    newHash = ~hash;
     mChannels.erase(it);
-    newPath = moved.info.mPath + "_archive_" + std::to_string(++mArchiveId);
-    newHash = 0x100000000ull + static_cast<uint64_t>(mArchiveId);  // never a real hash
-    moved.info.mPath = newPath;
-    mChannels.emplace(newHash, std::move(moved));
-    mArchived.push_back(hash);
     return DataLoggerStatusCode::NoError;
 }
 
 DataLoggerStatusCode FakeStorage::setData(uint64_t hash,
-                                          const std::vector<qd::DataLoggerDataPoint>& points) {
+                                          const std::vector<qd::DataLoggerDataPoint>&) {
     std::lock_guard<std::mutex> lock(mMutex);
-    auto it = mChannels.find(hash);
-    if (it == mChannels.end()) return DataLoggerStatusCode::StorageUnknownHash;
-    for (const auto& point : points) it->second.values.push_back(point.value());
-    mWritten.notify_all();
-    return DataLoggerStatusCode::NoError;
+    return mChannels.count(hash) ? DataLoggerStatusCode::NoError
+                                 : DataLoggerStatusCode::StorageUnknownHash;
 }
 
-DataLoggerStatusCode FakeStorage::initializeStorage(uint32_t size, const std::string& filename, bool) {
+DataLoggerStatusCode FakeStorage::initializeStorage(uint32_t size, const std::string& filename,
+                                                    bool) {
     std::lock_guard<std::mutex> lock(mMutex);
     mInitializedWith = filename + ":" + std::to_string(size);
     return DataLoggerStatusCode::NoError;
-}
-
-DataLoggerStatusCode FakeStorage::finalize() { return DataLoggerStatusCode::NoError; }
-
-DataLoggerStatusCode FakeStorage::getData(std::vector<qd::DataLoggerDataPoint>& points,
-                                          const std::string&, int64_t, std::chrono::microseconds,
-                                          uint32_t) {
-    return mGetData ? mGetData(points) : DataLoggerStatusCode::NotFound;
 }
 
 DataLoggerStatusCode FakeStorage::createLog(const std::string& directory, int) {
     std::lock_guard<std::mutex> lock(mMutex);
     mLogDirectories.push_back(directory);
     return DataLoggerStatusCode::NoError;
-}
-
-DataLoggerStatusCode FakeStorage::clear() { return DataLoggerStatusCode::NoError; }
-
-std::vector<double> FakeStorage::waitForPoints(uint64_t hash, size_t count, int timeoutMs) {
-    std::unique_lock<std::mutex> lock(mMutex);
-    auto values = [&] {
-        auto it = mChannels.find(hash);
-        return it == mChannels.end() ? std::vector<double>{} : it->second.values;
-    };
-    mWritten.wait_for(lock, std::chrono::milliseconds(timeoutMs),
-                      [&] { return values().size() >= count; });
-    return values();
-}
-
-std::vector<uint64_t> FakeStorage::archivedHashes() const {
-    std::lock_guard<std::mutex> lock(mMutex);
-    return mArchived;
 }
 
 std::vector<std::string> FakeStorage::logDirectories() const {

@@ -12,8 +12,8 @@ namespace datalogger::test {
 
 namespace ql = quorix::pelmo::log;
 
-TempDir::TempDir() {
-    std::string pattern = "/tmp/datalogger-test-XXXXXX";
+TempDir::TempDir(const std::string& parent) {
+    std::string pattern = parent + "/datalogger-test-XXXXXX";
     if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
     mPath = pattern;
 }

@@ -7,10 +7,10 @@
 
 namespace datalogger::test {
 
-// A fresh directory under /tmp, removed with everything in it when the object goes.
+// A fresh directory under parent, removed with everything in it when the object goes.
 class TempDir {
 public:
-    TempDir();
+    explicit TempDir(const std::string& parent = "/tmp");
     ~TempDir();
     TempDir(const TempDir&) = delete;
     TempDir& operator=(const TempDir&) = delete;

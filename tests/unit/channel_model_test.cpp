@@ -61,14 +61,6 @@ TEST(NameTables, UnknownValuesAndNamesThrowWithTheirTexts) {
     EXPECT_EQ(thrown([&] { units.parse("kelvin"); }), "Could not parse value 'kelvin' to enum");
 }
 
-TEST(StorageChannelInfo, DefaultIsTheFixedExampleWithHashZero) {
-    DataLoggerStorageChannelInfo info;
-    EXPECT_EQ(info.channelHash(), 0u);
-    EXPECT_EQ(info.channelInfo().mPath, "quorix/productA/temperatureUnit/coil/sensorTop/HJ4");
-    EXPECT_EQ(static_cast<int>(info.channelInfo().mUnit), 4);
-    EXPECT_EQ(info.channelInfo().mStats.period(), 10);
-}
-
 DataLoggerChannelInfo channel(const std::string& path, DataLoggerUnit unit,
                               DataLoggerStorageType storage) {
     return DataLoggerChannelInfo::withDefaults(path, unit, DataLoggerStats(storage, 0), storage,

@@ -1,9 +1,7 @@
-#include <chrono>
-#include <filesystem>
-#include <memory>
-#include <thread>
-
 #include <gtest/gtest.h>
+
+#include <filesystem>
+#include <thread>
 
 #include "core/DataLoggerCore.h"
 #include "core/DataLoggerHash.h"
@@ -74,56 +72,6 @@ TEST_F(Core, RegistrationReturnsTheHashAndTheStoragesAnswer) {
     EXPECT_EQ(registered(info, DataLoggerStatusCode::AlreadyRegistered), first);
     registered(channel("bad//path", DataLoggerStorageType::Volatile),
                DataLoggerStatusCode::InvalidArgument);
-}
-
-TEST_F(Core, PushedValuesReachTheChannelsStorageInOrder) {
-    mCore->initialize();
-    uint64_t v = registered(channel("v", DataLoggerStorageType::Volatile));
-    uint64_t nv = registered(channel("nv", DataLoggerStorageType::NonVolatile));
-    uint64_t unknown = 42;
-    EXPECT_EQ(mCore->pushData(unknown, {DataLoggerDataPoint(1, TimePoint())}),
-              DataLoggerStatusCode::NotFound);
-    EXPECT_EQ(mCore->pushData(v, {}), DataLoggerStatusCode::NoError);
-    for (int i = 0; i < 3; ++i) {
-        mCore->pushData(v, {DataLoggerDataPoint(i, TimePoint())});
-        mCore->pushData(nv, {DataLoggerDataPoint(10 + i, TimePoint()), DataLoggerDataPoint(20 + i, TimePoint())});
-    }
-    EXPECT_EQ(mVolatile->waitForPoints(v, 3), (std::vector<double>{0, 1, 2}));
-    EXPECT_EQ(mNonVolatile->waitForPoints(nv, 6), (std::vector<double>{10, 20, 11, 21, 12, 22}));
-}
-
-TEST_F(Core, StatisticsChannelsAreRegisteredAndFedByTheProcessingThread) {
-    mCore->initialize();
-    uint64_t base = registered(channel("he", DataLoggerStorageType::NonVolatile, 60));
-    uint64_t mean = DataLoggerHash().compute(
-        DataLoggerChannelInfo::withDefaults("he.mean", DataLoggerUnit::Kelvin,
-                                            DataLoggerStats(DataLoggerStorageType::Volatile, 0),
-                                            DataLoggerStorageType::NonVolatile, ""));
-    mCore->pushData(base, {DataLoggerDataPoint(2, TimePoint()), DataLoggerDataPoint(4, TimePoint())});
-    mNonVolatile->waitForPoints(base, 2);
-    mCaller->fireAll();
-    EXPECT_EQ(mNonVolatile->waitForPoints(mean, 1), std::vector<double>{3});
-}
-
-TEST_F(Core, BreakingChangeArchivesTheRegisteredChannelWithItsStatisticsAndRegistersAnew) {
-    mCore->initialize();
-    uint64_t old = registered(channel("he", DataLoggerStorageType::NonVolatile, 60));
-    EXPECT_EQ(mNonVolatile->archivedHashes().size(), 0u);
-
-    LogCapture log;
-    auto changed = channel("he", DataLoggerStorageType::Volatile, 60, DataLoggerUnit::Percent);
-    uint64_t now = registered(changed);
-    EXPECT_NE(now, old);
-    EXPECT_TRUE(log.contains(log::Warning, "Archiving channel at path (he)"));
-    // Four statistics channels first, then the channel itself.
-    auto archived = mNonVolatile->archivedHashes();
-    ASSERT_EQ(archived.size(), 5u);
-    EXPECT_EQ(archived.back(), old);
-    // The new registration took the path, its statistics included.
-    uint64_t pushed = now;
-    EXPECT_EQ(mCore->pushData(pushed, {DataLoggerDataPoint(1, TimePoint())}), DataLoggerStatusCode::NoError);
-    EXPECT_EQ(mVolatile->waitForPoints(now, 1), std::vector<double>{1});
-    EXPECT_EQ(mCore->pushData(old, {}), DataLoggerStatusCode::NotFound);
 }
 
 TEST_F(Core, ArchiveFailureIsReturnedAndNothingIsRegistered) {

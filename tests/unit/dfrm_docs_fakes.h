@@ -1,11 +1,11 @@
 // Fakes for the seams of the DfRM documents: pull interface, clock validity, device ids.
 #pragma once
 
+#include <glibmm/fileutils.h>
+
 #include <atomic>
-#include <functional>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -31,6 +31,7 @@ class FakePull : public DataLoggerPullDataIfc {
   public:
     DataLoggerStatusCode pullAllChannelInfo(
         std::vector<DataLoggerStorageChannelInfo>& infos) override {
+        ++channelCalls;
         infos = channels;
         return channelStatus;
     }
@@ -53,6 +54,7 @@ class FakePull : public DataLoggerPullDataIfc {
     DataLoggerStatusCode channelStatus = DataLoggerStatusCode::NoError;
     std::map<std::string, Answer> data;
     std::vector<PullCall> calls;
+    int channelCalls = 0;
 };
 
 class FakeTime : public SystemTimeHandlerIfc {
@@ -67,11 +69,14 @@ class FakeFirmware : public utils::FirmwareVersionIfc {
     std::string getVersion() const override { return "3.2.1"; }
 };
 
-// Devices by id; an id mapped to "!" fails.
+// Devices by id; an id mapped to "!" fails. The list fails with a standard exception when
+// listFails is 1 and with a GLib error when it is 2.
 class FakeDevices : public deviceid::DeviceIdClientIfc {
   public:
     std::vector<std::string> listDevices() override {
-        if (listFails) throw std::runtime_error("device service gone");
+        ++listCalls;
+        if (listFails == 1) throw std::runtime_error("device service gone");
+        if (listFails == 2) throw Glib::FileError(Glib::FileError::NO_SUCH_ENTITY, "no service");
         std::vector<std::string> ids;
         for (const auto& entry : devices) ids.push_back(entry.first);
         return ids;
@@ -82,7 +87,8 @@ class FakeDevices : public deviceid::DeviceIdClientIfc {
         return text;
     }
     std::map<std::string, std::string> devices;
-    bool listFails = false;
+    int listFails = 0;
+    int listCalls = 0;
 };
 
 // A server that is never started: its handlers are called directly.

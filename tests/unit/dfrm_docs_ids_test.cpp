@@ -70,10 +70,12 @@ std::vector<DfrmChannelRequest> channels(const std::string& path) {
 
 class DfrmDocsIdManager : public ::testing::Test {
   protected:
-    // Fills the manager to its limit; ids[0] is the least recently used.
+    // Fills the manager to its limit with ids for the same paths, all different; ids[0] is the
+    // least recently used.
     std::vector<uint32_t> fill() {
         std::vector<uint32_t> ids;
         for (int i = 0; i < 100; ++i) ids.push_back(mManager.createDataRequestId(channels("a/b")));
+        EXPECT_EQ(std::set<uint32_t>(ids.begin(), ids.end()).size(), 100u);
         return ids;
     }
 
@@ -90,12 +92,6 @@ TEST_F(DfrmDocsIdManager, StoresTheConvertedChannelsSharedWithTheCaller) {
     EXPECT_EQ((*stored)[0].mAmount, 3u);
     (*stored)[0].mLastCounter = 99;
     EXPECT_EQ((*mManager.getById(id))[0].mLastCounter, 99);
-}
-
-TEST_F(DfrmDocsIdManager, SamePathsGiveDifferentIds) {
-    std::set<uint32_t> ids;
-    for (int i = 0; i < 100; ++i) ids.insert(mManager.createDataRequestId(channels("a/b")));
-    EXPECT_EQ(ids.size(), 100u);
 }
 
 TEST_F(DfrmDocsIdManager, TheHundredAndFirstEvictsTheLeastRecentlyUsed) {

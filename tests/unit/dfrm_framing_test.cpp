@@ -20,18 +20,13 @@ TEST_P(DfrmFraming, WritesStatusLengthTypeBlankLineAndBody) {
     EXPECT_EQ(frameResponse(GetParam().status, GetParam().type, GetParam().body), GetParam().bytes);
 }
 
+// The empty 501 and the 500 are checked byte for byte off the server's socket.
 INSTANTIATE_TEST_SUITE_P(
     Responses, DfrmFraming,
     ::testing::Values(
         FramingCase{200, ContentType::applicationJson, "{\"a\":1}",
                     "HTTP/1.1 200 OK\r\nContent-Length: 7\r\nContent-Type: application/json\r\n\r\n"
                     "{\"a\":1}"},
-        FramingCase{501, ContentType::textHtml, "",
-                    "HTTP/1.1 501 Not Implemented\r\nContent-Length: 0\r\nContent-Type: "
-                    "text/plain\r\n\r\n"},
-        FramingCase{500, ContentType::textHtml, "The last request to /dfrm could not be parsed.",
-                    "HTTP/1.1 500 Internal Server Error\r\nContent-Length: 46\r\nContent-Type: "
-                    "text/plain\r\n\r\nThe last request to /dfrm could not be parsed."},
         // The length counts bytes, not characters, and survives NUL bytes.
         FramingCase{
             404, ContentType::textHtml, std::string("\xC3\xA4\0x", 4),

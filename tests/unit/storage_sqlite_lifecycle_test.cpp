@@ -64,16 +64,7 @@ TEST_F(StorageLifecycle, NewFileRunsEveryScriptInOrderThenAnalyzesAndCurrentFile
               "calibrationNextDate recommendRequestDataDuringTypicalMode "
               "recommendRequestDataDuringHighAlertMode acqPeriodChangeable acqPeriodJitter "
               "acqPeriodMin acqPeriodHighAlert acqPeriodMax");
-
-    LogCapture log;
-    ASSERT_EQ(makeStorage()->initializeStorage(kMinimumSize, mDb, false), Code::NoError);
-    EXPECT_FALSE(log.contains("About to migrate from"));
-    EXPECT_TRUE(log.contains(log::Trace, "Running sqlite3 ANALYZE now."));
-}
-
-TEST_F(StorageLifecycle, ScriptTablesMatchTheNameTables) {
-    ASSERT_EQ(makeStorage()->initializeStorage(kMinimumSize, mDb, false), Code::NoError);
-    RawDb raw(mDb);
+    // The scripts' tables of units and storage types match the name tables.
     std::vector<std::string> units, types;
     for (const auto& [name, unit] : utils::EnumNames<DataLoggerUnit>::entries()) {
         units.push_back(std::to_string(static_cast<int>(unit)) + "|" + name);
@@ -83,6 +74,11 @@ TEST_F(StorageLifecycle, ScriptTablesMatchTheNameTables) {
     }
     EXPECT_EQ(raw.rows("SELECT id, name FROM unit ORDER BY id"), units);
     EXPECT_EQ(raw.rows("SELECT id, name FROM storageType ORDER BY id"), types);
+
+    LogCapture log;
+    ASSERT_EQ(makeStorage()->initializeStorage(kMinimumSize, mDb, false), Code::NoError);
+    EXPECT_FALSE(log.contains("About to migrate from"));
+    EXPECT_TRUE(log.contains(log::Trace, "Running sqlite3 ANALYZE now."));
 }
 
 TEST_F(StorageLifecycle, MissingScriptThrowsWithItsPath) {

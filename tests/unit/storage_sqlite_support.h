@@ -3,9 +3,7 @@
 // Helpers shared by the SQLite storage tests (unit and integration).
 
 #include <sqlite3.h>
-#include <stdlib.h>
 
-#include <chrono>
 #include <filesystem>
 #include <stdexcept>
 #include <string>
@@ -26,22 +24,9 @@ inline std::string scriptsDir() { return ::datalogger::test::sourceDir() + "/dbs
 
 // A temporary directory in RAM when there is /dev/shm: row-by-row commits on a disk are
 // sync-bound and would make the write-heavy tests slow for no gain.
-class RamDir {
+class RamDir : public ::datalogger::test::TempDir {
   public:
-    RamDir() {
-        mPath = (std::filesystem::is_directory("/dev/shm") ? "/dev/shm" : "/tmp") +
-                std::string("/datalogger-storage-XXXXXX");
-        if (mkdtemp(mPath.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-    }
-    ~RamDir() {
-        std::error_code ignored;
-        std::filesystem::remove_all(mPath, ignored);
-    }
-    const std::string& path() const { return mPath; }
-    std::string file(const std::string& name) const { return mPath + "/" + name; }
-
-  private:
-    std::string mPath;
+    RamDir() : TempDir(std::filesystem::is_directory("/dev/shm") ? "/dev/shm" : "/tmp") {}
 };
 
 // A plain connection for looking at (or tampering with) a database behind the storage's back.
