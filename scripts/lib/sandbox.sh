@@ -5,6 +5,7 @@
 #
 # Inputs (environment, each with a default from the source tree):
 #   DATALOGGER_BIN               the daemon executable
+#   DATALOGGER_LOAD              the steady producer (tools/datalogger-load)
 #   DATALOGGER_DBSCRIPTS         folder of migration scripts (*.sql)
 #   DATALOGGER_DBUS_POLICY       the bus policy file
 #   DATALOGGER_LIGHTTPD_SNIPPET  the lighttpd configuration snippet for /dfrm
@@ -14,6 +15,7 @@
 
 sandbox_top=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 : "${DATALOGGER_BIN:=$sandbox_top/build/app/datalogger}"
+: "${DATALOGGER_LOAD:=$sandbox_top/build/tools/datalogger-load}"
 : "${DATALOGGER_DBSCRIPTS:=$sandbox_top/dbscripts/sqlite}"
 : "${DATALOGGER_DBUS_POLICY:=$sandbox_top/config/dbus/com.quorix.datalogger.conf}"
 : "${DATALOGGER_LIGHTTPD_SNIPPET:=$sandbox_top/config/lighttpd/10-datalogger-dfrm.conf}"
