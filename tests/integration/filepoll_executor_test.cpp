@@ -7,8 +7,10 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <fstream>
+#include <mutex>
 #include <thread>
 
 #include "inputs/filepoll/FileExecutor.h"
@@ -119,20 +121,27 @@ TEST(FileExecutorConcurrency, TwentyTimedOutPollsLeaveNoProcessBehind) {
     TempDir dir;
     std::vector<std::thread> threads;
     std::atomic<int> timedOut{0};
+    std::mutex mutex;
+    Clock::time_point firstTimeOut = Clock::time_point::max();  // guarded by mutex
     const auto start = Clock::now();
     for (int i = 0; i < 20; ++i) {
         const std::string command =
             i % 2 ? "sleep 30 & echo $! > " + dir.file(std::to_string(i)) + "; echo 1" : "sleep 5";
-        threads.emplace_back(
-            [command, &timedOut] { timedOut += run(command) == "thrown: Command timed out"; });
+        threads.emplace_back([&, command] {
+            timedOut += run(command) == "thrown: Command timed out";
+            std::lock_guard<std::mutex> lock(mutex);
+            firstTimeOut = std::min(firstTimeOut, Clock::now());
+        });
     }
-    const auto fast = Clock::now();
     EXPECT_EQ(run("echo 7"), "7\n");
-    EXPECT_LT(Clock::now() - fast, 1500ms);
+    const auto fastDone = Clock::now();
     for (auto& thread : threads) thread.join();
 
+    // Compared with the others rather than with the clock, so a loaded machine cannot fail it.
+    EXPECT_LT(fastDone, firstTimeOut);
     EXPECT_EQ(timedOut, 20);
-    EXPECT_LT(Clock::now() - start, 4s);
+    // One after the other they would take 40 s.
+    EXPECT_LT(Clock::now() - start, 20s);
     EXPECT_EQ(childCount(), 0u);
     for (int i = 1; i < 20; i += 2) EXPECT_TRUE(ended(dir.file(std::to_string(i))));
 }
