@@ -44,6 +44,16 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # The daemon owns its names on the system bus and runs poll commands with bash.
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "dbus, bash")
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "lighttpd")
+if(CMAKE_CROSSCOMPILING)
+  # dpkg-shlibdeps reads the host's package database, which knows nothing of the sysroot: the
+  # libraries are named by hand (what it computes for the native package).
+  set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE ${DATALOGGER_DEB_ARCHITECTURE})
+  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS OFF)
+  string(APPEND CPACK_DEBIAN_PACKAGE_DEPENDS
+         ", libboost-filesystem1.74.0 (>= 1.74.0+ds1), libc6 (>= 2.34), libfcgi0ldbl (>= 2.4.2)"
+         ", libgcc-s1 (>= 3.5), libglib2.0-0 (>= 2.30.0), libglibmm-2.4-1v5 (>= 2.66.5)"
+         ", libsigc++-2.0-0v5 (>= 2.2.0), libsqlite3-0 (>= 3.20.0), libstdc++6 (>= 12)")
+endif()
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(CPACK_STRIP_FILES ON)
 
