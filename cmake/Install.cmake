@@ -1,6 +1,7 @@
 # Where the daemon and its neighbours expect each file, and the Debian package made of them.
-# The daemon reads fixed paths under /etc, /run and /data whatever the prefix; the prefix (default
-# /usr) only moves the executable and the documentation.
+# The daemon reads fixed paths under /etc, /run and /data and the bus daemon reads policies from
+# /usr/share whatever the prefix; the prefix (default /usr) only moves the executable and the
+# documentation.
 include(GNUInstallDirs)
 
 set(DATALOGGER_DOCDIR ${CMAKE_INSTALL_DATAROOTDIR}/doc/datalogger)
@@ -19,7 +20,7 @@ install(DIRECTORY ${PROJECT_SOURCE_DIR}/dbscripts/sqlite/ DESTINATION /data/data
         FILES_MATCHING PATTERN "migration_*.sql")
 
 install(FILES ${PROJECT_SOURCE_DIR}/config/dbus/com.quorix.datalogger.conf
-        DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/dbus-1/system.d)
+        DESTINATION /usr/share/dbus-1/system.d)
 install(FILES ${PROJECT_SOURCE_DIR}/config/lighttpd/10-datalogger-dfrm.conf
         DESTINATION /etc/lighttpd/conf-available)
 
