@@ -47,7 +47,7 @@ within() {  # SECONDS COMMAND...: repeats COMMAND until it succeeds
 sandbox_create
 v_db="$SANDBOX/run/volatile.db"
 nv_db="$SANDBOX/data/nonvolatile.db"
-sql() { sqlite3 -batch "$1" "$2"; }  # DB SQL
+sql() { sqlite3 -batch -cmd ".timeout 5000" "$1" "$2"; }  # DB SQL; waits while the daemon writes
 values_of() {  # DB PATH: the channel's values, oldest first, comma-separated
   sql "$1" "SELECT group_concat(value, ',') FROM (SELECT d.value FROM data d JOIN channel c
             ON c.hash = d.channelHash WHERE c.path = '$2' ORDER BY d.timestamp);"
