@@ -23,15 +23,18 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-const qd::DataLoggerStorageChannelInfo kChannel =
-    benchChannel("bench/channel", qd::DataLoggerStorageType::Volatile);
+// Not a namespace-scope constant: the hash needs the name tables of other translation units.
+const qd::DataLoggerStorageChannelInfo& channel() {
+    static const auto info = benchChannel("bench/channel", qd::DataLoggerStorageType::Volatile);
+    return info;
+}
 
 double storageRowsPerSecond(const std::string& file, int rows) {
-    auto storage = openBenchStorage(file, {kChannel});
+    auto storage = openBenchStorage(file, {channel()});
     const auto start = Clock::now();
     for (int i = 1; i <= rows; ++i) {
         const qd::TimePoint stamp{std::chrono::microseconds(i)};
-        if (storage->setData(kChannel.channelHash(), {qd::DataLoggerDataPoint(i, stamp)}) !=
+        if (storage->setData(channel().channelHash(), {qd::DataLoggerDataPoint(i, stamp)}) !=
             qd::DataLoggerStatusCode::NoError) {
             std::fprintf(stderr, "setData failed\n");
             std::exit(1);
@@ -41,8 +44,8 @@ double storageRowsPerSecond(const std::string& file, int rows) {
 }
 
 double bareRowsPerSecond(const std::string& file, int rows) {
-    openBenchStorage(file, {kChannel})->finalize();
-    return bareInsertLoop(file, kChannel.channelHash(), rows);
+    openBenchStorage(file, {channel()})->finalize();
+    return bareInsertLoop(file, channel().channelHash(), rows);
 }
 
 }  // namespace
