@@ -1,9 +1,9 @@
 // Usage: dbus_ingest_client HASH POINTS BATCH DBFILE
 // Pushes POINTS values of one registered channel to the running daemon in pushData calls of
 // BATCH points (up to 16 calls in flight, so the figure is the daemon's rate and not one
-// client's round trip), then waits until the daemon's database file holds them all (nothing else may write to it
-// meanwhile). Prints the
-// points per second from the first call to the last row committed.
+// client's round trip), then waits until the daemon's database file holds them all (nothing
+// else may write to it meanwhile). Prints the points per second from the first call to the last
+// row committed.
 #include <gio/gio.h>
 #include <sqlite3.h>
 #include <unistd.h>
