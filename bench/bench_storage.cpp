@@ -2,10 +2,11 @@
 // sqlite3 loop running the same INSERT in autocommit mode on the same schema and directory.
 //
 //   bench_storage [directory (default /dev/shm)] [rows per run (default 20000)] [runs (default 5)]
+//   bench_storage --bare DIRECTORY ROWS   prints only the bare loop's rows per second (the floor
+//                                         scripts/bench sets the daemon's ingest against)
 //
 // Runs alternate between the two so that machine load hits both alike; the best run of each
 // is compared.
-#include <sqlite3.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -14,46 +15,27 @@
 #include <filesystem>
 #include <string>
 
-#include "core/DataLoggerHash.h"
-#include "storage/DataLoggerStorageSQLite.h"
+#include "BenchSupport.h"
 #include "storage/DataLoggerStorageSQLiteInstance.h"
 
-using namespace quorix::pelmo::datalogger;
+using namespace datalogger::bench;
 using Clock = std::chrono::steady_clock;
 
 namespace {
 
-constexpr uint32_t kSize = 256u * 1024u * 1024u;
-
-DataLoggerStorageChannelInfo benchChannel() {
-    auto info = DataLoggerChannelInfo::withDefaults(
-        "bench/channel", DataLoggerUnit::Volt, DataLoggerStats(DataLoggerStorageType::Volatile, 0),
-        DataLoggerStorageType::Volatile, "benchmark");
-    const uint64_t hash = DataLoggerHash().compute(info);
-    return DataLoggerStorageChannelInfo(info, hash);
-}
-
-// A migrated database with the bench channel registered, created through the storage.
-std::shared_ptr<DataLoggerStorageSQLite> openStorage(const std::string& file) {
-    std::filesystem::remove(file);
-    auto storage =
-        std::make_shared<DataLoggerStorageSQLite>(DATALOGGER_SCRIPTS_DIR, 1048576, kSize, nullptr);
-    if (storage->initializeStorage(kSize, file, false) != DataLoggerStatusCode::NoError ||
-        storage->registerOrUpdateChannel(benchChannel()) != DataLoggerStatusCode::NoError) {
-        std::fprintf(stderr, "cannot set up %s\n", file.c_str());
-        std::exit(1);
-    }
-    return storage;
+// Not a namespace-scope constant: the hash needs the name tables of other translation units.
+const qd::DataLoggerStorageChannelInfo& channel() {
+    static const auto info = benchChannel("bench/channel", qd::DataLoggerStorageType::Volatile);
+    return info;
 }
 
 double storageRowsPerSecond(const std::string& file, int rows) {
-    auto storage = openStorage(file);
-    const uint64_t hash = benchChannel().channelHash();
+    auto storage = openBenchStorage(file, {channel()});
     const auto start = Clock::now();
     for (int i = 1; i <= rows; ++i) {
-        const TimePoint stamp{std::chrono::microseconds(i)};
-        if (storage->setData(hash, {DataLoggerDataPoint(i, stamp)}) !=
-            DataLoggerStatusCode::NoError) {
+        const qd::TimePoint stamp{std::chrono::microseconds(i)};
+        if (storage->setData(channel().channelHash(), {qd::DataLoggerDataPoint(i, stamp)}) !=
+            qd::DataLoggerStatusCode::NoError) {
             std::fprintf(stderr, "setData failed\n");
             std::exit(1);
         }
@@ -62,42 +44,24 @@ double storageRowsPerSecond(const std::string& file, int rows) {
 }
 
 double bareRowsPerSecond(const std::string& file, int rows) {
-    openStorage(file)->finalize();
-    sqlite3* db = nullptr;
-    sqlite3_stmt* insert = nullptr;
-    sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr);
-    // The storage's connection settings, so both loops do the same work per row.
-    sqlite3_busy_timeout(db, 1000);
-    sqlite3_exec(db, "PRAGMA foreign_keys = ON;", nullptr, nullptr, nullptr);
-    sqlite3_prepare_v3(db,
-                       "INSERT INTO data (channelHash, timestamp, value) VALUES($hash, "
-                       "$timestamp, $value);",
-                       -1, SQLITE_PREPARE_PERSISTENT, &insert, nullptr);
-    const auto hash = static_cast<sqlite3_int64>(benchChannel().channelHash());
-    const auto start = Clock::now();
-    for (int i = 1; i <= rows; ++i) {
-        sqlite3_bind_int64(insert, 1, hash);
-        sqlite3_bind_int64(insert, 2, i);
-        sqlite3_bind_double(insert, 3, i);
-        if (sqlite3_step(insert) != SQLITE_DONE) {
-            std::fprintf(stderr, "bare insert failed: %s\n", sqlite3_errmsg(db));
-            std::exit(1);
-        }
-        sqlite3_reset(insert);
-    }
-    const double rate = rows / std::chrono::duration<double>(Clock::now() - start).count();
-    sqlite3_finalize(insert);
-    sqlite3_close(db);
-    return rate;
+    openBenchStorage(file, {channel()})->finalize();
+    return bareInsertLoop(file, channel().channelHash(), rows);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+    qd::DataLoggerStorageSQLiteInstance::get();
+    if (argc == 4 && std::string(argv[1]) == "--bare") {
+        const std::string file =
+            std::string(argv[2]) + "/bench_bare_" + std::to_string(getpid()) + ".db";
+        std::printf("%.0f\n", bareRowsPerSecond(file, std::max(1, std::atoi(argv[3]))));
+        std::filesystem::remove(file);
+        return 0;
+    }
     const std::string dir = argc > 1 ? argv[1] : "/dev/shm";
     const int rows = argc > 2 ? std::max(1, std::atoi(argv[2])) : 20000;
     const int runs = argc > 3 ? std::max(1, std::atoi(argv[3])) : 5;
-    DataLoggerStorageSQLiteInstance::get();
 
     const std::string file = dir + "/bench_storage_" + std::to_string(getpid()) + ".db";
     double bestStorage = 0;

@@ -104,10 +104,21 @@ DataLoggerStatusCode DataLoggerCore::registerOrUpdateChannel(const DataLoggerCha
 
 DataLoggerStatusCode DataLoggerCore::pushData(const uint64_t& hash,
                                               const std::vector<DataLoggerDataPoint>& points) {
-    if (!mInitialized) throw std::runtime_error("Not yet initialized");
-    if (!mChannelManager->hasHash(hash)) return DataLoggerStatusCode::NotFound;
+    if (!acceptsPoints(hash)) return DataLoggerStatusCode::NotFound;
     mQueue->push(DataLoggerChannelPoint{hash, points});
     return DataLoggerStatusCode::NoError;
+}
+
+DataLoggerStatusCode DataLoggerCore::pushOwnedData(const uint64_t& hash,
+                                                   std::vector<DataLoggerDataPoint>&& points) {
+    if (!acceptsPoints(hash)) return DataLoggerStatusCode::NotFound;
+    mQueue->push(DataLoggerChannelPoint{hash, std::move(points)});
+    return DataLoggerStatusCode::NoError;
+}
+
+bool DataLoggerCore::acceptsPoints(uint64_t hash) const {
+    if (!mInitialized) throw std::runtime_error("Not yet initialized");
+    return mChannelManager->hasHash(hash);
 }
 
 DataLoggerStatusCode DataLoggerCore::archive(const DataLoggerChannelInfo& info, uint64_t hash) {

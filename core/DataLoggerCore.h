@@ -54,6 +54,8 @@ public:
                                                  uint64_t& hash) override;
     DataLoggerStatusCode pushData(const uint64_t& hash,
                                   const std::vector<DataLoggerDataPoint>& points) override;
+    DataLoggerStatusCode pushOwnedData(const uint64_t& hash,
+                                       std::vector<DataLoggerDataPoint>&& points) override;
 
     // Archives the channel registered under hash, with its statistics channels, in whichever
     // storage holds them, and drops them from the registry.
@@ -66,6 +68,8 @@ public:
     void setDfrmSocketPath(std::string path) { mDfrmSocketPath = std::move(path); }
 
 private:
+    // Throws before initialize; false for a hash that is not registered.
+    bool acceptsPoints(uint64_t hash) const;
     void processData();
     void processItem(DataLoggerChannelPoint& item);
 

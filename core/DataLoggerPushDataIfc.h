@@ -16,6 +16,12 @@ public:
                                                          uint64_t& hash) = 0;
     virtual DataLoggerStatusCode pushData(const uint64_t& hash,
                                           const std::vector<DataLoggerDataPoint>& points) = 0;
+    // The same for points the caller gives away: an implementation that queues them can take
+    // them over instead of copying them a second time. The default copies through pushData.
+    virtual DataLoggerStatusCode pushOwnedData(const uint64_t& hash,
+                                               std::vector<DataLoggerDataPoint>&& points) {
+        return pushData(hash, points);
+    }
     virtual ~DataLoggerPushDataIfc() = default;
 };
 

@@ -104,7 +104,8 @@ Glib::VariantContainerBase DBusMethodHandler::pushData(const Glib::VariantContai
     const uint64_t channelHash = hash;
     DataLoggerStatusCode status;
     try {
-        status = mPush->pushData(channelHash, points);
+        // The points were converted for the push alone: the core queues this vector itself.
+        status = mPush->pushOwnedData(channelHash, std::move(points));
     } catch (const std::exception& e) {
         pelmoDoLog(log::Error, "pushData throws %s", nullptr, e.what());
         throw;

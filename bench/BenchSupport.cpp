@@ -1,0 +1,121 @@
+#include "BenchSupport.h"
+
+#include <sqlite3.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+
+#include "core/DataLoggerHash.h"
+
+namespace datalogger::bench {
+
+namespace {
+[[noreturn]] void fail(const std::string& what) {
+    std::fprintf(stderr, "bench: %s\n", what.c_str());
+    std::exit(1);
+}
+}  // namespace
+
+qd::DataLoggerStorageChannelInfo benchChannel(const std::string& path,
+                                              qd::DataLoggerStorageType type) {
+    auto info = qd::DataLoggerChannelInfo::withDefaults(
+        path, qd::DataLoggerUnit::Volt, qd::DataLoggerStats(type, 0), type, "benchmark");
+    const uint64_t hash = qd::DataLoggerHash().compute(info);
+    return qd::DataLoggerStorageChannelInfo(info, hash);
+}
+
+std::shared_ptr<qd::DataLoggerStorageSQLite> openBenchStorage(
+    const std::string& file, const std::vector<qd::DataLoggerStorageChannelInfo>& channels) {
+    std::filesystem::remove(file);
+    std::filesystem::remove(file + "-journal");
+    auto storage = std::make_shared<qd::DataLoggerStorageSQLite>(
+        DATALOGGER_SCRIPTS_DIR, 1048576, kBenchDbSize, nullptr);
+    if (storage->initializeStorage(kBenchDbSize, file, false) != qd::DataLoggerStatusCode::NoError) {
+        fail("cannot set up " + file);
+    }
+    for (const auto& channel : channels) {
+        if (storage->registerOrUpdateChannel(channel) != qd::DataLoggerStatusCode::NoError) {
+            fail("cannot register " + channel.channelInfo().mPath);
+        }
+    }
+    return storage;
+}
+
+void fillRows(const std::string& file, const std::vector<uint64_t>& hashes, int64_t rows) {
+    sqlite3* db = nullptr;
+    sqlite3_stmt* insert = nullptr;
+    if (sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK ||
+        sqlite3_exec(db, "BEGIN;", nullptr, nullptr, nullptr) != SQLITE_OK ||
+        sqlite3_prepare_v2(db, "INSERT INTO data (channelHash, timestamp, value) VALUES(?, ?, ?);",
+                           -1, &insert, nullptr) != SQLITE_OK) {
+        fail("cannot fill " + file);
+    }
+    for (int64_t i = 1; i <= rows; ++i) {
+        sqlite3_bind_int64(insert, 1, static_cast<sqlite3_int64>(hashes[i % hashes.size()]));
+        sqlite3_bind_int64(insert, 2, i);
+        sqlite3_bind_double(insert, 3, static_cast<double>(i));
+        if (sqlite3_step(insert) != SQLITE_DONE) fail(sqlite3_errmsg(db));
+        sqlite3_reset(insert);
+    }
+    sqlite3_finalize(insert);
+    if (sqlite3_exec(db, "COMMIT;", nullptr, nullptr, nullptr) != SQLITE_OK) fail(sqlite3_errmsg(db));
+    sqlite3_close(db);
+}
+
+double medianMicros(int runs, const std::function<void()>& work) {
+    std::vector<double> times;
+    for (int i = 0; i < runs; ++i) {
+        const auto start = std::chrono::steady_clock::now();
+        work();
+        times.push_back(
+            std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start).count());
+    }
+    std::sort(times.begin(), times.end());
+    return times[times.size() / 2];
+}
+
+long statusKiB(const char* field) {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    const size_t length = std::strlen(field);
+    while (std::getline(status, line)) {
+        if (line.compare(0, length, field) == 0 && line.size() > length && line[length] == ':') {
+            return std::atol(line.c_str() + length + 1);
+        }
+    }
+    return -1;
+}
+
+
+double bareInsertLoop(const std::string& file, uint64_t hash, int rows) {
+    sqlite3* db = nullptr;
+    sqlite3_stmt* insert = nullptr;
+    sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr);
+    // The storage's connection settings, so both loops do the same work per row.
+    sqlite3_busy_timeout(db, 1000);
+    sqlite3_exec(db, "PRAGMA foreign_keys = ON;", nullptr, nullptr, nullptr);
+    sqlite3_prepare_v3(db,
+                       "INSERT INTO data (channelHash, timestamp, value) VALUES($hash, "
+                       "$timestamp, $value);",
+                       -1, SQLITE_PREPARE_PERSISTENT, &insert, nullptr);
+    const auto start = std::chrono::steady_clock::now();
+    for (int i = 1; i <= rows; ++i) {
+        sqlite3_bind_int64(insert, 1, static_cast<sqlite3_int64>(hash));
+        sqlite3_bind_int64(insert, 2, i);
+        sqlite3_bind_double(insert, 3, i);
+        if (sqlite3_step(insert) != SQLITE_DONE) fail(std::string("bare insert: ") + sqlite3_errmsg(db));
+        sqlite3_reset(insert);
+    }
+    const double rate =
+        rows / std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    sqlite3_finalize(insert);
+    sqlite3_close(db);
+    return rate;
+}
+
+}  // namespace datalogger::bench

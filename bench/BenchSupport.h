@@ -1,0 +1,43 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "core/DataLoggerTypes.h"
+#include "storage/DataLoggerStorageSQLite.h"
+
+// Helpers shared by the benchmark programs. Set-up failures end the program: a benchmark that
+// cannot build its fixture has nothing to measure.
+namespace datalogger::bench {
+
+namespace qd = quorix::pelmo::datalogger;
+
+// Databases of the benchmarks may grow to this size before old rows are deleted.
+constexpr uint32_t kBenchDbSize = 256u * 1024u * 1024u;
+
+// A channel with defaults and its hash, as a producer would register it.
+qd::DataLoggerStorageChannelInfo benchChannel(const std::string& path,
+                                              qd::DataLoggerStorageType type);
+
+// A new, migrated database at file with the channels registered.
+std::shared_ptr<qd::DataLoggerStorageSQLite> openBenchStorage(
+    const std::string& file, const std::vector<qd::DataLoggerStorageChannelInfo>& channels);
+
+// Appends rows to file in one transaction, round-robin over hashes, time stamps 1, 2, ... µs.
+void fillRows(const std::string& file, const std::vector<uint64_t>& hashes, int64_t rows);
+
+// The median of runs calls of work, in microseconds.
+double medianMicros(int runs, const std::function<void()>& work);
+
+// A field of /proc/self/status in KiB ("VmRSS", "RssAnon").
+long statusKiB(const char* field);
+
+
+// The floor of every write figure: rows INSERTed one per commit (autocommit) on the storage's
+// schema with its connection settings, through a bare connection. Returns rows per second.
+double bareInsertLoop(const std::string& file, uint64_t hash, int rows);
+
+}  // namespace datalogger::bench
