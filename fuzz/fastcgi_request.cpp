@@ -1,0 +1,144 @@
+// One FastCGI connection carrying the input as its byte stream, accepted by the library on a
+// real Unix socket, parsed by DataLoggerRequest and answered by the route dispatch.
+//
+// Never blocking: the client writes the whole input and shuts its write side before the
+// accept, so every read ends at the end of the input. The listening socket is non-blocking:
+// on an incomplete stream the library drops the connection and accepts again, which then fails
+// with EAGAIN instead of waiting for a next connection. The accepted socket is made
+// non-blocking too, so an answer larger than the client's receive buffer fails instead of
+// waiting for a reader.
+#include <fcgiapp.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "FuzzSupport.h"
+#include "dfrm/DataLoggerDfrm.h"
+#include "dfrm/DfrmDispatch.h"
+
+namespace qd = quorix::pelmo::datalogger;
+namespace fz = datalogger::fuzz;
+
+namespace {
+
+// Well within a Unix socket's send buffer, so the client's write never waits for the reader.
+constexpr size_t kMaxInput = 64 * 1024;
+
+void setNonBlocking(int fd) {
+    if (::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK) != 0) std::abort();
+}
+
+sockaddr_un socketAddress() {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    const std::string path = fz::tempDir() + "/fcgi.socket";
+    if (path.size() >= sizeof(address.sun_path)) std::abort();
+    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+    return address;
+}
+
+// Created once per process; the descriptor lives until exit.
+int listeningSocket() {
+    const sockaddr_un address = socketAddress();
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0 || ::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0 ||
+        ::listen(fd, 4) != 0 || FCGX_Init() != 0) {
+        std::abort();
+    }
+    setNonBlocking(fd);
+    ::signal(SIGPIPE, SIG_IGN);
+    return fd;
+}
+
+// A connected client that has sent the whole input and closed its write side.
+int sendAsClient(const uint8_t* data, size_t size) {
+    const sockaddr_un address = socketAddress();
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0 || ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0) {
+        std::abort();
+    }
+    for (size_t sent = 0; sent < size;) {
+        const ssize_t n = ::write(fd, data + sent, size - sent);
+        if (n <= 0) std::abort();
+        sent += static_cast<size_t>(n);
+    }
+    ::shutdown(fd, SHUT_WR);
+    return fd;
+}
+
+// libfcgi 2.4 allocates name length + value length + 2 for every parameter, summed in an int,
+// and asserts that the allocation succeeded: two four-byte lengths near 2^31 abort the process
+// (a finding of this target, outside our code). Such inputs are skipped so that the campaign
+// reaches the rest; lengths are read the way the library reads them, over the concatenated
+// content of all parameter records.
+bool hasOversizedParamLength(const uint8_t* data, size_t size) {
+    constexpr uint8_t kParams = 4;
+    std::string params;
+    for (size_t at = 0; at + 8 <= size;) {
+        const size_t length = (size_t{data[at + 4]} << 8) | data[at + 5];
+        const size_t end = std::min(size, at + 8 + length);
+        if (data[at + 1] == kParams) {
+            params.append(reinterpret_cast<const char*>(data) + at + 8, end - at - 8);
+        }
+        at = end + data[at + 6];
+    }
+    // Name length, value length, name, value; a length is one byte, or four with the top bit set.
+    for (size_t at = 0; at < params.size();) {
+        const auto byte = [&](size_t i) { return static_cast<uint8_t>(params[i]); };
+        size_t skip = 0;
+        for (int half = 0; half < 2 && at < params.size(); ++half) {
+            if (!(byte(at) & 0x80)) {
+                skip += byte(at++);
+                continue;
+            }
+            if (at + 4 > params.size()) return false;
+            const uint32_t length = (uint32_t{byte(at) & 0x7fu} << 24) |
+                                    (uint32_t{byte(at + 1)} << 16) | (uint32_t{byte(at + 2)} << 8) |
+                                    byte(at + 3);
+            if (length > size) return true;
+            skip += length;
+            at += 4;
+        }
+        at += skip;
+    }
+    return false;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    static const bool quiet = (fz::silenceLogging(), true);
+    (void)quiet;
+    static const int listener = listeningSocket();
+    static qd::DataLoggerDfrm server(std::make_shared<fz::FakePull>(), "/nonexistent/dfrm.socket",
+                                     std::make_shared<fz::FakeTime>(),
+                                     std::make_shared<fz::FakeFirmware>(),
+                                     std::make_shared<fz::FakeDevices>(),
+                                     std::make_shared<fz::FakeCallers>());
+    if (size > kMaxInput || hasOversizedParamLength(data, size)) return -1;
+
+    const int client = sendAsClient(data, size);
+    FCGX_Request request;
+    FCGX_InitRequest(&request, listener, 0);
+    if (FCGX_Accept_r(&request) == 0) {
+        setNonBlocking(request.ipcFd);
+        const qd::DataLoggerRequest parsed(&request);
+        if (parsed.isValid()) {
+            const std::string answer = qd::frameResponse(qd::dispatch(server, parsed));
+            FCGX_PutStr(answer.data(), static_cast<int>(answer.size()), request.out);
+        }
+        FCGX_Finish_r(&request);
+    }
+    // A kept connection (FCGI_KEEP_CONN) is still open after the finish.
+    if (request.ipcFd >= 0) FCGX_Free(&request, 1);
+    ::close(client);
+    return 0;
+}
