@@ -1,7 +1,9 @@
 # Sourced by scripts/run and the acceptance test: the daemon on its fixed paths inside a private
 # mount namespace, a private system bus with the daemon's policy, and lighttpd on a loopback
 # port in front of the DfRM socket. Nothing outside the sandbox folder is written, except the
-# three mount points, which sandbox_cleanup removes again when it had to create them.
+# three mount points. With SANDBOX_REMOVE_MOUNT_POINTS=1 (scripts/run) sandbox_cleanup removes
+# those it had to create; scripts that may run beside another sandbox leave them, because
+# removing a folder detaches whatever is mounted on it in every other namespace.
 #
 # Inputs (environment, each with a default from the source tree):
 #   DATALOGGER_BIN               the daemon executable
@@ -132,6 +134,7 @@ sandbox_cleanup() {
     kill -TERM "${sandbox_pids[$i]}" 2>/dev/null || true
     wait "${sandbox_pids[$i]}" 2>/dev/null || true
   done
+  [ "${SANDBOX_REMOVE_MOUNT_POINTS:-0}" = 1 ] || sandbox_made_dirs=()
   for entry in "${sandbox_made_dirs[@]}"; do
     dir=${entry%%:*}
     top=${entry#*:}
