@@ -80,6 +80,7 @@ int sendAsClient(const uint8_t* data, size_t size) {
 // reaches the rest; lengths are read the way the library reads them, over the concatenated
 // content of all parameter records.
 bool hasOversizedParamLength(const uint8_t* data, size_t size) {
+    constexpr uint8_t kBeginRequest = 1;
     constexpr uint8_t kParams = 4;
     std::string params;
     for (size_t at = 0; at + 8 <= size;) {
@@ -88,7 +89,8 @@ bool hasOversizedParamLength(const uint8_t* data, size_t size) {
         if (data[at + 1] == kParams) {
             params.append(reinterpret_cast<const char*>(data) + at + 8, end - at - 8);
         }
-        at = end + data[at + 6];
+        // The library skips the padding of every record but the one that begins the request.
+        at = end + (data[at + 1] == kBeginRequest ? 0 : data[at + 6]);
     }
     // Name length, value length, name, value; a length is one byte, or four with the top bit set.
     for (size_t at = 0; at < params.size();) {
