@@ -14,7 +14,6 @@
 #include <sys/un.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -77,37 +76,15 @@ int sendAsClient(const uint8_t* data, size_t size) {
 // libfcgi 2.4 allocates name length + value length + 2 for every parameter, summed in an int,
 // and asserts that the allocation succeeded: two four-byte lengths near 2^31 abort the process
 // (a finding of this target, outside our code). Such inputs are skipped so that the campaign
-// reaches the rest; lengths are read the way the library reads them, over the concatenated
-// content of all parameter records.
+// reaches the rest. Mirroring the library's record reading proved fragile (it keeps the padding
+// of a begin record, reads lengths across record boundaries), so any four bytes that would read
+// as a length beyond the input skip it.
 bool hasOversizedParamLength(const uint8_t* data, size_t size) {
-    constexpr uint8_t kParams = 4;
-    std::string params;
-    for (size_t at = 0; at + 8 <= size;) {
-        const size_t length = (size_t{data[at + 4]} << 8) | data[at + 5];
-        const size_t end = std::min(size, at + 8 + length);
-        if (data[at + 1] == kParams) {
-            params.append(reinterpret_cast<const char*>(data) + at + 8, end - at - 8);
-        }
-        at = end + data[at + 6];
-    }
-    // Name length, value length, name, value; a length is one byte, or four with the top bit set.
-    for (size_t at = 0; at < params.size();) {
-        const auto byte = [&](size_t i) { return static_cast<uint8_t>(params[i]); };
-        size_t skip = 0;
-        for (int half = 0; half < 2 && at < params.size(); ++half) {
-            if (!(byte(at) & 0x80)) {
-                skip += byte(at++);
-                continue;
-            }
-            if (at + 4 > params.size()) return false;
-            const uint32_t length = (uint32_t{byte(at) & 0x7fu} << 24) |
-                                    (uint32_t{byte(at + 1)} << 16) | (uint32_t{byte(at + 2)} << 8) |
-                                    byte(at + 3);
-            if (length > size) return true;
-            skip += length;
-            at += 4;
-        }
-        at += skip;
+    for (size_t at = 0; at + 4 <= size; ++at) {
+        if (!(data[at] & 0x80)) continue;
+        const uint32_t length = (uint32_t{data[at] & 0x7fu} << 24) | (uint32_t{data[at + 1]} << 16) |
+                                (uint32_t{data[at + 2]} << 8) | data[at + 3];
+        if (length > size) return true;
     }
     return false;
 }
