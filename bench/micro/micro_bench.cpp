@@ -33,7 +33,7 @@ public:
 };
 
 // 1000 points from memory, or the wrapped pull timed.
-class BenchPull : public qd::DataLoggerPullDataIfc {
+class BenchPull final : public qd::DataLoggerPullDataIfc {
 public:
     explicit BenchPull(std::shared_ptr<qd::StorageAggregatePull> real = nullptr) : mReal(std::move(real)) {
         for (int i = 0; i < 1000; ++i) {

@@ -27,7 +27,7 @@ struct PullCall {
 };
 
 // Answers from a table set by the test and records every data call.
-class FakePull : public DataLoggerPullDataIfc {
+class FakePull final : public DataLoggerPullDataIfc {
   public:
     DataLoggerStatusCode pullAllChannelInfo(
         std::vector<DataLoggerStorageChannelInfo>& infos) override {

@@ -127,7 +127,7 @@ class PlatformApplicationSignal : public ::testing::TestWithParam<int> {};
 
 TEST_P(PlatformApplicationSignal, StopsTheLoopAndRunsPostRun) {
     RecordingApp app({}, true);
-    app.inLoop = [this] { kill(getpid(), GetParam()); };
+    app.inLoop = [] { kill(getpid(), GetParam()); };
     EXPECT_EQ(app.run(), 0);
     EXPECT_EQ(app.events, (Events{"preInit", "postRun"}));
 }
