@@ -125,6 +125,19 @@ within 5 has_values "$nv_db" acceptance/durable 10.5,11.5,12.5,13.5
 check "the same request by its id returns only the newer value" \
   equals "[13.5]" "$(dfrm "{\"dataRequestId\":\"$id\"}" | json 'd["measurements"][0]["values"]')"
 
+# The documents describe the daemon, its device and its channels under one configuration hash.
+get() { curl -s -f "http://127.0.0.1:$SANDBOX_PORT/dfrm/$1"; }
+check "the channel list gives a channel's unit and description" equals '["Percent","non-volatile"]' \
+  "$(get datachannels | json '[[c["type"], c["description"]] for c in d["dataChannels"] if c["path"] == "acceptance/durable"][0]')"
+check "the identification names the device and the firmware version" \
+  equals '[true,"1.0.0-sandbox"]' \
+  "$(get identification | json '["SANDBOX-0001" in d["devices"][0]["tpx"], d["devices"][0]["common"]["firmwareVersion"]]')"
+clock=$(get capabilities | json 'd["capabilities"]["clockType"]')
+check "the volatile state carries the time of the capabilities' clock type ($clock)" equals true \
+  "$(get volatilestate | json "'${clock//\"/}Time' in d['volatileState']")"
+hashes=$(for r in identification capabilities volatilestate datachannels; do get $r | json 'd["configHash"]'; done | sort -u | wc -l)
+check "every document carries the same configuration hash" equals 1 "$hashes"
+
 # A breaking change (another unit) archives the old channel with its data.
 renewed=$(dl_register acceptance/durable 2 2 0 2 "non-volatile, another unit")
 check "a breaking change registers a new hash" test -n "$renewed" -a "$renewed" != "$durable"

@@ -87,10 +87,22 @@ TEST_P(DfrmDocsDataRefused, AnswersTheStatusAndText) {
 
 const std::string kParse = "Request parsing failed.\nWhat: ";
 
-// The statuses also reached through the web server are shown there, end to end.
 INSTANTIATE_TEST_SUITE_P(
     Bodies, DfrmDocsDataRefused,
     ::testing::Values(
+        BadRequest{R"({"dataRequestId":"1","channelRequests":[]})", 400,
+                   kParse + "Only dataRequestId OR channelRequests may be set, not both.\n"},
+        BadRequest{"{}", 400,
+                   kParse + "Set either dataRequestId (if already got one offered by the device) "
+                            "or channelRequests.\n"},
+        BadRequest{R"({"channelRequests":[]})", 400,
+                   "You must provide a non non empty list of channels."},
+        BadRequest{R"({"channelRequests":[{"path":"x","fetchItemsByTime":-1}]})", 400,
+                   kParse + "The 'fetchItemsByTime' value may not be negative.\n"},
+        BadRequest{R"({"dataRequestId":12})", 400,
+                   kParse + "[json.exception.type_error.302] type must be string, but is number\n"},
+        BadRequest{R"({"dataRequestId":"abc"})", 404, "Invalid DataRequestId"},
+        BadRequest{R"({"dataRequestId":"4294967296"})", 410, "DataRequestId expired"},
         BadRequest{R"({"channelRequests":[{"path":"a/b","lastCounter":1e300}]})", 400,
                    kParse + "The value of 'lastCounter' is out of range.\n"},
         BadRequest{R"({"channelRequests":[{"path":"a/b","fetchItemsCountMax":"3"}]})", 400,
