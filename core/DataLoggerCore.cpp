@@ -1,8 +1,13 @@
 #include "core/DataLoggerCore.h"
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <stdexcept>
+
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
 
 #include "core/ChannelManager.h"
 #include "stats/DataLoggerStatsManager.h"
@@ -173,10 +178,17 @@ void DataLoggerCore::createLog(const std::string& path, int type, int id) {
 void DataLoggerCore::processData() {
     try {
         pelmoDoLog(log::Debug, "processData thread started", nullptr);
+        size_t backlog = 0;  // the longest the queue has been since memory was last handed back
         while (!mStop) {
             DataLoggerChannelPoint item;
             if (!mQueue->waitAndPop(item, 10.0)) continue;
             processItem(item);
+            const size_t queued = mQueue->size();
+            backlog = std::max(backlog, queued);
+            if (queued == 0 && backlog >= kTrimAfterBacklog) {
+                releaseFreedMemory();
+                backlog = 0;
+            }
         }
         pelmoDoLog(log::Info, "processData thread exited loop", nullptr);
     } catch (const std::exception& e) {
@@ -186,6 +198,14 @@ void DataLoggerCore::processData() {
         pelmoDoLog(log::Critical, "processData thread caught an unknown exception, will now STOP",
                    nullptr);
     }
+}
+
+// A drained backlog leaves its points' memory with the allocator, which keeps it mapped; on the
+// controller that memory is shared with every other process, so it is handed back.
+void DataLoggerCore::releaseFreedMemory() {
+#ifdef __GLIBC__
+    malloc_trim(0);
+#endif
 }
 
 void DataLoggerCore::processItem(DataLoggerChannelPoint& item) {

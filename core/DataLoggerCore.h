@@ -72,6 +72,10 @@ private:
     bool acceptsPoints(uint64_t hash) const;
     void processData();
     void processItem(DataLoggerChannelPoint& item);
+    static void releaseFreedMemory();
+
+    // Queue length (pushes, not points) after which the drained queue's memory is handed back.
+    static constexpr size_t kTrimAfterBacklog = 1000;
 
     bool mInitialized = false;
     std::atomic<bool> mStop{false};
