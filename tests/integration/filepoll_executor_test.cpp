@@ -146,30 +146,5 @@ TEST(FileExecutorConcurrency, TwentyTimedOutPollsLeaveNoProcessBehind) {
     for (int i = 1; i < 20; i += 2) EXPECT_TRUE(ended(dir.file(std::to_string(i))));
 }
 
-TEST(FilePollThread, RealScheduleRunsOneShotAboutFiveSecondsAfterStart) {
-    TempDir dir;
-    ::mkdir(dir.file("poll").c_str(), 0755);
-    writeFile(dir.file("poll/p.conf"),
-              R"([{"ChannelPath":"periodic","Unit":"None","Storage":"Volatile","PeriodInSeconds":1,
-                   "StatisticsPeriodInSeconds":0,"FileToRead":"/proc/uptime"},
-                  {"ChannelPath":"once","Unit":"None","Storage":"Volatile","PeriodInSeconds":0,
-                   "StatisticsPeriodInSeconds":0,"FileToExecute":"echo 9"}])");
-    auto push = std::make_shared<::datalogger::test::PollPushRecorder>();
-    std::shared_ptr<utils::PeriodicCallerManagerIfc> caller =
-        std::make_shared<utils::PeriodicCallerManager>(
-            utils::PeriodicCallerManager::kThreadPerCaller, "FilePoll");
-    const auto start = Clock::now();
-    FilePollEngine engine(dir.file("poll"), push, caller);
-
-    auto onceAt = Clock::duration::max();
-    for (size_t seen = 1; onceAt == Clock::duration::max() && push->waitForPoints(seen, 8s);
-         ++seen) {
-        if (push->points()[seen - 1].hash == push->hashOf("once")) onceAt = Clock::now() - start;
-    }
-    EXPECT_GT(onceAt, 4500ms);
-    EXPECT_LT(onceAt, 6500ms);
-    EXPECT_GE(push->points().size(), 4u);
-}
-
 }  // namespace
 }  // namespace quorix::pelmo::datalogger
