@@ -160,28 +160,26 @@
       ? `The server lists ${doc.dataChannels.length} channels; only the first ${MAX_CHANNELS} are shown.` : '';
   }
 
+  // A label, so that a click anywhere on the row ticks its box.
   function rowFor(c) {
-    let tr = rowCache.get(c.path);
-    if (!tr) {
-      tr = document.createElement('tr');
-      tr.dataset.path = c.path;
+    let row = rowCache.get(c.path);
+    if (!row) {
+      row = document.createElement('label');
+      row.className = 'row';
+      row.setAttribute('role', 'listitem');
+      row.dataset.path = c.path;
       const box = document.createElement('input');
       box.type = 'checkbox';
-      box.setAttribute('aria-label', c.path);
-      const cells = [box, c.path, c.unit, c.description];
-      const classes = ['', 'path', 'unit', 'description'];
-      cells.forEach((content, i) => {
-        const td = document.createElement('td');
-        td.className = classes[i];
-        if (typeof content === 'string') td.textContent = content; else td.append(content);
-        tr.append(td);
+      row.append(box);
+      [['path', c.path], ['unit', shorten(c.unit)], ['description', shorten(c.description)]].forEach(([cls, text]) => {
+        row.append(Object.assign(document.createElement('span'), { className: cls, textContent: text }));
       });
-      rowCache.set(c.path, tr);
+      rowCache.set(c.path, row);
     }
     const on = selected.has(c.path);
-    tr.classList.toggle('selected', on);
-    tr.firstChild.firstChild.checked = on;
-    return tr;
+    row.classList.toggle('selected', on);
+    row.firstChild.checked = on;
+    return row;
   }
 
   function renderList() {
@@ -198,10 +196,9 @@
     if (!listFrame) listFrame = requestAnimationFrame(() => { listFrame = 0; renderList(); });
   });
 
-  el.rows.addEventListener('click', (event) => {
-    const tr = event.target.closest('tr');
-    if (!tr) return;
-    const c = channels.find((x) => x.path === tr.dataset.path);
+  el.rows.addEventListener('change', (event) => {
+    const row = event.target.closest('[data-path]');
+    const c = row && channels.find((x) => x.path === row.dataset.path);
     if (c) { toggle(c); rowFor(c); }
   });
 

@@ -59,7 +59,7 @@ async function timeFilter(page, text) {
     input.value = text;
     input.dispatchEvent(new Event('input'));
     await new Promise((resolve) => requestAnimationFrame(() => requestAnimationFrame(resolve)));
-    return { ms: performance.now() - started, rows: document.querySelectorAll('#channelRows tr').length };
+    return { ms: performance.now() - started, rows: document.querySelectorAll('#channelRows .row').length };
   }, text);
 }
 
@@ -77,11 +77,11 @@ async function main() {
 
     let started = Date.now();
     await page.goto(url);
-    const listed = await until(page, () => document.querySelectorAll('#channelRows tr').length === 500);
+    const listed = await until(page, () => document.querySelectorAll('#channelRows .row').length === 500);
     const listMs = Date.now() - started;
     await check('the page lists all 500 channels', listed, `${listMs} ms from navigation`);
     await check('the list shows unit and description', await until(page, (p) => {
-      const row = document.querySelector(`#channelRows tr[data-path="${p}"]`);
+      const row = document.querySelector(`#channelRows [data-path="${p}"]`);
       return row !== null && row.textContent.includes('Percent') && row.textContent.includes('Helium level of the test magnet');
     }, helium));
     await check('device, firmware and clock type are shown', await until(page, () =>
@@ -91,7 +91,7 @@ async function main() {
 
     const narrowed = await timeFilter(page, 'helium');
     await check('filtering by path narrows the list', narrowed.rows === 1, `${narrowed.ms.toFixed(1)} ms`);
-    await page.click(`#channelRows tr[data-path="${helium}"] input`);
+    await page.click(`#channelRows [data-path="${helium}"] input`);
     await check('a ticked channel is plotted with its values', await valueShown(page, helium, '71.3 Percent')
       && (await readout(page, helium)).count === 3);
     await check('the plot is drawn', await page.locator('#plot canvas').count() > 0);
@@ -114,10 +114,25 @@ async function main() {
         && (await readout(page, helium)).count === before + 1);
     }
 
+    // A failing storage and then a lost connection: both shown, retried with backoff, nothing lost.
+    let faults = 0;
+    await page.route('**/dfrm/data', (route) => (++faults === 1
+      ? route.fulfill({ status: 500, contentType: 'text/plain', body: 'Internal error is (StorageError).' })
+      : route.abort('connectionreset')));
+    const before = (await readout(page, helium)).count;
+    for (const text of ['HTTP 500 "Internal error is (StorageError)."\nretrying in 1 s', 'retrying in 2 s']) {
+      await check(`the page says: ${text.replace('\n', ' ')}`, await until(page, (text) =>
+        document.getElementById('plotMessage').textContent.includes(text), text));
+    }
+    await page.unroute('**/dfrm/data');
+    push(78);
+    await check('... and recovers with the next value, nothing twice or lost',
+      await valueShown(page, helium, '78 Percent', 8000) && (await readout(page, helium)).count === before + 1);
+
     const widened = await timeFilter(page, '');
     await check('clearing the filter lists 500 channels again', widened.rows === 500, `${widened.ms.toFixed(1)} ms`);
     const trends = await timeFilter(page, 'test/trend');
-    for (const p of ['test/trend/a', 'test/trend/b']) await page.click(`#channelRows tr[data-path="${p}"] input`);
+    for (const p of ['test/trend/a', 'test/trend/b']) await page.click(`#channelRows [data-path="${p}"] input`);
     const inView = 10000 + (await readout(page, helium)).count;
     await check('two channels with 5,000 points each are plotted', await until(page, (n) =>
       window.liveView.stats.pointsInView === n, inView, 10000), `filter ${trends.ms.toFixed(1)} ms`);
