@@ -142,8 +142,10 @@
   function readChannels(doc) {
     if (!Array.isArray(doc.dataChannels)) throw new Error('/dfrm/datachannels: no "dataChannels" list');
     const list = [];
+    const seen = new Set();
     for (const c of doc.dataChannels.slice(0, MAX_CHANNELS)) {
-      if (!c || typeof c.path !== 'string') continue;
+      if (!c || typeof c.path !== 'string' || seen.has(c.path)) continue;
+      seen.add(c.path);
       list.push({ path: c.path, unit: typeof c.type === 'string' ? c.type : '',
                   description: typeof c.description === 'string' ? c.description : '',
                   key: c.path.toLowerCase() });
