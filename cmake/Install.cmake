@@ -23,6 +23,10 @@ install(FILES ${PROJECT_SOURCE_DIR}/config/dbus/com.quorix.datalogger.conf
         DESTINATION /usr/share/dbus-1/system.d)
 install(FILES ${PROJECT_SOURCE_DIR}/config/lighttpd/10-datalogger-dfrm.conf
         DESTINATION /etc/lighttpd/conf-available)
+# The live view page, at the fixed folder the lighttpd snippet's alias names.
+if(TARGET liveview)
+  install(DIRECTORY ${DATALOGGER_WWW_BUILD}/ DESTINATION /usr/share/datalogger/www)
+endif()
 
 set(SBINDIR ${CMAKE_INSTALL_FULL_SBINDIR})
 set(DOCDIR ${CMAKE_INSTALL_PREFIX}/${DATALOGGER_DOCDIR})

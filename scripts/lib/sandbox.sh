@@ -10,7 +10,8 @@
 #   DATALOGGER_LOAD              the steady producer (tools/datalogger-load)
 #   DATALOGGER_DBSCRIPTS         folder of migration scripts (*.sql)
 #   DATALOGGER_DBUS_POLICY       the bus policy file
-#   DATALOGGER_LIGHTTPD_SNIPPET  the lighttpd configuration snippet for /dfrm
+#   DATALOGGER_LIGHTTPD_SNIPPET  the lighttpd configuration snippet for /dfrm and /liveview/
+#   DATALOGGER_WWW               the built live view page (served at /liveview/)
 #   DATALOGGER_LOG_LEVEL         the daemon's --log-level (default Info)
 #   KEEP_SANDBOX=1               keep the sandbox folder after cleanup
 # Outputs: SANDBOX (folder), SANDBOX_PORT, DAEMON_PID, DAEMON_LOG, DBUS_SYSTEM_BUS_ADDRESS.
@@ -21,6 +22,7 @@ sandbox_top=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 : "${DATALOGGER_DBSCRIPTS:=$sandbox_top/dbscripts/sqlite}"
 : "${DATALOGGER_DBUS_POLICY:=$sandbox_top/config/dbus/com.quorix.datalogger.conf}"
 : "${DATALOGGER_LIGHTTPD_SNIPPET:=$sandbox_top/config/lighttpd/10-datalogger-dfrm.conf}"
+: "${DATALOGGER_WWW:=$sandbox_top/build/web/www}"
 
 sandbox_pids=()
 sandbox_made_dirs=()  # "mount point:topmost folder created for it"
@@ -59,7 +61,8 @@ sandbox_start_bus() {
 
 sandbox_start_lighttpd() {
   SANDBOX_PORT=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
-  sed "s|/run/datalogger/dfrm.socket|$SANDBOX/run/dfrm.socket|" "$DATALOGGER_LIGHTTPD_SNIPPET" \
+  sed -e "s|/run/datalogger/dfrm.socket|$SANDBOX/run/dfrm.socket|" \
+    -e "s|/usr/share/datalogger/www/|${DATALOGGER_WWW%/}/|" "$DATALOGGER_LIGHTTPD_SNIPPET" \
     >"$SANDBOX/www/dfrm.conf"
   cat >"$SANDBOX/www/lighttpd.conf" <<CONF
 server.document-root = "$SANDBOX/www"
