@@ -111,6 +111,10 @@ double DataLoggerSQLiteQuery::columnDouble(int column) const {
     return column < columnCount() ? sqlite3_column_double(mToken->get(), column) : 0.0;
 }
 
+bool DataLoggerSQLiteQuery::columnIsNull(int column) const {
+    return column < columnCount() && sqlite3_column_type(mToken->get(), column) == SQLITE_NULL;
+}
+
 std::string DataLoggerSQLiteQuery::columnText(int column) const {
     if (column >= columnCount()) return {};
     const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(mToken->get(), column));

@@ -48,6 +48,7 @@ class DataLoggerSQLiteQuery {
     int columnCount() const;
     int64_t columnInt64(int column) const;
     double columnDouble(int column) const;
+    bool columnIsNull(int column) const;
     std::string columnText(int column) const;
     sqlite3* connection() const;
 

@@ -178,10 +178,11 @@ DataLoggerSQLiteStatementsManager::DataLoggerSQLiteStatementsManager(sqlite3* co
                     "INSERT INTO data (channelHash, timestamp, value) VALUES($hash, $timestamp, "
                     "$value);",
                     1);
-    // The subquery walks the timestamp index from the oldest row, so only the victims are read.
+    // The subquery walks the (timestamp+0) index from the oldest row, so only the victims are
+    // read.
     mpDeleteData = add("mpDeleteData",
                        "DELETE FROM data WHERE ROWID IN (SELECT ROWID FROM data ORDER BY "
-                       "timestamp ASC LIMIT $count);");
+                       "timestamp+0 ASC LIMIT $count);");
     mpGetData = add("mpGetData",
                     "SELECT data.timestamp, data.value FROM data WHERE data.channelHash IN ( "
                     "SELECT hash FROM channel WHERE channel.path = $path ) ORDER BY "

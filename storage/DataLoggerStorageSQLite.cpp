@@ -6,7 +6,9 @@
 
 #include <boost/filesystem.hpp>
 #include <cmath>
+#include <ctime>
 #include <stdexcept>
+#include <thread>
 
 #include "storage/DataLoggerSQLiteQuery.h"
 #include "storage/DataLoggerSQLiteStatements.h"
@@ -19,6 +21,22 @@ namespace {
 constexpr std::chrono::milliseconds kPoolTimeout{1000};
 constexpr int kBusyTimeoutMs = 1000;
 
+// Room the write-ahead log may take on disk beside the database's own Size. It is checkpointed
+// once it holds half of that; past seven eighths, writing waits for a reader that keeps it from
+// being checkpointed (the commit that restarts the log and the log's header fit in the rest).
+constexpr uint32_t kWalBudgetBytes = 1 << 20;
+constexpr uint32_t kWalFrameHeaderBytes = 24;
+// How long writing waits for such a reader before it lets the log grow past its budget.
+constexpr std::chrono::seconds kWalHoldLimit{30};
+constexpr std::chrono::milliseconds kWalHoldPoll{20};
+constexpr int kShrinkRounds = 3;
+
+// With few channels, ANALYZE finds many rows per channelHash and the planner would then answer
+// a one-channel request by skipping through every channel's rows of the channel index.
+constexpr const char* kPlannerHints =
+    "UPDATE sqlite_stat1 SET stat = stat || ' noskipscan' WHERE idx = 'dataChannelTimestamp' "
+    "AND stat NOT LIKE '% noskipscan'; ANALYZE sqlite_schema;";
+
 int value(DataLoggerStatusCode status) {
     return static_cast<int>(status);
 }
@@ -27,6 +45,21 @@ bool pathExists(const std::string& path) {
     boost::system::error_code ec;
     const auto type = boost::filesystem::status(path, ec).type();
     return type != boost::filesystem::file_not_found && type != boost::filesystem::status_error;
+}
+
+// "20261206T013000Z": sorts by time and holds no character a shell or SQLite would mind.
+std::string utcStamp() {
+    const std::time_t now = std::time(nullptr);
+    std::tm utc{};
+    gmtime_r(&now, &utc);
+    char text[32];
+    std::strftime(text, sizeof text, "%Y%m%dT%H%M%SZ", &utc);
+    return text;
+}
+
+int onWalCommit(void* storage, sqlite3* db, const char* name, int frames) {
+    static_cast<DataLoggerStorageSQLite*>(storage)->walCommitted(db, name, frames);
+    return SQLITE_OK;
 }
 
 std::string quotedIdentifier(const std::string& name) {
@@ -164,12 +197,7 @@ DataLoggerStatusCode DataLoggerStorageSQLite::initialize(uint32_t size, const st
                        "initialize", value(rc));
             return rc;
         }
-        boost::system::error_code ec;
-        if (!boost::filesystem::remove(filename, ec)) {
-            pelmoDoLog(log::Error, "Removing the DB failed !", nullptr);
-        }
-        // A journal left next to the deleted file would be replayed into the new one.
-        boost::filesystem::remove(filename + "-journal", ec);
+        moveAside(filename);
         rc = initializeDB(filename, version, force);
         if (rc != DataLoggerStatusCode::NoError) {
             pelmoDoLog(log::Error, "Second attempt to initialize the DB failed with %d", nullptr,
@@ -179,6 +207,7 @@ DataLoggerStatusCode DataLoggerStorageSQLite::initialize(uint32_t size, const st
         }
     }
     mStatements = std::make_unique<DataLoggerSQLiteStatementsManager>(mDb.get());
+    mFilename = filename;
     mInitialized = true;
     pelmoDoLog(log::Debug, "-%s", nullptr, "initialize");
     return DataLoggerStatusCode::NoError;
@@ -204,6 +233,7 @@ DataLoggerStatusCode DataLoggerStorageSQLite::initializeDB(const std::string& fi
                    "initializeDB", value(status));
         return status;
     }
+    configureJournal();
     if (force) {
         pelmoDoLog(log::Warning, "clear of database has been requested", nullptr);
         status = clear();
@@ -238,7 +268,125 @@ DataLoggerStatusCode DataLoggerStorageSQLite::migrate(uint32_t targetVersion) {
     pelmoDoLog(log::Debug, "The initialization of the database was successful.", nullptr);
     pelmoDoLog(log::Trace, "Running sqlite3 ANALYZE now.", nullptr);
     execute("ANALYZE;");
+    execute(kPlannerHints);
     return DataLoggerStatusCode::NoError;
+}
+
+// Readers (DfRM on this connection, or any outside process) then never make a write wait or
+// fail, and a write never makes a reader wait. synchronous=NORMAL syncs at checkpoints only: a
+// crashed process loses no committed row, a power loss may lose the last commits but never
+// damages the file. A file system that cannot share memory keeps the rollback journal.
+void DataLoggerStorageSQLite::configureJournal() {
+    std::string mode;
+    const int rc = sqlite3_exec(
+        mDb.get(), "PRAGMA journal_mode=WAL;",
+        [](void* out, int columns, char** values, char**) {
+            if (columns > 0 && values[0] != nullptr) *static_cast<std::string*>(out) = values[0];
+            return 0;
+        },
+        &mode, nullptr);
+    if (rc != SQLITE_OK || mode != "wal") {
+        reportWarning("The write-ahead log could not be switched on; the database keeps journal "
+                      "mode (" + mode + ") and outside readers can make writes fail.",
+                      rc);
+        return;
+    }
+    execute("PRAGMA synchronous=NORMAL; PRAGMA journal_size_limit=" +
+            std::to_string(kWalBudgetBytes) + ";");
+    uint32_t pageSize = 4096;
+    readInteger("PRAGMA page_size;", pageSize);
+    const uint32_t frameBytes = pageSize + kWalFrameHeaderBytes;
+    mWalCheckpointFrames = kWalBudgetBytes / 2 / frameBytes;
+    mWalHoldFrames = kWalBudgetBytes / 8 * 7 / frameBytes;
+    mWalFrames = 0;
+    mWalHoldExpired = false;
+    // Replaces SQLite's own automatic checkpoint (the same hook), so that the log's length is
+    // known to writers without a system call.
+    sqlite3_wal_hook(mDb.get(), &onWalCommit, this);
+}
+
+void DataLoggerStorageSQLite::walCommitted(sqlite3* db, const char* name, int frames) {
+    mWalFrames = frames;
+    if (frames < static_cast<int>(mWalCheckpointFrames)) {
+        mWalHoldExpired = false;
+        return;
+    }
+    int logFrames = 0;
+    int backfilled = 0;
+    if (sqlite3_wal_checkpoint_v2(db, name, SQLITE_CHECKPOINT_PASSIVE, &logFrames, &backfilled) ==
+            SQLITE_OK &&
+        backfilled >= logFrames) {
+        // Everything is in the database; the next commit starts the log from its beginning
+        // unless a reader still reads it.
+        mWalFrames = 0;
+    }
+}
+
+void DataLoggerStorageSQLite::waitForWalRoom() {
+    if (mWalHoldFrames == 0 || mWalFrames < static_cast<int>(mWalHoldFrames) || mWalHoldExpired)
+        return;
+    const auto start = std::chrono::steady_clock::now();
+    pelmoDoLog(log::Warning,
+               "A reader keeps the write-ahead log of %s from being checkpointed (%d pages); "
+               "writing waits for it for up to %d s.",
+               nullptr, mFilename.c_str(), mWalFrames.load(),
+               static_cast<int>(kWalHoldLimit.count()));
+    for (;;) {
+        int logFrames = 0;
+        int backfilled = 0;
+        const int rc = sqlite3_wal_checkpoint_v2(mDb.get(), "main", SQLITE_CHECKPOINT_PASSIVE,
+                                                 &logFrames, &backfilled);
+        if (rc == SQLITE_OK && backfilled >= logFrames) {
+            mWalFrames = 0;
+            pelmoDoLog(log::Info, "Writing goes on after %d ms.", nullptr,
+                       static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                            std::chrono::steady_clock::now() - start)
+                                            .count()));
+            return;
+        }
+        if (std::chrono::steady_clock::now() - start >= kWalHoldLimit) {
+            mWalHoldExpired = true;
+            pelmoDoLog(log::Warning,
+                       "The write-ahead log of %s grows past its %u bytes: a reader has held it "
+                       "for more than %d s.",
+                       nullptr, mFilename.c_str(), kWalBudgetBytes,
+                       static_cast<int>(kWalHoldLimit.count()));
+            return;
+        }
+        std::this_thread::sleep_for(kWalHoldPoll);
+    }
+}
+
+// A file SQLite cannot use is kept for `sqlite3 FILE .recover` rather than deleted: only the
+// newest such copy of each database, so damage cannot fill the file system.
+void DataLoggerStorageSQLite::moveAside(const std::string& filename) {
+    namespace fs = boost::filesystem;
+    boost::system::error_code ec;
+    const fs::path file(filename);
+    const std::string prefix = file.filename().string() + ".damaged-";
+    const fs::path folder = file.has_parent_path() ? file.parent_path() : fs::path(".");
+    for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
+        if (it->path().filename().string().compare(0, prefix.size(), prefix) == 0) {
+            fs::remove(it->path(), ec);
+        }
+    }
+    const std::string target = filename + ".damaged-" + utcStamp();
+    fs::rename(filename, target, ec);
+    if (ec) {
+        pelmoDoLog(log::Error, "Removing the DB failed !", nullptr);
+        fs::remove(filename, ec);
+    } else {
+        pelmoDoLog(log::Critical,
+                   "The database %s could not be used and was moved aside to %s ('sqlite3 %s "
+                   ".recover' may rescue its rows); a new one is created.",
+                   nullptr, filename.c_str(), target.c_str(), target.c_str());
+    }
+    // A log left beside the new file would be replayed into it; it belongs to the copy.
+    for (const char* suffix : {"-wal", "-journal"}) {
+        fs::rename(filename + suffix, target + suffix, ec);
+        if (ec) fs::remove(filename + suffix, ec);
+    }
+    fs::remove(filename + "-shm", ec);
 }
 
 void DataLoggerStorageSQLite::executeMigrationScript(const std::string& script) {
@@ -293,38 +441,53 @@ DataLoggerStatusCode DataLoggerStorageSQLite::setForeignKeysInstant(bool on) {
     return rc;
 }
 
+bool DataLoggerStorageSQLite::readInteger(const char* sql, int64_t& out,
+                                          const char* prepareFailure, const char* stepFailure,
+                                          const char* finalizeFailure) {
+    SQLiteStatementHandle statement;
+    int rc = SQLiteStatementHandle::prepare(mDb.get(), sql, 0, statement);
+    if (rc != SQLITE_OK || !statement) {
+        report(prepareFailure, rc);
+        return false;
+    }
+    rc = sqlite3_step(statement.get());
+    if (rc == SQLITE_ROW) {
+        out = sqlite3_column_int64(statement.get(), 0);
+    } else if (rc != SQLITE_DONE) {
+        report(stepFailure, rc);
+        return false;
+    }
+    rc = statement.finalize();
+    if (rc != SQLITE_OK) {
+        report(finalizeFailure, rc);
+        return false;
+    }
+    return true;
+}
+
+bool DataLoggerStorageSQLite::readInteger(const char* sql, uint32_t& out) {
+    const std::string failure = std::string("Could not read (") + sql + ").";
+    int64_t read = 0;
+    if (!readInteger(sql, read, failure.c_str(), failure.c_str(), failure.c_str())) return false;
+    out = static_cast<uint32_t>(std::max<int64_t>(0, read));
+    return true;
+}
+
 DataLoggerStatusCode DataLoggerStorageSQLite::getSchemaVersionInstant(uint32_t& version) {
     version = 0;
-    const auto readFirstInteger = [this](const char* sql, int64_t& out) {
-        SQLiteStatementHandle statement;
-        int rc = SQLiteStatementHandle::prepare(mDb.get(), sql, 0, statement);
-        if (rc != SQLITE_OK || !statement) {
-            report("The statement for getting the schema version could not be prepared.", rc);
-            return false;
-        }
-        rc = sqlite3_step(statement.get());
-        if (rc == SQLITE_ROW) {
-            out = sqlite3_column_int64(statement.get(), 0);
-        } else if (rc != SQLITE_DONE) {
-            report("Schema version could not be read.", rc);
-            return false;
-        }
-        rc = statement.finalize();
-        if (rc != SQLITE_OK) {
-            report("Could not finalize get schema statement.", rc);
-            return false;
-        }
-        return true;
-    };
+    constexpr const char* prepareFailure =
+        "The statement for getting the schema version could not be prepared.";
+    constexpr const char* stepFailure = "Schema version could not be read.";
+    constexpr const char* finalizeFailure = "Could not finalize get schema statement.";
     int64_t tables = 0;
-    if (!readFirstInteger(
+    if (!readInteger(
             "SELECT COUNT(*) from sqlite_master WHERE type = 'table' AND name = 'schemaVersion';",
-            tables)) {
+            tables, prepareFailure, stepFailure, finalizeFailure)) {
         return DataLoggerStatusCode::StorageError;
     }
     int64_t stored = 0;
-    if (tables >= 1 &&
-        !readFirstInteger("SELECT * FROM schemaVersion ORDER BY ROWID ASC LIMIT 1;", stored)) {
+    if (tables >= 1 && !readInteger("SELECT * FROM schemaVersion ORDER BY ROWID ASC LIMIT 1;",
+                                    stored, prepareFailure, stepFailure, finalizeFailure)) {
         return DataLoggerStatusCode::StorageError;
     }
     // A hand-edited negative or oversized version becomes a version without scripts.
@@ -497,30 +660,91 @@ DataLoggerStatusCode DataLoggerStorageSQLite::setSizeLimit(uint32_t sizeBytes) {
         return rc;
     }
     if (pageSize == 0) return DataLoggerStatusCode::StorageError;
-    // 64-bit: a file beyond 4 GiB must not wrap around to "small enough".
-    const uint64_t currentBytes = static_cast<uint64_t>(pageSize) * pageCount;
-    if (sizeBytes < currentBytes) {
-        const double dataEntriesToRemove =
-            static_cast<double>(currentBytes - sizeBytes) / mRowSizeEstimate;
-        rc = removeDataEntries(static_cast<uint32_t>(std::ceil(dataEntriesToRemove)), true);
+    const auto pageLimit = static_cast<uint32_t>(std::ceil(static_cast<double>(sizeBytes) / pageSize));
+    // A few rounds, since the size of a row is only estimated from the file.
+    for (int round = 0; round < kShrinkRounds && pageCount > pageLimit; ++round) {
+        rc = shrink(sizeBytes, pageSize, pageCount);
         if (rc != DataLoggerStatusCode::NoError) {
             pelmoDoLog(log::Trace,
                        "-%s: removeDataEntries(std::ceil(dataEntriesToRemove), true) failed with "
                        "code %d",
                        nullptr, "setSizeLimit", value(rc));
-            return rc;
+            break;
         }
+        rc = getDatabasePageCount(pageCount);
+        if (rc != DataLoggerStatusCode::NoError) break;
     }
-    const double pageCountWished = static_cast<double>(sizeBytes) / pageSize;
-    rc = setDatabasePageCount(static_cast<uint32_t>(std::ceil(pageCountWished)));
+    rc = setDatabasePageCount(pageLimit);
     if (rc != DataLoggerStatusCode::NoError) {
         pelmoDoLog(log::Trace,
                    "-%s: setDatabasePageCount(std::ceil(pageCountWished)) failed with code %d",
                    nullptr, "setSizeLimit", value(rc));
+        holdPresentSize(pageLimit);
         return rc;
     }
+    mPendingPageLimit = 0;
     pelmoDoLog(log::Info, "Database limit in bytes (%d) was successfully set.", nullptr,
                static_cast<int>(sizeBytes));
+    return DataLoggerStatusCode::NoError;
+}
+
+// Removes the oldest rows beyond what fits in sizeBytes, the bytes a row takes measured on the
+// file itself (rows and their index entries over the pages in use), then vacuums.
+DataLoggerStatusCode DataLoggerStorageSQLite::shrink(uint32_t sizeBytes, uint32_t pageSize,
+                                                     uint32_t pageCount) {
+    uint32_t rows = 0;
+    uint32_t freePages = 0;
+    if (!readInteger("SELECT COUNT(*) FROM data;", rows) ||
+        !readInteger("PRAGMA freelist_count;", freePages)) {
+        return DataLoggerStatusCode::StorageError;
+    }
+    const double usedBytes = static_cast<double>(pageCount - std::min(freePages, pageCount)) * pageSize;
+    if (rows == 0 || usedBytes <= sizeBytes) return reclaimFreeSpace();
+    const double bytesPerRow = usedBytes / rows;
+    const auto excess = static_cast<uint32_t>(
+        std::min<double>(rows, std::ceil((usedBytes - sizeBytes) / bytesPerRow)));
+    pelmoDoLog(log::Info, "%u of %u rows do not fit in %u bytes (%.0f bytes per row).", nullptr,
+               excess, rows, sizeBytes, bytesPerRow);
+    return removeDataEntries(excess, true);
+}
+
+// Without a page limit the file could fill its file system; one it cannot shrink to is held at
+// the size it has, and every reclaim of free space tries the limit again.
+void DataLoggerStorageSQLite::holdPresentSize(uint32_t pageLimit) {
+    uint32_t pageCount = 0;
+    getDatabasePageCount(pageCount);
+    mPendingPageLimit = pageLimit;
+    if (setDatabasePageCount(std::max(pageCount, pageLimit)) != DataLoggerStatusCode::NoError) {
+        pelmoDoLog(log::Critical, "The database %s has no size limit and can fill its file system.",
+                   nullptr, mFilename.c_str());
+        return;
+    }
+    pelmoDoLog(log::Critical,
+               "The database %s could not be shrunk to %u pages; it is held at its present %u "
+               "pages, and every reclaim of free space tries again.",
+               nullptr, mFilename.c_str(), pageLimit, pageCount);
+}
+
+DataLoggerStatusCode DataLoggerStorageSQLite::reclaimFreeSpace() {
+    pelmoDoLog(log::Warning, "reclaiming free space", nullptr);
+    std::lock_guard<std::mutex> lock(mReclaimMutex);
+    mStatements->destroyAll(kPoolTimeout);
+    DataLoggerStatusCode rc = execute("VACUUM;");
+    // VACUUM wrote every page through the log; hand that room back at once.
+    if (rc == DataLoggerStatusCode::NoError) execute("PRAGMA wal_checkpoint(TRUNCATE);");
+    // Even after a failed VACUUM: without its statements the storage would be dead.
+    mStatements->prepare();
+    if (rc != DataLoggerStatusCode::NoError) {
+        pelmoDoLog(log::Trace, "-%s: execute(\"VACUUM;\", nullptr) failed with code %d", nullptr,
+                   "removeDataEntries", value(rc));
+        return rc;
+    }
+    if (mPendingPageLimit != 0 &&
+        setDatabasePageCount(mPendingPageLimit) == DataLoggerStatusCode::NoError) {
+        pelmoDoLog(log::Info, "The database %s is held at its limit of %u pages again.", nullptr,
+                   mFilename.c_str(), mPendingPageLimit.load());
+        mPendingPageLimit = 0;
+    }
     return DataLoggerStatusCode::NoError;
 }
 

@@ -17,6 +17,8 @@
 #include "storage/DataLoggerSQLiteHandles.h"
 #include "storage/DataLoggerStorageMigration.h"
 
+struct sqlite3;
+
 namespace quorix::pelmo::datalogger {
 
 class DataLoggerSQLiteQuery;
@@ -61,7 +63,8 @@ class DataLoggerStorageSQLite : public DataLoggerStorageIfc, public virtual log:
     DataLoggerStatusCode clear() override;
 
     // Maintenance steps of the operations above; public for inspection and tests.
-    DataLoggerStatusCode execute(const std::string& sql);
+    // Virtual so that a test can make one statement fail.
+    virtual DataLoggerStatusCode execute(const std::string& sql);
     DataLoggerStatusCode setForeignKeysInstant(bool on);
     DataLoggerStatusCode getSchemaVersionInstant(uint32_t& version);
     DataLoggerStatusCode setSchemaHistory(uint32_t from, uint32_t to, const std::string& comment);
@@ -74,6 +77,9 @@ class DataLoggerStorageSQLite : public DataLoggerStorageIfc, public virtual log:
     DataLoggerStatusCode removeDataEntries(uint32_t count, bool reclaim);
     DataLoggerStatusCode finalizeDatabase();
 
+    // Called by SQLite on the writing thread after every commit to the write-ahead log.
+    void walCommitted(sqlite3* db, const char* name, int frames);
+
   private:
     using StatementGetter = std::unique_ptr<DataLoggerSQLiteStatementToken> (
         DataLoggerSQLiteStatementsManager::*)(std::chrono::milliseconds);
@@ -83,7 +89,17 @@ class DataLoggerStorageSQLite : public DataLoggerStorageIfc, public virtual log:
     DataLoggerStatusCode initializeDB(const std::string& filename, uint32_t version, bool force);
     DataLoggerStatusCode migrate(uint32_t targetVersion);
     void executeMigrationScript(const std::string& script);
+    void configureJournal();
+    void moveAside(const std::string& filename);
     bool isReady() const;
+    bool readInteger(const char* sql, int64_t& out, const char* prepareFailure,
+                     const char* stepFailure, const char* finalizeFailure);
+    bool readInteger(const char* sql, uint32_t& out);
+
+    void waitForWalRoom();
+    DataLoggerStatusCode shrink(uint32_t sizeBytes, uint32_t pageSize, uint32_t pageCount);
+    void holdPresentSize(uint32_t pageLimit);
+    DataLoggerStatusCode reclaimFreeSpace();
 
     DataLoggerSQLiteQuery query(StatementGetter getter, const char* clearFailure);
     DataLoggerStatusCode writeWithRecovery(const std::function<DataLoggerSQLiteQuery()>& bound,
@@ -117,7 +133,19 @@ class DataLoggerStorageSQLite : public DataLoggerStorageIfc, public virtual log:
     // Destroyed before mDb: its statements were prepared on that connection.
     std::unique_ptr<DataLoggerSQLiteStatementsManager> mStatements;
     std::mutex mReclaimMutex;  // serialises VACUUM (withdrawing and re-preparing the pool)
+    // Held around every write: the connection is shared, so a statement of another thread would
+    // otherwise run inside archiving's savepoint and be rolled back with it.
+    std::recursive_mutex mWriteMutex;
     const std::function<void()> mOnDatabaseFull;
+    std::string mFilename;  // set by initialize, for log lines
+    // Length of the write-ahead log in frames after the last commit, and the lengths at which it
+    // is checkpointed and writing waits for readers (set when the database is opened).
+    std::atomic<int> mWalFrames{0};
+    uint32_t mWalCheckpointFrames = 0;
+    uint32_t mWalHoldFrames = 0;
+    std::atomic<bool> mWalHoldExpired{false};  // waited in vain; cleared once the log restarts
+    // A page limit the file was too large for; each reclaim tries it again (0: none pending).
+    std::atomic<uint32_t> mPendingPageLimit{0};
 };
 
 }  // namespace quorix::pelmo::datalogger

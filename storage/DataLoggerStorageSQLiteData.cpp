@@ -239,6 +239,8 @@ DataLoggerStatusCode DataLoggerStorageSQLite::setData(
     uint64_t hash, const std::vector<DataLoggerDataPoint>& points) {
     if (!isReady()) return DataLoggerStatusCode::StorageNotInitialized;
     for (const auto& point : points) {
+        waitForWalRoom();
+        std::lock_guard<std::recursive_mutex> lock(mWriteMutex);
         bool constraintFailed = false;
         const DataLoggerStatusCode rc = writeWithRecovery(
             [&] {
@@ -293,17 +295,8 @@ DataLoggerStatusCode DataLoggerStorageSQLite::removeDataEntries(uint32_t count, 
         }
     }
     if (reclaim) {
-        pelmoDoLog(log::Warning, "reclaiming free space", nullptr);
-        std::lock_guard<std::mutex> lock(mReclaimMutex);
-        mStatements->destroyAll(kPoolTimeout);
-        const DataLoggerStatusCode rc = execute("VACUUM;");
-        // Even after a failed VACUUM: without its statements the storage would be dead.
-        mStatements->prepare();
-        if (rc != DataLoggerStatusCode::NoError) {
-            pelmoDoLog(log::Trace, "-%s: execute(\"VACUUM;\", nullptr) failed with code %d",
-                       nullptr, "removeDataEntries", value(rc));
-            return rc;
-        }
+        const DataLoggerStatusCode rc = reclaimFreeSpace();
+        if (rc != DataLoggerStatusCode::NoError) return rc;
     }
     pelmoDoLog(log::Debug, "Delete data statement successfully stepped.", nullptr);
     return DataLoggerStatusCode::NoError;
@@ -354,7 +347,10 @@ DataLoggerStatusCode DataLoggerStorageSQLite::getData(std::vector<DataLoggerData
         }
         int rc;
         while ((rc = q.step()) == SQLITE_ROW) {
-            points.emplace_back(q.columnDouble(1), fromMicros(q.columnInt64(0)));
+            // SQLite stores a NaN as NULL; read as 0.0 it would look like a real reading.
+            const double value = q.columnIsNull(1) ? std::numeric_limits<double>::quiet_NaN()
+                                                   : q.columnDouble(1);
+            points.emplace_back(value, fromMicros(q.columnInt64(0)));
         }
         if (rc != SQLITE_DONE) {
             q.report("Data could not be read.", rc);
@@ -477,6 +473,7 @@ DataLoggerStatusCode DataLoggerStorageSQLite::getRegisteredPath(const std::strin
 }
 
 DataLoggerStatusCode DataLoggerStorageSQLite::setChannel(const DataLoggerStorageChannelInfo& info) {
+    std::lock_guard<std::recursive_mutex> lock(mWriteMutex);
     bool constraintFailed = false;
     const DataLoggerStatusCode rc = writeWithRecovery(
         [&] {
@@ -502,6 +499,7 @@ DataLoggerStatusCode DataLoggerStorageSQLite::setChannel(const DataLoggerStorage
 
 DataLoggerStatusCode DataLoggerStorageSQLite::updateChannel(
     const DataLoggerStorageChannelInfo& info) {
+    std::lock_guard<std::recursive_mutex> lock(mWriteMutex);
     auto q = query(&Manager::getUpdateChannel,
                    "Binding of the update channel statement could not be cleared.");
     bindChannelColumns(q, info.channelInfo());
@@ -669,26 +667,38 @@ DataLoggerStatusCode DataLoggerStorageSQLite::archive(const DataLoggerStorageCha
                "The previous path (%s) get's renamed to (%s). The new hash will be (%u).", nullptr,
                oldPath.c_str(), renamed.mPath.c_str(), low32(newHash));
 
+    std::lock_guard<std::recursive_mutex> lock(mWriteMutex);
+    // Moving the rows onto a channel that already exists would merge two histories.
+    bool taken = false;
+    if (getRegisteredPath(renamed.mPath, taken) != DataLoggerStatusCode::NoError || taken) {
+        pelmoDoLog(log::Error,
+                   "The channel (%s) cannot be archived: its archive path (%s) is already a "
+                   "channel. Its history stays where it is.",
+                   nullptr, oldPath.c_str(), renamed.mPath.c_str());
+        return DataLoggerStatusCode::StorageError;
+    }
     DataLoggerStatusCode rc = setForeignKeysInstant(false);
     if (rc != DataLoggerStatusCode::NoError) {
         pelmoDoLog(log::Trace, "-%s: setForeignKeysInstant(false) failed with code %d", nullptr,
                    "archiveChannel", value(rc));
         return rc;
     }
+    // Both updates or neither: rows moved to a hash whose channel row was never renamed would
+    // belong to no channel.
+    const bool inSavepoint = execute("SAVEPOINT archive;") == DataLoggerStatusCode::NoError;
     bool dataMoved = false;
     {
         auto q = query(&Manager::getUpdateDataHash,
                        "Binding of the update data hash statement could not be cleared.");
         q.bindInt64(static_cast<int64_t>(newHash), "Update data hash binding for renamed failed.")
             .bindTextNoCopy(oldPath, "Update data hash binding for path failed.");
-        dataMoved = q.bound() &&
+        dataMoved = inSavepoint && q.bound() &&
                     q.stepDone(("The data table could not be updated. The renamed string is (" +
                                 renamed.mPath + ").")
                                    .c_str());
         dataMoved =
             q.reset("Statement for updating the data table could not be reset.") && dataMoved;
     }
-    // Renaming the channel without its data would orphan the rows under the old hash.
     bool channelRenamed = false;
     if (dataMoved) {
         auto q = query(&Manager::getUpdateChannelPath,
@@ -705,6 +715,10 @@ DataLoggerStatusCode DataLoggerStorageSQLite::archive(const DataLoggerStorageCha
                                         .c_str());
         channelRenamed = q.reset("Statement for updating the channel table could not be reset.") &&
                          channelRenamed;
+    }
+    if (inSavepoint) {
+        if (!channelRenamed) execute("ROLLBACK TO archive;");
+        if (execute("RELEASE archive;") != DataLoggerStatusCode::NoError) channelRenamed = false;
     }
     rc = setForeignKeysInstant(true);
     if (rc != DataLoggerStatusCode::NoError) {

@@ -24,6 +24,8 @@ DataLoggerStatusCode DataLoggerStorageSQLite::createLog(const std::string& direc
         return DataLoggerStatusCode::StorageError;
     }
     bool failed = false;
+    // No write, and so no archiving savepoint, is half done while the pages are copied.
+    std::lock_guard<std::recursive_mutex> lock(mWriteMutex);
     sqlite3_backup* backup = sqlite3_backup_init(copy.get(), "main", mDb.get(), "main");
     if (backup != nullptr) {
         // All pages in one step: one read lock on the source, hence one consistent snapshot.
@@ -40,6 +42,14 @@ DataLoggerStatusCode DataLoggerStorageSQLite::createLog(const std::string& direc
         }
     } else {
         reportSQLite(this, log::Error, "backup could not be started", copy.get(),
+                     sqlite3_errcode(copy.get()));
+        failed = true;
+    }
+    // The copy takes the live file's write-ahead log mode; a reader without write access to its
+    // folder could not open it in that mode.
+    if (!failed && sqlite3_exec(copy.get(), "PRAGMA journal_mode=DELETE;", nullptr, nullptr,
+                                nullptr) != SQLITE_OK) {
+        reportSQLite(this, log::Error, "the copy could not leave write-ahead log mode", copy.get(),
                      sqlite3_errcode(copy.get()));
         failed = true;
     }
