@@ -179,10 +179,18 @@ void DataLoggerCore::processData() {
     try {
         pelmoDoLog(log::Debug, "processData thread started", nullptr);
         size_t backlog = 0;  // the longest the queue has been since memory was last handed back
+        DroppedItems dropped;
         while (!mStop) {
             DataLoggerChannelPoint item;
             if (!mQueue->waitAndPop(item, 10.0)) continue;
-            processItem(item);
+            // One item that cannot be written must not end the writing of every later one.
+            try {
+                processItem(item);
+            } catch (const std::exception& e) {
+                noteDropped(dropped, e.what());
+            } catch (...) {
+                noteDropped(dropped, "unknown exception");
+            }
             const size_t queued = mQueue->size();
             backlog = std::max(backlog, queued);
             if (queued == 0 && backlog >= kTrimAfterBacklog) {
@@ -190,6 +198,7 @@ void DataLoggerCore::processData() {
                 backlog = 0;
             }
         }
+        if (dropped.unreported > 0) noteDropped(dropped, dropped.lastError, true);
         pelmoDoLog(log::Info, "processData thread exited loop", nullptr);
     } catch (const std::exception& e) {
         pelmoDoLog(log::Critical, "processData thread caught exception, will now STOP: %s",
@@ -198,6 +207,20 @@ void DataLoggerCore::processData() {
         pelmoDoLog(log::Critical, "processData thread caught an unknown exception, will now STOP",
                    nullptr);
     }
+}
+
+// A failing storage fails for every item: one line a second, counting what was dropped since.
+void DataLoggerCore::noteDropped(DroppedItems& dropped, const std::string& error, bool flush) {
+    const auto now = std::chrono::steady_clock::now();
+    if (!flush) {
+        ++dropped.unreported;
+        dropped.lastError = error;
+        if (dropped.lastReport && now - *dropped.lastReport < kDroppedReportInterval) return;
+    }
+    pelmoDoLog(log::Critical, "processData dropped %zu item(s) it could not write, the last with: %s",
+               nullptr, dropped.unreported, error.c_str());
+    dropped.unreported = 0;
+    dropped.lastReport = now;
 }
 
 // A drained backlog leaves its points' memory with the allocator, which keeps it mapped; on the

@@ -1,9 +1,11 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -71,11 +73,18 @@ private:
     // Throws before initialize; false for a hash that is not registered.
     bool acceptsPoints(uint64_t hash) const;
     void processData();
+    struct DroppedItems {
+        size_t unreported = 0;
+        std::string lastError;
+        std::optional<std::chrono::steady_clock::time_point> lastReport;
+    };
     void processItem(DataLoggerChannelPoint& item);
+    void noteDropped(DroppedItems& dropped, const std::string& error, bool flush = false);
     static void releaseFreedMemory();
 
     // Queue length (pushes, not points) after which the drained queue's memory is handed back.
     static constexpr size_t kTrimAfterBacklog = 1000;
+    static constexpr std::chrono::seconds kDroppedReportInterval{1};
 
     bool mInitialized = false;
     std::atomic<bool> mStop{false};

@@ -727,23 +727,30 @@ void DataLoggerStorageSQLite::holdPresentSize(uint32_t pageLimit) {
 
 DataLoggerStatusCode DataLoggerStorageSQLite::reclaimFreeSpace() {
     pelmoDoLog(log::Warning, "reclaiming free space", nullptr);
-    std::lock_guard<std::mutex> lock(mReclaimMutex);
-    mStatements->destroyAll(kPoolTimeout);
-    DataLoggerStatusCode rc = execute("VACUUM;");
-    // VACUUM wrote every page through the log; hand that room back at once.
-    if (rc == DataLoggerStatusCode::NoError) execute("PRAGMA wal_checkpoint(TRUNCATE);");
-    // Even after a failed VACUUM: without its statements the storage would be dead.
-    mStatements->prepare();
+    DataLoggerStatusCode rc;
+    {
+        std::lock_guard<std::mutex> lock(mReclaimMutex);
+        mStatements->destroyAll(kPoolTimeout);
+        rc = execute("VACUUM;");
+        // VACUUM wrote every page through the log; hand that room back at once.
+        if (rc == DataLoggerStatusCode::NoError) execute("PRAGMA wal_checkpoint(TRUNCATE);");
+        // Even after a failed VACUUM: without its statements the storage would be dead.
+        mStatements->prepare();
+    }
     if (rc != DataLoggerStatusCode::NoError) {
         pelmoDoLog(log::Trace, "-%s: execute(\"VACUUM;\", nullptr) failed with code %d", nullptr,
                    "removeDataEntries", value(rc));
         return rc;
     }
-    if (mPendingPageLimit != 0 &&
-        setDatabasePageCount(mPendingPageLimit) == DataLoggerStatusCode::NoError) {
+    // Taken before the retry, which sets it again if the limit still cannot be applied.
+    const uint32_t pending = mPendingPageLimit.exchange(0);
+    uint32_t pageSize = 0;
+    if (pending == 0) return DataLoggerStatusCode::NoError;
+    if (getDatabasePageSize(pageSize) != DataLoggerStatusCode::NoError) {
+        mPendingPageLimit = pending;
+    } else if (setSizeLimit(pending * pageSize) == DataLoggerStatusCode::NoError) {
         pelmoDoLog(log::Info, "The database %s is held at its limit of %u pages again.", nullptr,
-                   mFilename.c_str(), mPendingPageLimit.load());
-        mPendingPageLimit = 0;
+                   mFilename.c_str(), pending);
     }
     return DataLoggerStatusCode::NoError;
 }

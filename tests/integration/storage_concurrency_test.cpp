@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <future>
 #include <mutex>
+#include <thread>
 
 #include "unit/storage_sqlite_support.h"
 
@@ -11,7 +12,52 @@ namespace quorix::pelmo::datalogger {
 namespace {
 
 using namespace storagetest;
+using ::datalogger::test::LogCapture;
 using Clock = std::chrono::steady_clock;
+
+// An outside reader that holds its snapshot (sqlite3 piped into less, a long .dump) never makes
+// a write fail. Once the snapshot keeps the write-ahead log from being checkpointed, writing
+// waits, so that the file and its log stay within Size + 1 MiB, and goes on when it ends.
+TEST(StorageConcurrency, OutsideReaderCostsNoPointAndTheLogStaysBounded) {
+    constexpr int kPoints = 400;  // far more log than the budget allows while the reader reads
+    RamDir dir;
+    const std::string file = dir.file("live.db");
+    auto storage = makeStorage();
+    ASSERT_EQ(storage->initializeStorage(kMinimumSize, file, false), DataLoggerStatusCode::NoError);
+    const auto a = channel("a");
+    ASSERT_EQ(storage->registerOrUpdateChannel(a), DataLoggerStatusCode::NoError);
+    RawDb reader(file);
+    reader.exec("BEGIN; SELECT COUNT(*) FROM data;");
+
+    LogCapture log;
+    std::atomic<int> written{0}, failures{0};
+    auto writer = std::async(std::launch::async, [&] {
+        for (int i = 1; i <= kPoints; ++i) {
+            if (storage->setData(a.channelHash(), {DataLoggerDataPoint(i, atMicros(i))}) !=
+                DataLoggerStatusCode::NoError)
+                ++failures;
+            written = i;
+        }
+    });
+    uintmax_t largest = 0;
+    const auto sample = [&](Clock::duration period) {
+        for (const auto until = Clock::now() + period; Clock::now() < until;) {
+            largest = std::max(largest, sizeWithLog(file));
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    };
+    sample(std::chrono::seconds(3));
+    const int writtenWhileRead = written;
+    reader.exec("COMMIT;");
+    sample(std::chrono::milliseconds(200));
+    ASSERT_EQ(writer.wait_for(std::chrono::seconds(30)), std::future_status::ready);
+
+    EXPECT_EQ(failures.load(), 0);
+    EXPECT_LT(writtenWhileRead, kPoints) << "writing never waited for the reader";
+    EXPECT_TRUE(log.contains(log::Warning, "writing waits for it"));
+    EXPECT_LE(largest, kMinimumSize + 1048576u);
+    EXPECT_EQ(RawDb(file).scalar("SELECT COUNT(*) FROM data"), kPoints);
+}
 
 // One writer, two readers and one log export share a storage for ten seconds.
 TEST(StorageConcurrency, WritersReadersAndCopiesDoNotDisturbEachOther) {

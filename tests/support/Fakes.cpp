@@ -1,5 +1,7 @@
 #include "support/Fakes.h"
 
+#include <stdexcept>
+
 namespace datalogger::test {
 
 using qd::DataLoggerStatusCode;
@@ -94,10 +96,25 @@ DataLoggerStatusCode FakeStorage::archiveChannel(uint64_t hash, std::string& new
 }
 
 DataLoggerStatusCode FakeStorage::setData(uint64_t hash,
-                                          const std::vector<qd::DataLoggerDataPoint>&) {
+                                          const std::vector<qd::DataLoggerDataPoint>& points) {
     std::lock_guard<std::mutex> lock(mMutex);
-    return mChannels.count(hash) ? DataLoggerStatusCode::NoError
-                                 : DataLoggerStatusCode::StorageUnknownHash;
+    if (mFailingWrites > 0) {
+        --mFailingWrites;
+        throw std::invalid_argument("Could not prepare 'mpSetData' statement");
+    }
+    if (!mChannels.count(hash)) return DataLoggerStatusCode::StorageUnknownHash;
+    mPointsWritten += points.size();
+    return DataLoggerStatusCode::NoError;
+}
+
+void FakeStorage::failNextWrites(int count) {
+    std::lock_guard<std::mutex> lock(mMutex);
+    mFailingWrites = count;
+}
+
+size_t FakeStorage::pointsWritten() const {
+    std::lock_guard<std::mutex> lock(mMutex);
+    return mPointsWritten;
 }
 
 DataLoggerStatusCode FakeStorage::initializeStorage(uint32_t size, const std::string& filename,

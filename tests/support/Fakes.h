@@ -63,6 +63,9 @@ public:
 
     // Forces the answer of every archiveChannel call when set to anything but NoError.
     Code mArchiveAnswer = Code::NoError;
+    // The next `count` setData calls throw, as a storage whose statement cannot be prepared.
+    void failNextWrites(int count);
+    size_t pointsWritten() const;
     // Forces the answer of getData when set.
     std::function<Code(std::vector<qd::DataLoggerDataPoint>&)> mGetData;
 
@@ -71,6 +74,8 @@ private:
     std::map<uint64_t, qd::DataLoggerChannelInfo> mChannels;
     std::vector<std::string> mLogDirectories;
     std::string mInitializedWith;
+    int mFailingWrites = 0;
+    size_t mPointsWritten = 0;
 };
 
 }  // namespace datalogger::test

@@ -104,6 +104,29 @@ TEST_F(Core, LogExportSkipsAnExistingDirectoryAndCopiesTheOther) {
     EXPECT_THROW(mCore->createLog(dir.file("missing/parent"), 1, 7), std::filesystem::filesystem_error);
 }
 
+// A storage that throws drops the one item; the thread writes on, and says so once a second.
+TEST_F(Core, ProcessingThreadSurvivesAWriteThatThrows) {
+    mCore->initialize();
+    const uint64_t hash = registered(channel("a", DataLoggerStorageType::Volatile));
+    mVolatile->failNextWrites(3);
+    LogCapture log;
+    for (int i = 0; i < 5; ++i) {
+        EXPECT_EQ(mCore->pushData(hash, {DataLoggerDataPoint(i, TimePoint())}),
+                  DataLoggerStatusCode::NoError);
+    }
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (mVolatile->pointsWritten() < 2 && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(milliseconds(2));
+    }
+    EXPECT_EQ(mVolatile->pointsWritten(), 2u);
+    mCore.reset();  // the two drops not yet reported are reported when the thread ends
+    EXPECT_TRUE(log.contains(log::Critical, "processData dropped 1 item(s) it could not write, "
+                                            "the last with: Could not prepare 'mpSetData'"));
+    EXPECT_TRUE(log.contains(log::Critical, "processData dropped 2 item(s)"));
+    EXPECT_EQ(log.count("processData dropped"), 2u);
+    EXPECT_FALSE(log.contains("will now STOP"));
+}
+
 TEST(SharedQueueThreads, PopWaitsForAPushFromAnotherThreadAndTimesOutWhenEmpty) {
     utils::SharedQueue<int> queue;
     int item = 0;

@@ -1,11 +1,15 @@
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <limits>
+
 #include "unit/storage_sqlite_support.h"
 
 namespace quorix::pelmo::datalogger {
 namespace {
 
 using namespace storagetest;
+using ::datalogger::test::LogCapture;
 using std::chrono::microseconds;
 using Code = DataLoggerStatusCode;
 
@@ -116,6 +120,15 @@ TEST_F(StorageChannels, DataNeedsARegisteredHashAndGetDataTellsTheCasesApart) {
     EXPECT_EQ(get("zzz"), Code::NotFound);
     EXPECT_EQ(get(""), Code::StorageError);
     EXPECT_TRUE(mPoints.empty());
+    // SQLite keeps a NaN as NULL; it must not come back as a reading of zero.
+    ASSERT_EQ(mStorage->setData(a.channelHash(), {DataLoggerDataPoint(
+                                                     std::numeric_limits<double>::quiet_NaN(),
+                                                     atMicros(300))}),
+              Code::NoError);
+    mPoints.clear();
+    EXPECT_EQ(get("a", 200), Code::NoError);
+    ASSERT_EQ(mPoints.size(), 1u);
+    EXPECT_TRUE(std::isnan(mPoints[0].value()));
 }
 
 TEST_F(StorageChannels, ArchivingRenamesTheChannelAndMovesItsData) {
@@ -140,6 +153,34 @@ TEST_F(StorageChannels, ArchivingRenamesTheChannelAndMovesItsData) {
     EXPECT_EQ(mStorage->registerOrUpdateChannel(mean), Code::NoError);
     EXPECT_EQ(get("a/b.mean"), Code::StorageNoData);
     EXPECT_EQ(mStorage->archiveChannel("nothing", mNewPath, mNewHash), Code::NotFound);
+}
+
+TEST_F(StorageChannels, ArchivingMovesAllOrNothingAndNeverIntoAnotherChannel) {
+    const auto x = channel("x");
+    const auto squatter = channel("x_archive_NonVolatile_1");
+    ASSERT_EQ(mStorage->registerOrUpdateChannel(x), Code::NoError);
+    ASSERT_EQ(put(x, {1, 2}), Code::NoError);
+    ASSERT_EQ(mStorage->registerOrUpdateChannel(squatter), Code::NoError);
+    ASSERT_EQ(put(squatter, {5}), Code::NoError);
+    {
+        LogCapture log;
+        EXPECT_EQ(mStorage->archiveChannel("x", mNewPath, mNewHash), Code::StorageError);
+        EXPECT_TRUE(log.contains(log::Error, "its archive path (x_archive_NonVolatile_1) is "
+                                             "already a channel"));
+    }
+    // The rename of the channel row fails after its rows were moved: both stay where they were.
+    RawDb(mDb).exec("CREATE TRIGGER noRename BEFORE UPDATE OF path ON channel "
+                    "BEGIN SELECT RAISE(ABORT, 'refused'); END;");
+    EXPECT_EQ(mStorage->archiveChannel("x", mNewPath, mNewHash), Code::StorageError);
+    for (const auto& [path, stamps] : {std::pair<std::string, std::vector<int64_t>>{"x", {1, 2}},
+                                       {"x_archive_NonVolatile_1", {5}}}) {
+        mPoints.clear();
+        EXPECT_EQ(get(path), Code::NoError);
+        EXPECT_EQ(timestamps(mPoints), stamps) << path;
+    }
+    EXPECT_EQ(RawDb(mDb).scalar("SELECT COUNT(*) FROM data WHERE channelHash NOT IN "
+                                "(SELECT hash FROM channel)"),
+              0);
 }
 
 TEST_F(StorageChannels, HostileRowsAreReadWithoutHarm) {
@@ -227,6 +268,8 @@ TEST_F(StorageChannels, LogCopyHoldsTheDataAndOverwritesAnEarlierCopy) {
     EXPECT_EQ(copy.rows("PRAGMA integrity_check"), std::vector<std::string>{"ok"});
     EXPECT_EQ(copy.scalar("SELECT COUNT(*) FROM data"), 2);
     EXPECT_EQ(copy.scalar("SELECT version FROM schemaVersion"), 4);
+    // Openable by a reader that may not create a log beside it.
+    EXPECT_EQ(copy.rows("PRAGMA journal_mode"), std::vector<std::string>{"delete"});
     EXPECT_EQ(mStorage->createLog(mDir.file("missing"), 0), Code::StorageError);
 }
 

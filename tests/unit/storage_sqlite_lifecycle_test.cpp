@@ -102,13 +102,31 @@ TEST_F(StorageLifecycle, ScriptFailingHalfWayIsRolledBack) {
     EXPECT_EQ(raw.scalar("SELECT COUNT(*) FROM schemaHistory"), 3);
 }
 
-TEST_F(StorageLifecycle, FileThatIsNoDatabaseIsReplaced) {
-    writeFile(mDb, std::string(8192, 'x'));
-    auto storage = makeStorage();
-    ASSERT_EQ(storage->initializeStorage(kMinimumSize, mDb, false), Code::NoError);
-    EXPECT_EQ(storage->registerOrUpdateChannel(channel("a")), Code::NoError);
-    storage->finalize();
-    EXPECT_EQ(::datalogger::test::readFile(mDb).substr(0, 15), "SQLite format 3");
+TEST_F(StorageLifecycle, FileThatIsNoDatabaseIsMovedAside) {
+    const auto damagedCopies = [this] {
+        std::vector<std::string> names;
+        for (const auto& entry : fs::directory_iterator(mDir.path())) {
+            const std::string name = entry.path().filename().string();
+            if (name.rfind("test.db.damaged-", 0) == 0) names.push_back(name);
+        }
+        return names;
+    };
+    for (char filler : {'x', 'y'}) {
+        writeFile(mDb, std::string(8192, filler));
+        writeFile(mDb + "-journal", "old journal");
+        LogCapture log;
+        auto storage = makeStorage();
+        ASSERT_EQ(storage->initializeStorage(kMinimumSize, mDb, false), Code::NoError);
+        EXPECT_TRUE(log.contains(log::Critical, "was moved aside to " + mDb + ".damaged-"));
+        EXPECT_EQ(storage->registerOrUpdateChannel(channel("a")), Code::NoError);
+        storage->finalize();
+        EXPECT_EQ(::datalogger::test::readFile(mDb).substr(0, 15), "SQLite format 3");
+    }
+    // Only the newest copy is kept, and no journal of the old file is left beside the new one.
+    const auto copies = damagedCopies();
+    ASSERT_EQ(copies.size(), 1u);
+    EXPECT_EQ(::datalogger::test::readFile(mDir.file(copies[0])), std::string(8192, 'y'));
+    EXPECT_FALSE(fs::exists(mDb + "-journal"));
 }
 
 TEST_F(StorageLifecycle, SizesAndConstructionAreCheckedBeforeOpening) {
@@ -162,25 +180,85 @@ TEST_F(StorageLifecycle, ClearKeepsHistoryAndRebuildsTheSchema) {
     EXPECT_EQ(raw.scalar("SELECT COUNT(*) FROM data"), 0);
 }
 
-TEST_F(StorageLifecycle, OversizedFileIsShrunkToTheLimitOnOpening) {
-    const auto a = channel("a");
-    {
+// Rows as producers write them: 8-byte time stamps, values that do not compress, two channels.
+void fillRealistically(const std::string& db, const std::vector<uint64_t>& hashes, int rows) {
+    RawDb(db).exec(
+        "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < " +
+        std::to_string(rows) + ") INSERT INTO data SELECT CASE WHEN i % 10 = 0 THEN " +
+        std::to_string(static_cast<int64_t>(hashes[1])) + " ELSE " +
+        std::to_string(static_cast<int64_t>(hashes[0])) +
+        " END, 1765000000000000 + i * 1000, random() / 1e9 FROM n;");
+}
+
+class ShrinkingStorage : public StorageLifecycle {
+  protected:
+    void SetUp() override {
         auto storage = makeStorage();
         ASSERT_EQ(storage->initializeStorage(4 * kMinimumSize, mDb, false), Code::NoError);
-        ASSERT_EQ(storage->registerOrUpdateChannel(a), Code::NoError);
+        for (const auto& info : {mBusy, mRare}) {
+            ASSERT_EQ(storage->registerOrUpdateChannel(info), Code::NoError);
+        }
+        storage->finalize();
+        fillRealistically(mDb, {mBusy.channelHash(), mRare.channelHash()}, 55000);
+        RawDb raw(mDb);
+        mRows = raw.scalar("SELECT COUNT(*) FROM data");
+        mBytes = raw.scalar("PRAGMA page_count") * raw.scalar("PRAGMA page_size");
+        ASSERT_GT(mBytes, 3 * kMinimumSize);
     }
-    RawDb(mDb).exec(
-        "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 40000) "
-        "INSERT INTO data SELECT " +
-        std::to_string(static_cast<int64_t>(a.channelHash())) + ", i, i FROM n;");
-    ASSERT_GT(fs::file_size(mDb), 2u * kMinimumSize);
+    int64_t rows() { return RawDb(mDb).scalar("SELECT COUNT(*) FROM data"); }
+    int64_t newest() { return RawDb(mDb).scalar("SELECT MAX(timestamp) FROM data"); }
 
+    const DataLoggerStorageChannelInfo mBusy = channel("busy");
+    const DataLoggerStorageChannelInfo mRare = channel("rare");
+    int64_t mRows = 0;
+    int64_t mBytes = 0;
+};
+
+TEST_F(ShrinkingStorage, LoweredSizeKeepsWhatFitsAndTheNewestRows) {
+    const int64_t before = newest();
     auto storage = makeStorage();
-    ASSERT_EQ(storage->initializeStorage(kMinimumSize, mDb, false), Code::NoError);
-    EXPECT_LE(fs::file_size(mDb), kMinimumSize);
-    std::vector<DataLoggerDataPoint> newest;
-    ASSERT_EQ(storage->getData(newest, "a", 0, std::chrono::microseconds(0), 1), Code::NoError);
-    EXPECT_EQ(newest.at(0).timestamp(), atMicros(40000));
+    ASSERT_EQ(storage->initializeStorage(2 * kMinimumSize, mDb, false), Code::NoError);
+    storage->finalize();
+    EXPECT_LE(fs::file_size(mDb), 2 * kMinimumSize);
+    const double fits = static_cast<double>(mRows) * 2 * kMinimumSize / mBytes;
+    EXPECT_GE(rows(), 0.9 * fits) << "of " << mRows << " rows in " << mBytes << " bytes";
+    EXPECT_EQ(newest(), before);
+}
+
+// A VACUUM that fails must not leave the file without a limit: it is held at its size until a
+// later reclaim succeeds.
+TEST_F(ShrinkingStorage, FailedVacuumHoldsThePresentSizeUntilAReclaimSucceeds) {
+    class VacuumFails : public DataLoggerStorageSQLite {
+      public:
+        VacuumFails()
+            : log::Logger("DataLoggerStorageSQLite", "", std::make_shared<log::LoggerImpl>()),
+              DataLoggerStorageSQLite(scriptsDir(), kMinimumSize, kMaximumSize, {}) {}
+        Code execute(const std::string& sql) override {
+            if (mFail && sql == "VACUUM;") return Code::StorageError;
+            return DataLoggerStorageSQLite::execute(sql);
+        }
+        bool mFail = true;
+    };
+    VacuumFails storage;
+    LogCapture log;
+    EXPECT_NE(storage.initializeStorage(2 * kMinimumSize, mDb, false), Code::NoError);
+    EXPECT_TRUE(log.contains(log::Critical, "could not be shrunk"));
+    uint32_t held = 0;
+    ASSERT_EQ(storage.getDatabasePageCount(held), Code::NoError);
+    for (int64_t i = 1; i <= 20000; ++i) {
+        ASSERT_EQ(storage.setData(mBusy.channelHash(),
+                                  {DataLoggerDataPoint(1, atMicros(1765000000000000 + mRows * 1000 + i))}),
+                  Code::NoError);
+    }
+    uint32_t pages = 0;
+    ASSERT_EQ(storage.getDatabasePageCount(pages), Code::NoError);
+    EXPECT_LE(pages, held);
+
+    storage.mFail = false;
+    ASSERT_EQ(storage.removeDataEntries(1, true), Code::NoError);
+    EXPECT_TRUE(log.contains(log::Info, "is held at its limit of 512 pages again"));
+    storage.finalize();
+    EXPECT_LE(fs::file_size(mDb), 2 * kMinimumSize);
 }
 
 }  // namespace

@@ -103,5 +103,57 @@ TEST_F(StatementPoolThreads, DestroyGivesUpWhileAnotherThreadHoldsAToken) {
     EXPECT_NO_THROW(manager.destroyAll(milliseconds(1000)));
 }
 
+// Once ANALYZE has seen one busy and one rare channel, every read of one channel still searches
+// the channel index (no scan, no skip-scan through all channels) and deleting the oldest rows
+// walks the time index.
+TEST(StatementPlans, ReadsSearchTheChannelIndexAfterAnalyze) {
+    RamDir dir;
+    const std::string file = dir.file("plans.db");
+    const auto busy = channel("busy");
+    const auto rare = channel("rare");
+    {
+        auto storage = makeStorage();
+        ASSERT_EQ(storage->initializeStorage(kMaximumSize, file, false),
+                  DataLoggerStatusCode::NoError);
+        for (const auto& info : {busy, rare}) {
+            ASSERT_EQ(storage->registerOrUpdateChannel(info), DataLoggerStatusCode::NoError);
+        }
+    }
+    RawDb(file).exec(
+        "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 20000) "
+        "INSERT INTO data SELECT CASE WHEN i % 4000 = 0 THEN " +
+        std::to_string(static_cast<int64_t>(rare.channelHash())) + " ELSE " +
+        std::to_string(static_cast<int64_t>(busy.channelHash())) + " END, i, i FROM n;");
+    auto storage = makeStorage();  // opening analyses the filled tables
+    ASSERT_EQ(storage->initializeStorage(kMaximumSize, file, false), DataLoggerStatusCode::NoError);
+
+    SQLiteConnection connection;
+    ASSERT_EQ(connection.open(file, SQLITE_OPEN_READWRITE), SQLITE_OK);
+    DataLoggerSQLiteStatementsManager manager(connection.get());
+    manager.prepare();
+    using Manager = DataLoggerSQLiteStatementsManager;
+    RawDb raw(file);
+    const auto plan = [&](Manager::Token (Manager::*get)(Manager::Timeout)) {
+        std::string text;
+        for (const auto& row :
+             raw.rows(std::string("EXPLAIN QUERY PLAN ") + sqlite3_sql((manager.*get)(milliseconds(1000))->get()))) {
+            text += row + "\n";
+        }
+        return text;
+    };
+    for (auto get : {&Manager::getGetData, &Manager::getGetDataLastCounterOrDiscardByTime,
+                     &Manager::getGetDataLastCounterDiscardByTime, &Manager::getGetDataDiscardByNumber,
+                     &Manager::getGetDataLastCounterAndDiscardByNumber,
+                     &Manager::getGetDataDiscardByTimeAndNumber,
+                     &Manager::getGetDataLastCounterDiscardByTimeAndNumber}) {
+        const std::string text = plan(get);
+        EXPECT_NE(text.find("SEARCH data USING COVERING INDEX dataChannelTimestamp (channelHash=?"),
+                  std::string::npos)
+            << text;
+    }
+    EXPECT_NE(plan(&Manager::getDeleteData).find("SCAN data USING INDEX dataTimestampOrder"),
+              std::string::npos);
+}
+
 }  // namespace
 }  // namespace quorix::pelmo::datalogger

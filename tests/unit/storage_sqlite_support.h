@@ -78,6 +78,13 @@ inline DataLoggerStorageChannelInfo channel(
     return DataLoggerStorageChannelInfo(std::move(info), hash);
 }
 
+// Bytes of a database file and its write-ahead log on disk.
+inline uintmax_t sizeWithLog(const std::string& file) {
+    std::error_code noLog;
+    const uintmax_t log = std::filesystem::file_size(file + "-wal", noLog);
+    return std::filesystem::file_size(file) + (noLog ? 0 : log);
+}
+
 inline TimePoint atMicros(int64_t micros) { return TimePoint(std::chrono::microseconds(micros)); }
 inline int64_t micros(const DataLoggerDataPoint& p) {
     return std::chrono::duration_cast<std::chrono::microseconds>(p.timestamp().time_since_epoch())
