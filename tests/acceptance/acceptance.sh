@@ -125,6 +125,12 @@ within 5 has_values "$nv_db" acceptance/durable 10.5,11.5,12.5,13.5
 check "the same request by its id returns only the newer value" \
   equals "[13.5]" "$(dfrm "{\"dataRequestId\":\"$id\"}" | json 'd["measurements"][0]["values"]')"
 
+# A value that is no number is no false zero: DfRM writes null where NaN or infinity was pushed.
+gaps=$(dl_register acceptance/gaps 1 1 0 1 "values that are no numbers")
+dl_call pushData "$gaps" "[0.0, nan, 2.0, inf, -inf]" "[$((t - 4)), $((t - 3)), $((t - 2)), $((t - 1)), $t]" >/dev/null
+gaps_are_null() { equals "[0.0,null,2.0,null,null]" "$(dfrm_values acceptance/gaps)"; }
+check "NaN and infinities come back through DfRM as null" within 5 gaps_are_null
+
 # The documents describe the daemon, its device and its channels under one configuration hash.
 get() { curl -s -f "http://127.0.0.1:$SANDBOX_PORT/dfrm/$1"; }
 check "the channel list gives a channel's unit and description" equals '["Percent","non-volatile"]' \

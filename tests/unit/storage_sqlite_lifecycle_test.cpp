@@ -245,7 +245,7 @@ TEST_F(ShrinkingStorage, FailedVacuumHoldsThePresentSizeUntilAReclaimSucceeds) {
     EXPECT_TRUE(log.contains(log::Critical, "could not be shrunk"));
     uint32_t held = 0;
     ASSERT_EQ(storage.getDatabasePageCount(held), Code::NoError);
-    for (int64_t i = 1; i <= 20000; ++i) {
+    for (int64_t i = 1; i <= 3000; ++i) {
         ASSERT_EQ(storage.setData(mBusy.channelHash(),
                                   {DataLoggerDataPoint(1, atMicros(1765000000000000 + mRows * 1000 + i))}),
                   Code::NoError);
