@@ -277,6 +277,7 @@ DataLoggerStatusCode DataLoggerStorageSQLite::migrate(uint32_t targetVersion) {
 // crashed process loses no committed row, a power loss may lose the last commits but never
 // damages the file. A file system that cannot share memory keeps the rollback journal.
 void DataLoggerStorageSQLite::configureJournal() {
+    mWalHoldFrames = 0;  // no waiting for readers unless the log is in use
     std::string mode;
     const int rc = sqlite3_exec(
         mDb.get(), "PRAGMA journal_mode=WAL;",
