@@ -11,7 +11,6 @@ namespace datalogger::test {
 
 // One HTTP exchange as curl saw it.
 struct HttpReply {
-    int status = 0;          // 0 when curl got no answer
     std::string statusLine;  // "HTTP/1.1 501 Not Implemented", without the line end
     std::vector<std::pair<std::string, std::string>> headers;
     std::string body;
@@ -19,14 +18,12 @@ struct HttpReply {
 
     // Value of the first header with that name (case-insensitive); empty when absent.
     std::string header(const std::string& name) const;
-    bool hasHeader(const std::string& name) const;
 };
 
-// A real lighttpd on a free loopback port in front of a FastCGI socket. Its configuration
-// lives in its own temporary folder and includes the repository's DfRM snippet
-// (config/lighttpd) with the socket path replaced. Started by the constructor, which throws
-// std::runtime_error when it does not come up; stopped (SIGTERM, then SIGKILL) when the object
-// goes.
+// A real lighttpd on a socket in its own temporary folder, in front of a FastCGI socket. Its
+// configuration includes the repository's DfRM snippet (config/lighttpd) with the socket path
+// replaced. Started by the constructor, which throws std::runtime_error when it does not come
+// up; stopped (SIGTERM, then SIGKILL) when the object goes.
 class Lighttpd {
   public:
     explicit Lighttpd(const std::string& socketPath);
@@ -34,24 +31,15 @@ class Lighttpd {
     Lighttpd(const Lighttpd&) = delete;
     Lighttpd& operator=(const Lighttpd&) = delete;
 
-    int port() const { return mPort; }
-    std::string url(const std::string& path) const;
-    std::string errorLog() const;
-
     // curl against path: method "HEAD" uses --head; POST, PUT and PATCH (and any method
     // given a body) send the body, possibly empty, with its Content-Length.
     HttpReply request(const std::string& method, const std::string& path,
                       const std::string& body = std::string()) const;
 
   private:
-    bool startOnFreePort();
-
     TempDir mDir;
-    int mPort = 0;
+    std::string mSocket;
     std::unique_ptr<ChildProcess> mServer;
 };
-
-// The repository's lighttpd snippet for DfRM.
-std::string dfrmLighttpdSnippetPath();
 
 }  // namespace datalogger::test
