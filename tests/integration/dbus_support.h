@@ -36,14 +36,10 @@ inline ::datalogger::test::ClientResult gdbusCall(const std::string& method,
     return ::datalogger::test::runClient(call(method, std::move(args)));
 }
 
-// The bus's own method calls, e.g. NameHasOwner or RequestName.
-inline std::vector<std::string> busCall(const std::string& method, std::vector<std::string> args) {
-    return call(method, std::move(args), "org.freedesktop.DBus", "/org/freedesktop/DBus",
-                "org.freedesktop.DBus");
-}
-
 inline bool hasOwner(const std::string& name) {
-    return ::datalogger::test::runClient(busCall("NameHasOwner", {name})).output == "(true,)\n";
+    return ::datalogger::test::runClient(call("NameHasOwner", {name}, "org.freedesktop.DBus",
+                                              "/org/freedesktop/DBus", "org.freedesktop.DBus"))
+               .output == "(true,)\n";
 }
 
 using coretest::CoreOnDisk;
