@@ -9,7 +9,6 @@
 #include <chrono>
 #include <cstring>
 #include <iostream>
-
 #include <map>
 #include <memory>
 #include <string>
@@ -157,7 +156,6 @@ TEST_F(DfrmServerThread, ReplacesASocketLeftBehindByAKilledProcess) {
     server->start(false);
     EXPECT_TRUE(server->isRunning());
 }
-
 
 class DfrmRawFramingThread : public DfrmServerThread {
 protected:

@@ -46,10 +46,10 @@ Lighttpd::Lighttpd(const std::string& socketPath) : mSocket(mDir.file("http.sock
     }
     writeFile(mDir.file("dfrm.conf"), replaceAll(snippet, kInstalledSocket, socketPath));
     ::mkdir(mDir.file("htdocs").c_str(), 0755);
-    writeFile(mDir.file("lighttpd.conf"),
-              "server.document-root = \"" + mDir.file("htdocs") + "\"\nserver.bind = \"" +
-                  mSocket + "\"\nserver.errorlog = \"" + mDir.file("error.log") +
-                  "\"\ninclude \"" + mDir.file("dfrm.conf") + "\"\n");
+    writeFile(mDir.file("lighttpd.conf"), "server.document-root = \"" + mDir.file("htdocs") +
+                                              "\"\nserver.bind = \"" + mSocket +
+                                              "\"\nserver.errorlog = \"" + mDir.file("error.log") +
+                                              "\"\ninclude \"" + mDir.file("dfrm.conf") + "\"\n");
     mServer = std::make_unique<ChildProcess>(
         std::vector<std::string>{"lighttpd", "-D", "-f", mDir.file("lighttpd.conf")},
         mDir.file("lighttpd.out"));
@@ -72,9 +72,17 @@ HttpReply Lighttpd::request(const std::string& method, const std::string& path,
                             const std::string& body) const {
     static std::atomic<int> counter{0};
     const std::string id = std::to_string(counter++);
-    std::vector<std::string> argv = {
-        "curl", "-s", "-S", "--max-time", std::to_string(kRequestTimeoutSeconds), "--unix-socket",
-        mSocket, "-D", mDir.file("head" + id), "-o", mDir.file("reply" + id)};
+    std::vector<std::string> argv = {"curl",
+                                     "-s",
+                                     "-S",
+                                     "--max-time",
+                                     std::to_string(kRequestTimeoutSeconds),
+                                     "--unix-socket",
+                                     mSocket,
+                                     "-D",
+                                     mDir.file("head" + id),
+                                     "-o",
+                                     mDir.file("reply" + id)};
     if (method == "HEAD") {
         argv.push_back("--head");
     } else {

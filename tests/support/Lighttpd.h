@@ -25,7 +25,7 @@ struct HttpReply {
 // replaced. Started by the constructor, which throws std::runtime_error when it does not come
 // up; stopped (SIGTERM, then SIGKILL) when the object goes.
 class Lighttpd {
-  public:
+public:
     explicit Lighttpd(const std::string& socketPath);
     ~Lighttpd();
     Lighttpd(const Lighttpd&) = delete;
@@ -36,7 +36,7 @@ class Lighttpd {
     HttpReply request(const std::string& method, const std::string& path,
                       const std::string& body = std::string()) const;
 
-  private:
+private:
     TempDir mDir;
     std::string mSocket;
     std::unique_ptr<ChildProcess> mServer;

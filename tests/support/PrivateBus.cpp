@@ -1,10 +1,9 @@
 #include "support/PrivateBus.h"
 
-#include <signal.h>
-
 #include <giomm/init.h>
 #include <glibmm/main.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 
 #include <stdexcept>
 
@@ -12,7 +11,9 @@
 // GLib hands memory and work between the main loop and its D-Bus worker thread under futex
 // locks that ThreadSanitizer cannot see in the uninstrumented library. Calls made from inside
 // such libraries are excused; every access from our own code is still checked.
-extern "C" const char* __tsan_default_options() { return "ignore_noninstrumented_modules=1"; }
+extern "C" const char* __tsan_default_options() {
+    return "ignore_noninstrumented_modules=1";
+}
 #endif
 
 namespace datalogger::test {

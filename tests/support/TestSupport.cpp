@@ -78,7 +78,9 @@ std::vector<ql::LogRecord> LogCapture::records() const {
     return mShared->records;
 }
 
-bool LogCapture::contains(const std::string& text) const { return count(text) > 0; }
+bool LogCapture::contains(const std::string& text) const {
+    return count(text) > 0;
+}
 
 bool LogCapture::contains(ql::Severity severity, const std::string& text) const {
     for (const auto& record : records()) {
@@ -148,9 +150,15 @@ int ChildProcess::wait(int timeoutMs) {
     return mStatus;
 }
 
-std::string ChildProcess::output() const { return readFile(mOutputFile); }
+std::string ChildProcess::output() const {
+    return readFile(mOutputFile);
+}
 
-std::string sourceDir() { return DATALOGGER_SOURCE_DIR; }
-bool isRoot() { return ::geteuid() == 0; }
+std::string sourceDir() {
+    return DATALOGGER_SOURCE_DIR;
+}
+bool isRoot() {
+    return ::geteuid() == 0;
+}
 
 }  // namespace datalogger::test

@@ -1,9 +1,8 @@
 // The DfRM documents against fakes of their seams: data request ids and the tag rule, the data
 // route, the identification, capabilities, volatile state and channel list documents, and the
 // configuration hash they all carry.
-#include <gtest/gtest.h>
-
 #include <glibmm/fileutils.h>
+#include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
@@ -47,15 +46,15 @@ struct PullCall {
 
 // Answers from a table set by the test and records every data call.
 class FakePull final : public DataLoggerPullDataIfc {
-  public:
+public:
     DataLoggerStatusCode pullAllChannelInfo(
         std::vector<DataLoggerStorageChannelInfo>& infos) override {
         ++channelCalls;
         infos = channels;
         return channelStatus;
     }
-    DataLoggerStatusCode pullData(std::vector<DataLoggerDataPoint>& points,
-                                  const std::string& path, int64_t lastCounter,
+    DataLoggerStatusCode pullData(std::vector<DataLoggerDataPoint>& points, const std::string& path,
+                                  int64_t lastCounter,
                                   const std::chrono::microseconds& discardOlderThan,
                                   uint32_t amount) override {
         calls.push_back({path, lastCounter, discardOlderThan.count(), amount});
@@ -77,21 +76,21 @@ class FakePull final : public DataLoggerPullDataIfc {
 };
 
 class FakeTime : public SystemTimeHandlerIfc {
-  public:
+public:
     bool isTimeValid() const override { return valid; }
     void initialize() override {}
     std::atomic<bool> valid{false};
 };
 
 class FakeFirmware : public utils::FirmwareVersionIfc {
-  public:
+public:
     std::string getVersion() const override { return "3.2.1"; }
 };
 
 // Devices by id; an id mapped to "!" fails. The list fails with a standard exception when
 // listFails is 1 and with a GLib error when it is 2.
 class FakeDevices : public deviceid::DeviceIdClientIfc {
-  public:
+public:
     std::vector<std::string> listDevices() override {
         ++listCalls;
         if (listFails == 1) throw std::runtime_error("device service gone");
@@ -117,8 +116,8 @@ struct ServerFixture {
     std::shared_ptr<FakeDevices> devices = std::make_shared<FakeDevices>();
     std::shared_ptr<FakePeriodicCallerManager> caller =
         std::make_shared<FakePeriodicCallerManager>();
-    DataLoggerDfrm server{pull, "/nonexistent/dfrm.socket", time,
-                          std::make_shared<FakeFirmware>(), devices, caller};
+    DataLoggerDfrm server{
+        pull, "/nonexistent/dfrm.socket", time, std::make_shared<FakeFirmware>(), devices, caller};
 };
 
 inline TimePoint atMicros(int64_t micros) {
@@ -139,13 +138,13 @@ TEST_P(DfrmDocsMurmur, MatchesTheStringHashOfA32BitBuild) {
     EXPECT_EQ(murmurHash2(GetParam().text), GetParam().hash);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    References, DfrmDocsMurmur,
-    ::testing::Values(HashCase{"abc", 3350977461u}, HashCase{"", 3990065800u},
-                      HashCase{"a", 2167009006u}, HashCase{"ab", 2805137849u},
-                      HashCase{"abcd", 804720481u}, HashCase{"abcde", 730143326u},
-                      HashCase{"\xff\xfe\x80", 732479785u},
-                      HashCase{"12345quorix/productA/x", 4166376669u}));
+INSTANTIATE_TEST_SUITE_P(References, DfrmDocsMurmur,
+                         ::testing::Values(HashCase{"abc", 3350977461u}, HashCase{"", 3990065800u},
+                                           HashCase{"a", 2167009006u}, HashCase{"ab", 2805137849u},
+                                           HashCase{"abcd", 804720481u},
+                                           HashCase{"abcde", 730143326u},
+                                           HashCase{"\xff\xfe\x80", 732479785u},
+                                           HashCase{"12345quorix/productA/x", 4166376669u}));
 
 class DfrmDocsTagRule : public ::testing::TestWithParam<std::pair<std::string, bool>> {};
 
@@ -181,7 +180,7 @@ std::vector<DfrmChannelRequest> channels(const std::string& path) {
 }
 
 class DfrmDocsIdManager : public ::testing::Test {
-  protected:
+protected:
     // Fills the manager to its limit with ids for the same paths, all different; ids[0] is the
     // least recently used.
     std::vector<uint32_t> fill() {
@@ -233,7 +232,7 @@ TEST_F(DfrmDocsIdManager, RefusesAnEmptyListAndUnknownIds) {
 constexpr int64_t kNewest = 1700000000123456;  // microseconds
 
 class DfrmDocsData : public ::testing::Test, protected ServerFixture {
-  protected:
+protected:
     void SetUp() override {
         pull->data["a/b"] = {DataLoggerStatusCode::NoError,
                              {DataLoggerDataPoint(1.5, atMicros(kNewest - 2500000)),
@@ -252,9 +251,9 @@ class DfrmDocsData : public ::testing::Test, protected ServerFixture {
 };
 
 TEST_F(DfrmDocsData, AFirstRequestAnswersValuesWithOffsetsFromTheNewest) {
-    const DfrmResponse response = ask(
-        R"({"channelRequests":[{"path":"a/b","fetchItemsByTime":2.5,"fetchItemsCountMax":3},)"
-        R"({"path":"c/d","lastCounter":17}]})");
+    const DfrmResponse response =
+        ask(R"({"channelRequests":[{"path":"a/b","fetchItemsByTime":2.5,"fetchItemsCountMax":3},)"
+            R"({"path":"c/d","lastCounter":17}]})");
     const json answer = json::parse(response.mBody.str());
     const std::string id = answer["dataRequestId"];
     EXPECT_EQ(response.mBody.str(),
@@ -290,7 +289,8 @@ struct BadRequest {
     std::string text;
 };
 
-class DfrmDocsDataRefused : public DfrmDocsData, public ::testing::WithParamInterface<BadRequest> {};
+class DfrmDocsDataRefused : public DfrmDocsData,
+                            public ::testing::WithParamInterface<BadRequest> {};
 
 TEST_P(DfrmDocsDataRefused, AnswersTheStatusAndText) {
     const DfrmResponse response = ask(GetParam().body);
@@ -320,12 +320,10 @@ INSTANTIATE_TEST_SUITE_P(
         BadRequest{R"({"channelRequests":[{"path":"a/b","lastCounter":1e300}]})", 400,
                    kParse + "The value of 'lastCounter' is out of range.\n"},
         BadRequest{R"({"channelRequests":[{"path":"a/b","fetchItemsCountMax":"3"}]})", 400,
-                   kParse +
-                       "[json.exception.type_error.302] type must be number, but is string\n"},
+                   kParse + "[json.exception.type_error.302] type must be number, but is string\n"},
         BadRequest{R"({"channelRequests":[{"lastCounter":1}]})", 400,
                    kParse + "[json.exception.out_of_range.403] key 'path' not found\n"},
-        BadRequest{R"({"dataRequestId":"99999999999999999999999"})", 410,
-                   "DataRequestId expired"},
+        BadRequest{R"({"dataRequestId":"99999999999999999999999"})", 410, "DataRequestId expired"},
         BadRequest{R"({"channelRequests":[{"path":"gone"}]})", 404,
                    "Path (gone) is unknown.\n Eventually it is gone or never existed.\nRequest "
                    "the available channels again to be up to date."}));
@@ -357,15 +355,15 @@ TEST_F(DfrmDocsData, StorageFaultsFailTheWholeAnswer) {
 }
 
 class DfrmDocsHandlers : public ::testing::Test, protected ServerFixture {
-  protected:
+protected:
     std::string hash() { return server.configHash().getConfigHash(); }
     LogCapture mLog;
 };
 
 DataLoggerChannelInfo dbusDefaults(const std::string& path) {
-    return DataLoggerChannelInfo::withDefaults(
-        path, DataLoggerUnit::Kelvin, DataLoggerStats(DataLoggerStorageType::Volatile, 0),
-        DataLoggerStorageType::Volatile, "coil temperature");
+    return DataLoggerChannelInfo::withDefaults(path, DataLoggerUnit::Kelvin,
+                                               DataLoggerStats(DataLoggerStorageType::Volatile, 0),
+                                               DataLoggerStorageType::Volatile, "coil temperature");
 }
 
 TEST_F(DfrmDocsHandlers, FullMetadataIsTranslated) {
@@ -398,9 +396,10 @@ TEST_F(DfrmDocsHandlers, FullMetadataIsTranslated) {
     EXPECT_EQ(channel["acqPeriodChangeable"], true);
     EXPECT_FALSE(channel.contains("description"));
     for (const char* dropped : {"(Helium)", "(a )", "(a  b)"}) {
-        EXPECT_TRUE(mLog.contains(log::Error, std::string("Element (logicalFunctionTags) with value ") +
-                                                  dropped + " on path (a/b) violates the dfrm "
-                                                            "tag rule and is dropped."));
+        EXPECT_TRUE(mLog.contains(
+            log::Error, std::string("Element (logicalFunctionTags) with value ") + dropped +
+                            " on path (a/b) violates the dfrm "
+                            "tag rule and is dropped."));
     }
 }
 
@@ -447,9 +446,10 @@ TEST_F(DfrmDocsHandlers, IdentificationListsTheDevicesThatAnsweredAndFailsWithou
     const DfrmResponse response = answerIdentification(server);
     EXPECT_EQ(response.mStatusCode, 200);
     EXPECT_EQ(response.mContentType, ContentType::applicationJson);
-    EXPECT_EQ(response.mBody.str(), "{\"configHash\":\"" + hash() +
-                                    "\",\"devices\":[{\"common\":{\"firmwareVersion\":\"3.2.1\","
-                                    "\"protocolVersion\":\"0.113\"},\"tpx\":\"tpx one\"}]}");
+    EXPECT_EQ(response.mBody.str(),
+              "{\"configHash\":\"" + hash() +
+                  "\",\"devices\":[{\"common\":{\"firmwareVersion\":\"3.2.1\","
+                  "\"protocolVersion\":\"0.113\"},\"tpx\":\"tpx one\"}]}");
     EXPECT_TRUE(mLog.contains(log::Error,
                               "Severe issue: The device with the id (dev2) failed to give its "
                               "device-id information with: no answer from dev2"));
@@ -469,9 +469,8 @@ TEST_F(DfrmDocsHandlers, IdentificationListsTheDevicesThatAnsweredAndFailsWithou
 TEST_F(DfrmDocsHandlers, CapabilitiesAndVolatileStateFollowTheClock) {
     EXPECT_EQ(answerCapabilities(server).mBody.str(),
               "{\"capabilities\":{\"clockType\":\"relative\"},\"configHash\":\"" + hash() + "\"}");
-    const double before = std::chrono::duration<double>(
-                              std::chrono::system_clock::now().time_since_epoch())
-                              .count();
+    const double before =
+        std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
     const json relative = json::parse(answerVolatileState(server).mBody.str());
     EXPECT_EQ(relative["volatileState"].size(), 1u);
     EXPECT_GE(relative["volatileState"]["relativeTime"].get<double>(), before - 0.001);
