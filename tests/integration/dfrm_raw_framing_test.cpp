@@ -11,10 +11,12 @@
 #include <iostream>
 #include <map>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "dfrm/DataLoggerDfrm.h"
+#include "dfrm/DfrmDispatch.h"
 #include "support/Fakes.h"
 #include "support/TestSupport.h"
 
@@ -30,9 +32,10 @@ using ::datalogger::test::writeFile;
 
 const std::string kNotImplemented =
     "HTTP/1.1 501 Not Implemented\r\nContent-Length: 0\r\nContent-Type: text/plain\r\n\r\n";
+const std::string kParseNotice = "The last request to /dfrm could not be parsed.";
 const std::string kUnparsable =
-    "HTTP/1.1 500 Internal Server Error\r\nContent-Length: 46\r\nContent-Type: text/plain\r\n\r\n"
-    "The last request to /dfrm could not be parsed.";
+    "HTTP/1.1 500 Internal Server Error\r\nContent-Length: 46\r\nContent-Type: text/plain\r\n\r\n" +
+    kParseNotice;
 
 const std::string kBasicPathMessage =
     ") could not be created or opened. Either the basic path does not exist or the permissions "
@@ -157,16 +160,82 @@ TEST_F(DfrmServerThread, ReplacesASocketLeftBehindByAKilledProcess) {
     EXPECT_TRUE(server->isRunning());
 }
 
+class StaticFirmware : public utils::FirmwareVersionIfc {
+public:
+    std::string getVersion() const override { return "7.1"; }
+};
+
+// Three routes are borrowed to show the framing of a 200, a handler exception and a body the
+// server read. The rest go through dispatch; this server has no pull interface or device
+// client, so only the routes that are not implemented are asked.
+DfrmResponse testResponder(DataLoggerDfrm& server, const DataLoggerRequest& request) {
+    DfrmResponse response;
+    switch (request.route()) {
+        case DfrmMethod::capabilities:
+            response.mContentType = ContentType::applicationJson;
+            // A multi-byte character and a NUL: the length counts bytes, not characters.
+            response.mBody << "{\"configHash\":\"" << server.configHash().getConfigHash() << "\"}"
+                           << std::string("\xC3\xA4\0x", 4);
+            return response;
+        case DfrmMethod::volatilestate:
+            throw std::runtime_error("handler broke");
+        case DfrmMethod::data:
+            response.mContentType = ContentType::textHtml;
+            response.mBody << "read " << request.body().size();
+            return response;
+        default:
+            return dispatch(server, request);
+    }
+}
+
 class DfrmRawFramingThread : public DfrmServerThread {
 protected:
     void SetUp() override {
         DfrmServerThread::SetUp();
-        mServer = make(mSocket);
+        mServer = std::make_unique<DataLoggerDfrm>(nullptr, mSocket, nullptr,
+                                                   std::make_shared<StaticFirmware>(), nullptr,
+                                                   mCaller, testResponder);
         mServer->start(false);
         ASSERT_TRUE(mServer->isRunning());
     }
+    std::string post(const std::string& body) {
+        return ask({{"REQUEST_METHOD", "POST"},
+                    {"PATH_INFO", "/data"},
+                    {"CONTENT_LENGTH", std::to_string(body.size())}},
+                   body);
+    }
     std::unique_ptr<DataLoggerDfrm> mServer;
 };
+
+std::string framed(const std::string& status, const std::string& type, const std::string& body) {
+    return "HTTP/1.1 " + status + "\r\nContent-Length: " + std::to_string(body.size()) +
+           "\r\nContent-Type: " + type + "\r\n\r\n" + body;
+}
+
+TEST_F(DfrmRawFramingThread, ADocumentArrivesWithItsLengthInBytesAndJsonType) {
+    EXPECT_EQ(askRoute("/capabilities"),
+              framed("200 OK", "application/json",
+                     "{\"configHash\":\"" + mServer->configHash().getConfigHash() + "\"}" +
+                         std::string("\xC3\xA4\0x", 4)));
+}
+
+TEST_F(DfrmRawFramingThread, AHandlerExceptionIsAnsweredWithItsTextAndTheNotice) {
+    EXPECT_EQ(askRoute("/volatilestate"),
+              framed("500 Internal Server Error", "text/plain", "handler broke\n" + kParseNotice));
+    EXPECT_TRUE(mLog.contains(log::Error,
+                              "The last FCGI message was not handled properly. Error "
+                              "message:\n(handler broke)"));
+    EXPECT_EQ(askRoute("/highalert"), kNotImplemented);
+}
+
+TEST_F(DfrmRawFramingThread, ReadsABodyUpToOneMillionCharacters) {
+    EXPECT_EQ(post(std::string(1000000, 'x')), framed("200 OK", "text/plain", "read 1000000"));
+    EXPECT_EQ(post(std::string(1000001, 'x')), kUnparsable);
+    EXPECT_TRUE(mLog.contains(log::Error,
+                              "The received request exceeded the maximum allowed limit "
+                              "(1000000) of chars. It contained (1000001) chars."));
+    EXPECT_EQ(askRoute("/highalert"), kNotImplemented);
+}
 
 using Params = std::map<std::string, std::string>;
 struct RawCase {
@@ -200,6 +269,9 @@ Params put(const char* length) {
     params["CONTENT_LENGTH"] = length;
     return params;
 }
+Params get(const char* route) {
+    return {{"REQUEST_METHOD", "GET"}, {"PATH_INFO", route}};
+}
 
 INSTANTIATE_TEST_SUITE_P(
     Headers, DfrmRawFramingThreadRequest,
@@ -220,6 +292,18 @@ INSTANTIATE_TEST_SUITE_P(
                 "Request parsing failed. Read amount 10 does not match the expected amount (100). "
                 "Discarding request.",
                 "0123456789"},
+        // Routes are matched exactly, and only with GET.
+        RawCase{"UnknownRoute", get("/nosuchroute"), false, kParseNotice.c_str()},
+        RawCase{"TrailingSlash", get("/identification/"), false, kParseNotice.c_str()},
+        RawCase{"BelowARoute", get("/identification/more"), false, kParseNotice.c_str()},
+        RawCase{"RouteCase", get("/Identification"), false, kParseNotice.c_str()},
+        RawCase{"RootRoute", get("/"), false, kParseNotice.c_str()},
+        RawCase{"EmptyRoute", get(""), false, kParseNotice.c_str()},
+        RawCase{"NoRoute", {{"REQUEST_METHOD", "GET"}}, false, kParseNotice.c_str()},
+        RawCase{"Head",
+                {{"REQUEST_METHOD", "HEAD"}, {"PATH_INFO", "/identification"}},
+                false,
+                kParseNotice.c_str()},
         RawCase{"NoMethod",
                 {{"PATH_INFO", "/event"}},
                 false,
