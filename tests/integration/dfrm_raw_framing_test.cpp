@@ -8,7 +8,6 @@
 
 #include <chrono>
 #include <cstring>
-#include <iostream>
 #include <map>
 #include <memory>
 #include <stdexcept>
@@ -53,10 +52,6 @@ protected:
         // chmod, not the mode of mkdir: the umask would take the group's write bit away.
         ASSERT_EQ(::mkdir(mSocketDir.c_str(), 0700), 0);
         ASSERT_EQ(::chmod(mSocketDir.c_str(), 0770), 0);
-    }
-    void TearDown() override {
-        if (!HasFailure()) return;
-        for (const auto& record : mLog.records()) std::cerr << record.text << '\n';
     }
     std::unique_ptr<DataLoggerDfrm> make(const std::string& socketPath) {
         return std::make_unique<DataLoggerDfrm>(nullptr, socketPath, nullptr, nullptr, nullptr,

@@ -22,12 +22,6 @@ namespace {
 
 const char* const kAddressVariable = "DBUS_SYSTEM_BUS_ADDRESS";
 
-// The bus configuration is shared with the shell scripts that start a private bus.
-std::string busConfig(const std::string& socket, const std::string& policyFile) {
-    const std::string text = readFile(sourceDir() + "/tests/support/system-bus.conf.in");
-    return replaceAll(replaceAll(text, "@SOCKET@", socket), "@POLICY@", policyFile);
-}
-
 // Drops references that idle callbacks of finished D-Bus work still hold.
 void drainDefaultContext() {
     auto context = Glib::MainContext::get_default();
@@ -40,8 +34,11 @@ void drainDefaultContext() {
 PrivateBus::PrivateBus() {
     Gio::init();
     const std::string socket = mDir.file("system_bus_socket");
+    // The bus configuration is shared with the shell scripts that start a private bus.
+    const std::string config = readFile(sourceDir() + "/tests/support/system-bus.conf.in");
     writeFile(mDir.file("bus.conf"),
-              busConfig(socket, sourceDir() + "/config/dbus/com.quorix.datalogger.conf"));
+              replaceAll(replaceAll(config, "@SOCKET@", socket), "@POLICY@",
+                         sourceDir() + "/config/dbus/com.quorix.datalogger.conf"));
     mDaemon = std::make_unique<ChildProcess>(
         std::vector<std::string>{"dbus-daemon", "--config-file=" + mDir.file("bus.conf"),
                                  "--nofork", "--print-address=1"},

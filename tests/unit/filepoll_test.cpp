@@ -218,7 +218,7 @@ class FilePollFake : public ::testing::Test {
 protected:
     std::shared_ptr<FilePoll> poller(const std::string& path, const std::string& file,
                                      int64_t period = 10, double factor = 1) {
-        return std::make_shared<FilePoll>(pollConfig(path, file, period, factor), mCallerIfc,
+        return std::make_shared<FilePoll>(pollConfig(path, file, period, factor), mCaller,
                                           mPush);
     }
     ::datalogger::test::TempDir mDir;
@@ -226,7 +226,6 @@ protected:
         std::make_shared<::datalogger::test::PollPushRecorder>();
     std::shared_ptr<::datalogger::test::FakePeriodicCallerManager> mCaller =
         std::make_shared<::datalogger::test::FakePeriodicCallerManager>();
-    std::shared_ptr<utils::PeriodicCallerManagerIfc> mCallerIfc = mCaller;
     ::datalogger::test::LogCapture mLog;
 };
 
@@ -278,7 +277,7 @@ TEST_F(FilePollFake, RefusedRegistrationOrMissingPartLeavesPollerInert) {
     writeFile(mDir.file("value"), "3");
     auto refused = poller("bad-path", mDir.file("value"));
     auto known = poller("known", mDir.file("value"));
-    FilePoll noPush(pollConfig("x", mDir.file("value")), mCallerIfc, nullptr);
+    FilePoll noPush(pollConfig("x", mDir.file("value")), mCaller, nullptr);
     FilePoll noCaller(pollConfig("y", mDir.file("value")), nullptr, mPush);
     EXPECT_FALSE(refused->isInitialised() || noPush.isInitialised() || noCaller.isInitialised());
     mCaller->fireAll();

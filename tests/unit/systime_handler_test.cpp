@@ -17,11 +17,9 @@ using ::datalogger::test::readFile;
 using ::datalogger::test::TempDir;
 using ::datalogger::test::writeFile;
 
-// One scripted answer per read; EAGAIN once the script is used up (the clock was not set).
-struct TimerScript {
-    std::deque<std::pair<long, int>> reads;
-    std::string bytes = "12345678";
-};
+// One scripted answer per read, shared with the test; EAGAIN once the script is used up (the
+// clock was not set).
+using TimerScript = std::deque<std::pair<long, int>>;
 
 class FakeTimer : public ClockSetTimerIfc {
 public:
@@ -29,11 +27,10 @@ public:
         : mScript(std::move(script)), mArmError(armError) {}
     int arm() override { return mArmError; }
     long read(char* buffer, unsigned long size, int& error) override {
-        auto [n, err] =
-            mScript->reads.empty() ? std::make_pair(-1L, EAGAIN) : mScript->reads.front();
-        if (!mScript->reads.empty()) mScript->reads.pop_front();
+        auto [n, err] = mScript->empty() ? std::make_pair(-1L, EAGAIN) : mScript->front();
+        if (!mScript->empty()) mScript->pop_front();
         error = err;
-        if (n > 0) mScript->bytes.copy(buffer, std::min<unsigned long>(size, n));
+        if (n > 0) std::string("12345678").copy(buffer, std::min<unsigned long>(size, n));
         return n;
     }
 
@@ -121,7 +118,7 @@ TEST_F(SystemTime, WithoutSyncAndRtcChecksEveryMinuteUntilTheClockIsSet) {
     EXPECT_EQ(mLog.count("No RTC available in " + mDevices[4] + "."), 2u);
     EXPECT_TRUE(mLog.contains(log::Trace, "Timer still running: Time has not been set yet."));
 
-    mSources->mTimer->reads.push_back({-1, ECANCELED});
+    mSources->mTimer->push_back({-1, ECANCELED});
     mCaller->fireAll();
     EXPECT_TRUE(handler->isTimeValid());
     EXPECT_EQ(mLog.count("Clock time was set."), 1u);
@@ -204,7 +201,7 @@ TEST_F(SystemTime, TimerReadErrorsAndExpiriesAreReported) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.line);
         auto handler = initialized();
-        mSources->mTimer->reads.push_back(c.read);
+        mSources->mTimer->push_back(c.read);
         mCaller->fireAll();
         EXPECT_TRUE(mLog.contains(log::Error, c.line));
         EXPECT_EQ(mCaller->liveCallers(), c.callersLeft);
