@@ -1,14 +1,21 @@
-// The bytes the DfRM server writes, read straight off its socket with cgi-fcgi: no web server
-// in between to add, drop or rewrite anything.
+// The DfRM server's socket life cycle, and the bytes it writes read straight off its socket with
+// cgi-fcgi: no web server in between to add, drop or rewrite anything.
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
 
+#include <chrono>
+#include <cstring>
 #include <map>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "dfrm/DataLoggerDfrm.h"
+#include "dfrm/DfrmDispatch.h"
 #include "support/Fakes.h"
 #include "support/TestSupport.h"
 
@@ -24,19 +31,31 @@ using ::datalogger::test::writeFile;
 
 const std::string kNotImplemented =
     "HTTP/1.1 501 Not Implemented\r\nContent-Length: 0\r\nContent-Type: text/plain\r\n\r\n";
+const std::string kParseNotice = "The last request to /dfrm could not be parsed.";
 const std::string kUnparsable =
-    "HTTP/1.1 500 Internal Server Error\r\nContent-Length: 46\r\nContent-Type: text/plain\r\n\r\n"
-    "The last request to /dfrm could not be parsed.";
+    "HTTP/1.1 500 Internal Server Error\r\nContent-Length: 46\r\nContent-Type: text/plain\r\n\r\n" +
+    kParseNotice;
 
-class DfrmRawFramingThread : public ::testing::Test {
+const std::string kBasicPathMessage =
+    ") could not be created or opened. Either the basic path does not exist or the permissions "
+    "(rx) are not as expected.";
+
+struct stat statOf(const std::string& path) {
+    struct stat status {};
+    EXPECT_EQ(::lstat(path.c_str(), &status), 0) << path;
+    return status;
+}
+
+class DfrmServerThread : public ::testing::Test {
 protected:
     void SetUp() override {
-        ASSERT_EQ(::mkdir(mDir.file("run").c_str(), 0700), 0);
-        ASSERT_EQ(::chmod(mDir.file("run").c_str(), 0770), 0);
-        mServer =
-            std::make_unique<DataLoggerDfrm>(nullptr, mSocket, nullptr, nullptr, nullptr, mCaller);
-        mServer->start(false);
-        ASSERT_TRUE(mServer->isRunning());
+        // chmod, not the mode of mkdir: the umask would take the group's write bit away.
+        ASSERT_EQ(::mkdir(mSocketDir.c_str(), 0700), 0);
+        ASSERT_EQ(::chmod(mSocketDir.c_str(), 0770), 0);
+    }
+    std::unique_ptr<DataLoggerDfrm> make(const std::string& socketPath) {
+        return std::make_unique<DataLoggerDfrm>(nullptr, socketPath, nullptr, nullptr, nullptr,
+                                                mCaller);
     }
 
     // One request with exactly these parameters and this standard input; the raw answer.
@@ -57,13 +76,161 @@ protected:
     }
 
     TempDir mDir;
-    const std::string mSocket = mDir.file("run/dfrm.socket");
+    const std::string mSocketDir = mDir.file("run");
+    const std::string mSocket = mSocketDir + "/dfrm.socket";
     std::shared_ptr<FakePeriodicCallerManager> mCaller =
         std::make_shared<FakePeriodicCallerManager>();
     LogCapture mLog;
-    std::unique_ptr<DataLoggerDfrm> mServer;
     int mAsked = 0;
 };
+
+TEST_F(DfrmServerThread, CreatesTheSocketForTheWebServersGroupStartsOnceAndStopsPromptly) {
+    auto server = make(mSocket);
+    server->start(false);
+    ASSERT_TRUE(server->isRunning());
+    const struct stat first = statOf(mSocket);
+    EXPECT_TRUE(S_ISSOCK(first.st_mode));
+    EXPECT_EQ(first.st_mode & 07777, 0660u);
+
+    server->start(false);
+    EXPECT_EQ(mLog.count("The DFRM process thread is already started, ideally you should only "
+                         "call start once."),
+              1u);
+    EXPECT_EQ(statOf(mSocket).st_ino, first.st_ino);  // not bound a second time
+
+    const auto before = std::chrono::steady_clock::now();
+    server->stop();
+    EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::seconds(2));
+    EXPECT_FALSE(server->isRunning());
+    server->stop();
+    EXPECT_EQ(mLog.count("The process to answer DfRM requests via fcgi has been stopped."), 1u);
+    EXPECT_FALSE(mLog.contains("FCGI accept error"));
+}
+
+TEST_F(DfrmServerThread, AMissingDirectoryOrOneClosedToTheGroupRefusesUntilCorrected) {
+    make(mDir.file("absent/dfrm.socket"))->start(false);
+    EXPECT_TRUE(mLog.contains(
+        log::Error, "The FCGI socket with the path (" + mDir.file("absent") + kBasicPathMessage));
+
+    ASSERT_EQ(::chmod(mSocketDir.c_str(), 0750), 0);
+    auto server = make(mSocket);
+    server->start(false);
+    EXPECT_FALSE(server->isRunning());
+    EXPECT_TRUE(mLog.contains(log::Error,
+                              "The FCGI socket with the path (" + mSocketDir + kBasicPathMessage));
+    EXPECT_NE(::access(mSocket.c_str(), F_OK), 0);
+
+    ASSERT_EQ(::chmod(mSocketDir.c_str(), 0770), 0);
+    server->start(false);
+    EXPECT_TRUE(server->isRunning());
+}
+
+// The library's own socket opener ends the process on such paths.
+TEST_F(DfrmServerThread, AnUnusableSocketPathIsLoggedNotFatal) {
+    writeFile(mSocket, "not a socket");
+    auto occupied = make(mSocket);
+    occupied->start(false);
+    EXPECT_FALSE(occupied->isRunning());
+    EXPECT_EQ(readFile(mSocket), "not a socket");
+
+    auto tooLong = make(mSocketDir + "/" + std::string(120, 's'));
+    tooLong->start(false);
+    EXPECT_FALSE(tooLong->isRunning());
+    EXPECT_EQ(mLog.count("The fcgi socket descriptor  value is (-1). No DFRM messages will be "
+                         "processed."),
+              2u);
+}
+
+TEST_F(DfrmServerThread, ReplacesASocketLeftBehindByAKilledProcess) {
+    {
+        int stale = ::socket(AF_UNIX, SOCK_STREAM, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::strcpy(address.sun_path, mSocket.c_str());
+        ASSERT_EQ(::bind(stale, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
+        ::close(stale);
+    }
+    auto server = make(mSocket);
+    server->start(false);
+    EXPECT_TRUE(server->isRunning());
+}
+
+class StaticFirmware : public utils::FirmwareVersionIfc {
+public:
+    std::string getVersion() const override { return "7.1"; }
+};
+
+// Three routes are borrowed to show the framing of a 200, a handler exception and a body the
+// server read. The rest go through dispatch; this server has no pull interface or device
+// client, so only the routes that are not implemented are asked.
+DfrmResponse testResponder(DataLoggerDfrm& server, const DataLoggerRequest& request) {
+    DfrmResponse response;
+    switch (request.route()) {
+        case DfrmMethod::capabilities:
+            response.mContentType = ContentType::applicationJson;
+            // A multi-byte character and a NUL: the length counts bytes, not characters.
+            response.mBody << "{\"configHash\":\"" << server.configHash().getConfigHash() << "\"}"
+                           << std::string("\xC3\xA4\0x", 4);
+            return response;
+        case DfrmMethod::volatilestate:
+            throw std::runtime_error("handler broke");
+        case DfrmMethod::data:
+            response.mContentType = ContentType::textHtml;
+            response.mBody << "read " << request.body().size();
+            return response;
+        default:
+            return dispatch(server, request);
+    }
+}
+
+class DfrmRawFramingThread : public DfrmServerThread {
+protected:
+    void SetUp() override {
+        DfrmServerThread::SetUp();
+        mServer = std::make_unique<DataLoggerDfrm>(nullptr, mSocket, nullptr,
+                                                   std::make_shared<StaticFirmware>(), nullptr,
+                                                   mCaller, testResponder);
+        mServer->start(false);
+        ASSERT_TRUE(mServer->isRunning());
+    }
+    std::string post(const std::string& body) {
+        return ask({{"REQUEST_METHOD", "POST"},
+                    {"PATH_INFO", "/data"},
+                    {"CONTENT_LENGTH", std::to_string(body.size())}},
+                   body);
+    }
+    std::unique_ptr<DataLoggerDfrm> mServer;
+};
+
+std::string framed(const std::string& status, const std::string& type, const std::string& body) {
+    return "HTTP/1.1 " + status + "\r\nContent-Length: " + std::to_string(body.size()) +
+           "\r\nContent-Type: " + type + "\r\n\r\n" + body;
+}
+
+TEST_F(DfrmRawFramingThread, ADocumentArrivesWithItsLengthInBytesAndJsonType) {
+    EXPECT_EQ(askRoute("/capabilities"),
+              framed("200 OK", "application/json",
+                     "{\"configHash\":\"" + mServer->configHash().getConfigHash() + "\"}" +
+                         std::string("\xC3\xA4\0x", 4)));
+}
+
+TEST_F(DfrmRawFramingThread, AHandlerExceptionIsAnsweredWithItsTextAndTheNotice) {
+    EXPECT_EQ(askRoute("/volatilestate"),
+              framed("500 Internal Server Error", "text/plain", "handler broke\n" + kParseNotice));
+    EXPECT_TRUE(mLog.contains(log::Error,
+                              "The last FCGI message was not handled properly. Error "
+                              "message:\n(handler broke)"));
+    EXPECT_EQ(askRoute("/highalert"), kNotImplemented);
+}
+
+TEST_F(DfrmRawFramingThread, ReadsABodyUpToOneMillionCharacters) {
+    EXPECT_EQ(post(std::string(1000000, 'x')), framed("200 OK", "text/plain", "read 1000000"));
+    EXPECT_EQ(post(std::string(1000001, 'x')), kUnparsable);
+    EXPECT_TRUE(mLog.contains(log::Error,
+                              "The received request exceeded the maximum allowed limit "
+                              "(1000000) of chars. It contained (1000001) chars."));
+    EXPECT_EQ(askRoute("/highalert"), kNotImplemented);
+}
 
 using Params = std::map<std::string, std::string>;
 struct RawCase {
@@ -97,6 +264,9 @@ Params put(const char* length) {
     params["CONTENT_LENGTH"] = length;
     return params;
 }
+Params get(const char* route) {
+    return {{"REQUEST_METHOD", "GET"}, {"PATH_INFO", route}};
+}
 
 INSTANTIATE_TEST_SUITE_P(
     Headers, DfrmRawFramingThreadRequest,
@@ -117,6 +287,18 @@ INSTANTIATE_TEST_SUITE_P(
                 "Request parsing failed. Read amount 10 does not match the expected amount (100). "
                 "Discarding request.",
                 "0123456789"},
+        // Routes are matched exactly, and only with GET.
+        RawCase{"UnknownRoute", get("/nosuchroute"), false, kParseNotice.c_str()},
+        RawCase{"TrailingSlash", get("/identification/"), false, kParseNotice.c_str()},
+        RawCase{"BelowARoute", get("/identification/more"), false, kParseNotice.c_str()},
+        RawCase{"RouteCase", get("/Identification"), false, kParseNotice.c_str()},
+        RawCase{"RootRoute", get("/"), false, kParseNotice.c_str()},
+        RawCase{"EmptyRoute", get(""), false, kParseNotice.c_str()},
+        RawCase{"NoRoute", {{"REQUEST_METHOD", "GET"}}, false, kParseNotice.c_str()},
+        RawCase{"Head",
+                {{"REQUEST_METHOD", "HEAD"}, {"PATH_INFO", "/identification"}},
+                false,
+                kParseNotice.c_str()},
         RawCase{"NoMethod",
                 {{"PATH_INFO", "/event"}},
                 false,

@@ -1,25 +1,19 @@
 #include "support/PrivateBus.h"
 
-#include <fcntl.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <giomm/init.h>
 #include <glibmm/main.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 
 #include <stdexcept>
-
-extern char** environ;
 
 #if defined(__SANITIZE_THREAD__)
 // GLib hands memory and work between the main loop and its D-Bus worker thread under futex
 // locks that ThreadSanitizer cannot see in the uninstrumented library. Calls made from inside
 // such libraries are excused; every access from our own code is still checked.
-extern "C" const char* __tsan_default_options() { return "ignore_noninstrumented_modules=1"; }
+extern "C" const char* __tsan_default_options() {
+    return "ignore_noninstrumented_modules=1";
+}
 #endif
 
 namespace datalogger::test {
@@ -27,18 +21,6 @@ namespace datalogger::test {
 namespace {
 
 const char* const kAddressVariable = "DBUS_SYSTEM_BUS_ADDRESS";
-
-// The bus configuration is shared with the shell scripts that start a private bus.
-std::string busConfig(const std::string& socket, const std::string& policyFile) {
-    const std::string text = readFile(sourceDir() + "/tests/support/system-bus.conf.in");
-    return replaceAll(replaceAll(text, "@SOCKET@", socket), "@POLICY@", policyFile);
-}
-
-int decodeWaitStatus(int status) {
-    if (WIFEXITED(status)) return WEXITSTATUS(status);
-    if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
-    return -1;
-}
 
 // Drops references that idle callbacks of finished D-Bus work still hold.
 void drainDefaultContext() {
@@ -51,11 +33,12 @@ void drainDefaultContext() {
 
 PrivateBus::PrivateBus() {
     Gio::init();
-    // Clients may run as another user (policy tests): they must reach the socket.
-    ::chmod(mDir.path().c_str(), 0755);
     const std::string socket = mDir.file("system_bus_socket");
+    // The bus configuration is shared with the shell scripts that start a private bus.
+    const std::string config = readFile(sourceDir() + "/tests/support/system-bus.conf.in");
     writeFile(mDir.file("bus.conf"),
-              busConfig(socket, sourceDir() + "/config/dbus/com.quorix.datalogger.conf"));
+              replaceAll(replaceAll(config, "@SOCKET@", socket), "@POLICY@",
+                         sourceDir() + "/config/dbus/com.quorix.datalogger.conf"));
     mDaemon = std::make_unique<ChildProcess>(
         std::vector<std::string>{"dbus-daemon", "--config-file=" + mDir.file("bus.conf"),
                                  "--nofork", "--print-address=1"},
@@ -102,49 +85,13 @@ PrivateBus::~PrivateBus() {
 
 ClientResult runClient(const std::vector<std::string>& argv, int timeoutMs) {
     TempDir dir;
-    const std::string outputFile = dir.file("client.out");
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, outputFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                     0600);
-    posix_spawn_file_actions_adddup2(&actions, 1, 2);
-    std::vector<char*> args;
-    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-    pid_t pid = -1;
-    const int rc = posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
+    ChildProcess client(argv, dir.file("client.out"));
     ClientResult result;
-    if (rc != 0) {
-        ADD_FAILURE() << "cannot start " << argv[0] << ": " << rc;
-        return result;
-    }
-
-    auto loop = Glib::MainLoop::create();
-    bool ended = false;
-    sigc::connection watch = Glib::signal_child_watch().connect(
-        [&](GPid, int status) {
-            result.status = decodeWaitStatus(status);
-            ended = true;
-            loop->quit();
-        },
-        pid);
-    sigc::connection watchdog = Glib::signal_timeout().connect(
-        [&] {
-            loop->quit();
-            return false;
-        },
-        timeoutMs);
-    loop->run();
-    watchdog.disconnect();
-    if (!ended) {
-        watch.disconnect();
-        ::kill(pid, SIGKILL);
-        ::waitpid(pid, nullptr, 0);
-        ADD_FAILURE() << "client did not end within " << timeoutMs << " ms: " << argv[0] << " "
-                      << (argv.size() > 1 ? argv[1] : "");
-    }
-    result.output = readFile(outputFile);
+    // Wakes the context now and then to look at the child; killed with it on time-out.
+    sigc::connection tick = Glib::signal_timeout().connect([] { return true; }, 5);
+    runMainContextUntil([&] { return (result.status = client.wait(0)) != -1; }, timeoutMs);
+    tick.disconnect();
+    result.output = client.output();
     return result;
 }
 

@@ -1,12 +1,21 @@
 #include "support/TestSupport.h"
 
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <mutex>
 #include <sstream>
 #include <stdexcept>
+#include <thread>
 
-#include <stdlib.h>
+extern char** environ;
 
 namespace datalogger::test {
 
@@ -69,7 +78,9 @@ std::vector<ql::LogRecord> LogCapture::records() const {
     return mShared->records;
 }
 
-bool LogCapture::contains(const std::string& text) const { return count(text) > 0; }
+bool LogCapture::contains(const std::string& text) const {
+    return count(text) > 0;
+}
 
 bool LogCapture::contains(ql::Severity severity, const std::string& text) const {
     for (const auto& record : records()) {
@@ -86,34 +97,20 @@ size_t LogCapture::count(const std::string& text) const {
     return n;
 }
 
-}  // namespace datalogger::test
-
-#include <fcntl.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <chrono>
-#include <thread>
-
-namespace datalogger::test {
-
+// posix_spawn, not fork: the tests' processes run GLib's and the server's threads.
 ChildProcess::ChildProcess(const std::vector<std::string>& argv, const std::string& outputFile)
     : mOutputFile(outputFile) {
     std::vector<char*> args;
     for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);
-    int fd = ::open(outputFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) throw std::runtime_error("cannot open " + outputFile);
-    mPid = ::fork();
-    if (mPid == 0) {
-        ::dup2(fd, 1);
-        ::dup2(fd, 2);
-        ::execvp(args[0], args.data());
-        ::_exit(127);
-    }
-    ::close(fd);
-    if (mPid < 0) throw std::runtime_error("fork failed");
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, outputFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                     0644);
+    posix_spawn_file_actions_adddup2(&actions, 1, 2);
+    const int rc = ::posix_spawnp(&mPid, args[0], &actions, nullptr, args.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (rc != 0) throw std::runtime_error("cannot start " + argv[0]);
 }
 
 ChildProcess::~ChildProcess() {
@@ -153,10 +150,15 @@ int ChildProcess::wait(int timeoutMs) {
     return mStatus;
 }
 
-std::string ChildProcess::output() const { return readFile(mOutputFile); }
+std::string ChildProcess::output() const {
+    return readFile(mOutputFile);
+}
 
-std::string sourceDir() { return DATALOGGER_SOURCE_DIR; }
-std::string daemonBinary() { return DATALOGGER_BINARY; }
-bool isRoot() { return ::geteuid() == 0; }
+std::string sourceDir() {
+    return DATALOGGER_SOURCE_DIR;
+}
+bool isRoot() {
+    return ::geteuid() == 0;
+}
 
 }  // namespace datalogger::test

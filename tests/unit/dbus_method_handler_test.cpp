@@ -78,41 +78,25 @@ TEST_F(DBusMethodHandlerTest, RegistrationBuildsTheDefaultChannelAndRepliesWithT
     EXPECT_EQ(mPush->mInfos[0].mMin, 2.2250738585072014e-308);
 }
 
-struct RefusedPush {
-    const char* name;
-    std::vector<double> data;
-    std::vector<gint64> timestamps;
-    const char* reason;
-};
-void PrintTo(const RefusedPush& push, std::ostream* os) {
-    *os << push.name;
+// Time stamps missing or beyond the nanosecond range.
+TEST_F(DBusMethodHandlerTest, RefusedPushesAnswerThreeQueueNothingAndWarn) {
+    const struct {
+        std::vector<double> data;
+        std::vector<gint64> timestamps;
+        const char* reason;
+    } cases[] = {{{1, 2}, {1}, "fewer time stamps than values"},
+                 {{1}, {}, "fewer time stamps than values"},
+                 {{1, 2}, {1, std::numeric_limits<gint64>::max() / 999}, "time stamp out of range"},
+                 {{1}, {std::numeric_limits<gint64>::min()}, "time stamp out of range"}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.timestamps.empty() ? 0 : c.timestamps.back());
+        LogCapture capture;
+        EXPECT_EQ(text(mHandler.pushData(pushTuple(42, c.data, c.timestamps))), "(3,)");
+        EXPECT_TRUE(mPush->mPushes.empty());
+        EXPECT_TRUE(
+            capture.contains(log::Warning, std::string("pushData for hash 42 refused: ") + c.reason));
+    }
 }
-
-class DBusMethodHandlerRefusal : public DBusMethodHandlerTest,
-                                 public ::testing::WithParamInterface<RefusedPush> {};
-
-TEST_P(DBusMethodHandlerRefusal, AnswersThreeQueuesNothingAndWarns) {
-    const auto& c = GetParam();
-    EXPECT_EQ(text(mHandler.pushData(pushTuple(42, c.data, c.timestamps))), "(3,)");
-    EXPECT_TRUE(mPush->mPushes.empty());
-    EXPECT_TRUE(
-        mLog.contains(log::Warning, std::string("pushData for hash 42 refused: ") + c.reason));
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Pushes, DBusMethodHandlerRefusal,
-    ::testing::Values(
-        RefusedPush{"FewerStampsThanValues", {1, 2}, {1}, "fewer time stamps than values"},
-        RefusedPush{"NoStamps", {1}, {}, "fewer time stamps than values"},
-        RefusedPush{"StampBeyondNanosecondRange",
-                    {1, 2},
-                    {1, std::numeric_limits<gint64>::max() / 999},
-                    "time stamp out of range"},
-        RefusedPush{"StampBelowNanosecondRange",
-                    {1},
-                    {std::numeric_limits<gint64>::min()},
-                    "time stamp out of range"}),
-    [](const auto& info) { return info.param.name; });
 
 }  // namespace
 }  // namespace quorix::pelmo::datalogger

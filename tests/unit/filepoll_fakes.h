@@ -1,7 +1,5 @@
 #pragma once
 
-#include <chrono>
-#include <condition_variable>
 #include <map>
 #include <mutex>
 #include <stdexcept>
@@ -37,14 +35,9 @@ class PollPushRecorder : public qd::DataLoggerPushDataIfc {
                                       const std::vector<qd::DataLoggerDataPoint>& points) override {
         std::lock_guard<std::mutex> lock(mMutex);
         for (const auto& p : points) mPoints.push_back({hash, p.value(), p.timestamp()});
-        mPushed.notify_all();
         return qd::DataLoggerStatusCode::NoError;
     }
 
-    bool waitForPoints(size_t count, std::chrono::milliseconds timeout) {
-        std::unique_lock<std::mutex> lock(mMutex);
-        return mPushed.wait_for(lock, timeout, [&] { return mPoints.size() >= count; });
-    }
     std::vector<Point> points() const { return locked(mPoints); }
     std::vector<std::string> registered() const { return locked(mRegistered); }
     uint64_t hashOf(const std::string& path) const { return locked(mHashes).at(path); }
@@ -60,7 +53,6 @@ class PollPushRecorder : public qd::DataLoggerPushDataIfc {
     }
 
     mutable std::mutex mMutex;  // guards the members below
-    std::condition_variable mPushed;
     std::map<std::string, uint64_t> mHashes;
     std::vector<std::string> mRegistered;
     std::vector<Point> mPoints;

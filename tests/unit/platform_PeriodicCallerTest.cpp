@@ -163,22 +163,17 @@ TEST(PlatformPeriodicCallerIsolation, SlowCallDoesNotDelayOtherCallers) {
     EXPECT_GE(fastDuringSlowCall, 3u);  // about 15 slots pass
 }
 
-struct Slot {
-    int scheduled, period, now, expected;  // milliseconds
-};
-class PlatformNextPeriodicSlot : public ::testing::TestWithParam<Slot> {};
-
-TEST_P(PlatformNextPeriodicSlot, SkipsMissedSlotsWithoutDrifting) {
+TEST(PlatformNextPeriodicSlot, SkipsMissedSlotsWithoutDrifting) {
     auto at = [](int ms) { return Clock::time_point(std::chrono::milliseconds(ms)); };
-    const Slot& s = GetParam();
-    EXPECT_EQ(quorix::pelmo::utils::nextPeriodicSlot(
-                  at(s.scheduled), std::chrono::milliseconds(s.period), at(s.now)),
-              at(s.expected));
+    // scheduled, period, now, expected; milliseconds
+    const int cases[][4] = {{0, 10, 1, 10},  {0, 10, 9, 10},  {0, 10, 10, 10},
+                            {0, 10, 11, 20}, {0, 10, 35, 40}, {5, 10, 41, 45}};
+    for (const auto& c : cases) {
+        EXPECT_EQ(quorix::pelmo::utils::nextPeriodicSlot(at(c[0]), std::chrono::milliseconds(c[1]),
+                                                         at(c[2])),
+                  at(c[3]))
+            << c[0] << " " << c[1] << " " << c[2];
+    }
 }
-
-INSTANTIATE_TEST_SUITE_P(Slots, PlatformNextPeriodicSlot,
-                         ::testing::Values(Slot{0, 10, 1, 10}, Slot{0, 10, 9, 10},
-                                           Slot{0, 10, 10, 10}, Slot{0, 10, 11, 20},
-                                           Slot{0, 10, 35, 40}, Slot{5, 10, 41, 45}));
 
 }  // namespace

@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include "stats/DataLoggerStatParam.h"
 #include "stats/DataLoggerStatsManager.h"
 #include "support/Fakes.h"
 #include "support/TestSupport.h"
@@ -103,19 +102,6 @@ TEST_F(StatsManager, RefusedRegistrationStopsAtTheFailureAndNeverEmits) {
     EXPECT_EQ(stats->registrationStatus(), DataLoggerStatusCode::StorageError);
     EXPECT_EQ(mCaller->liveCallers(), 0u);
     EXPECT_TRUE(log.contains(log::Error, "no statistics will be created, error code = 12"));
-}
-
-TEST(StatParam, ReadOutWithoutValueThrows) {
-    DataLoggerStatAverage mean;
-    EXPECT_THROW(mean.getAndReset(), DataLoggerStatParamError);
-    mean.add(3.0);
-    EXPECT_EQ(mean.getAndReset(), 3.0);
-    try {
-        mean.getAndReset();
-        FAIL();
-    } catch (const DataLoggerStatParamError& e) {
-        EXPECT_STREQ(e.what(), "no point pushed yet");
-    }
 }
 
 }  // namespace

@@ -17,11 +17,9 @@ using ::datalogger::test::readFile;
 using ::datalogger::test::TempDir;
 using ::datalogger::test::writeFile;
 
-// One scripted answer per read; EAGAIN once the script is used up (the clock was not set).
-struct TimerScript {
-    std::deque<std::pair<long, int>> reads;
-    std::string bytes = "12345678";
-};
+// One scripted answer per read, shared with the test; EAGAIN once the script is used up (the
+// clock was not set).
+using TimerScript = std::deque<std::pair<long, int>>;
 
 class FakeTimer : public ClockSetTimerIfc {
 public:
@@ -29,11 +27,10 @@ public:
         : mScript(std::move(script)), mArmError(armError) {}
     int arm() override { return mArmError; }
     long read(char* buffer, unsigned long size, int& error) override {
-        auto [n, err] =
-            mScript->reads.empty() ? std::make_pair(-1L, EAGAIN) : mScript->reads.front();
-        if (!mScript->reads.empty()) mScript->reads.pop_front();
+        auto [n, err] = mScript->empty() ? std::make_pair(-1L, EAGAIN) : mScript->front();
+        if (!mScript->empty()) mScript->pop_front();
         error = err;
-        if (n > 0) mScript->bytes.copy(buffer, std::min<unsigned long>(size, n));
+        if (n > 0) std::string("12345678").copy(buffer, std::min<unsigned long>(size, n));
         return n;
     }
 
@@ -121,38 +118,36 @@ TEST_F(SystemTime, WithoutSyncAndRtcChecksEveryMinuteUntilTheClockIsSet) {
     EXPECT_EQ(mLog.count("No RTC available in " + mDevices[4] + "."), 2u);
     EXPECT_TRUE(mLog.contains(log::Trace, "Timer still running: Time has not been set yet."));
 
-    mSources->mTimer->reads.push_back({-1, ECANCELED});
+    mSources->mTimer->push_back({-1, ECANCELED});
     mCaller->fireAll();
     EXPECT_TRUE(handler->isTimeValid());
     EXPECT_EQ(mLog.count("Clock time was set."), 1u);
     EXPECT_EQ(mCaller->liveCallers(), 0u);
 }
 
-struct RtcCase {
-    long long offset;  // RTC minus system clock, seconds
-    bool valid;
-    const char* line;
-};
-
-class SystemTimeRtc : public SystemTime, public ::testing::WithParamInterface<RtcCase> {};
-
-TEST_P(SystemTimeRtc, AgreesOnlyWithinThirtySeconds) {
-    writeFile(mDevices[0], std::to_string(GetParam().offset));
-    auto handler = initialized();
-    EXPECT_EQ(handler->isTimeValid(), GetParam().valid);
-    EXPECT_TRUE(mLog.contains(log::Debug, std::string(GetParam().line) + mDevices[0] + "."));
-    EXPECT_EQ(mCaller->liveCallers(), GetParam().valid ? 0u : 1u);
+TEST_F(SystemTime, AnRtcAgreesOnlyWithinThirtySeconds) {
+    const struct {
+        long long offset;  // RTC minus system clock, seconds
+        bool valid;
+        const char* line;
+    } cases[] = {{-29, true, "System time is 29 sec faster than "},
+                 {-30, false, "System time is 30 sec faster than "},
+                 {29, true, "System time is 29 sec slower than "},
+                 {30, false, "System time is 30 sec slower than "},
+                 {0, true, "System time is 0 sec slower than "},
+                 // Decades apart must not wrap around into agreement.
+                 {-1700000000LL, false, "System time is 1700000000 sec faster than "}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.offset);
+        auto caller = std::make_shared<FakePeriodicCallerManager>();
+        writeFile(mDevices[0], std::to_string(c.offset));
+        SystemTimeHandler handler(caller, mSources, mDevices);
+        handler.initialize();
+        EXPECT_EQ(handler.isTimeValid(), c.valid);
+        EXPECT_TRUE(mLog.contains(log::Debug, c.line + mDevices[0] + "."));
+        EXPECT_EQ(caller->liveCallers(), c.valid ? 0u : 1u);
+    }
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    Offsets, SystemTimeRtc,
-    ::testing::Values(RtcCase{-29, true, "System time is 29 sec faster than "},
-                      RtcCase{-30, false, "System time is 30 sec faster than "},
-                      RtcCase{29, true, "System time is 29 sec slower than "},
-                      RtcCase{30, false, "System time is 30 sec slower than "},
-                      RtcCase{0, true, "System time is 0 sec slower than "},
-                      // Decades apart must not wrap around into agreement.
-                      RtcCase{-1700000000LL, false, "System time is 1700000000 sec faster than "}));
 
 TEST_F(SystemTime, TheFirstAgreeingRtcEndsTheSearch) {
     writeFile(mDevices[1], "-400");
@@ -194,27 +189,29 @@ TEST_F(SystemTime, ATimerThatCannotBeCreatedOrArmedMeansNoChecks) {
     EXPECT_EQ(mCaller->liveCallers(), 0u);
 }
 
-TEST_F(SystemTime, ATimerReadErrorStopsTheChecksForGood) {
-    auto handler = initialized();
-    mSources->mTimer->reads.push_back({-1, EBADF});
-    mCaller->fireAll();
-    EXPECT_TRUE(
-        mLog.contains(log::Error, "Error accessing clock set timer: Stop polling. errno 9 ("));
-    EXPECT_EQ(mCaller->liveCallers(), 0u);
-    mSources->mStatus = 0;
-    mCaller->fireAll();
-    EXPECT_FALSE(handler->isTimeValid());
-}
-
-TEST_F(SystemTime, AnExpiredTimerIsReportedAndTheChecksGoOnUntilTheHandlerGoes) {
-    auto handler = initialized();
-    mSources->mTimer->reads.push_back({8, 0});
-    mCaller->fireAll();
-    EXPECT_TRUE(mLog.contains(log::Error,
-                              "Reading timer file descriptor succeeded unexpectedly: 12345678"));
-    EXPECT_EQ(mCaller->liveCallers(), 1u);
-    handler.reset();
-    EXPECT_EQ(mCaller->liveCallers(), 0u);
+// A read error ends the checks for good (even once the clock syncs); an expired timer is only
+// reported. Either way the handler's destruction removes what is left.
+TEST_F(SystemTime, TimerReadErrorsAndExpiriesAreReported) {
+    const struct {
+        std::pair<long, int> read;
+        const char* line;
+        size_t callersLeft;
+    } cases[] = {{{-1, EBADF}, "Error accessing clock set timer: Stop polling. errno 9 (", 0},
+                 {{8, 0}, "Reading timer file descriptor succeeded unexpectedly: 12345678", 1}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.line);
+        auto handler = initialized();
+        mSources->mTimer->push_back(c.read);
+        mCaller->fireAll();
+        EXPECT_TRUE(mLog.contains(log::Error, c.line));
+        EXPECT_EQ(mCaller->liveCallers(), c.callersLeft);
+        mSources->mStatus = 0;
+        mCaller->fireAll();
+        EXPECT_EQ(handler->isTimeValid(), c.callersLeft != 0);
+        mSources->mStatus = STA_UNSYNC;
+        handler.reset();
+        EXPECT_EQ(mCaller->liveCallers(), 0u);
+    }
 }
 
 TEST_F(SystemTime, AValidDecisionIsNeverWithdrawn) {

@@ -1,0 +1,273 @@
+// The data logger service and the device-log contributor on a private system bus, called by
+// the real command-line clients.
+#include <giomm/dbusintrospection.h>
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "core_on_disk.h"
+#include "inputs/dbus/DataloggerDBusService.h"
+#include "platform/DeviceLogContributor.h"
+#include "support/PrivateBus.h"
+
+namespace quorix::pelmo::datalogger {
+namespace {
+
+using ::datalogger::test::ClientResult;
+using ::datalogger::test::LogCapture;
+using ::datalogger::test::PrivateBus;
+using ::datalogger::test::runClient;
+using ::datalogger::test::runMainContextUntil;
+using std::chrono::seconds;
+
+const char* const kName = "com.quorix.datalogger.daemon";
+const char* const kPath = "/com/quorix/datalogger/daemon";
+const char* const kInterface = "com.quorix.datalogger.interface";
+
+std::vector<std::string> call(const std::string& method, std::vector<std::string> args,
+                              const std::string& dest = kName, const std::string& path = kPath,
+                              const std::string& interface = kInterface) {
+    std::vector<std::string> argv{"gdbus",  "call",     "--system",
+                                  "--dest", dest,       "--object-path",
+                                  path,     "--method", interface + "." + method};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return argv;
+}
+
+// dbus-send types every argument itself: the way to send a wrong signature on purpose.
+std::vector<std::string> send(const std::string& method, std::vector<std::string> args) {
+    args.insert(args.begin(),
+                {"dbus-send", "--system", "--print-reply", std::string("--dest=") + kName, kPath,
+                 std::string(kInterface) + "." + method});
+    return args;
+}
+
+ClientResult gdbusCall(const std::string& method, std::vector<std::string> args) {
+    return runClient(call(method, std::move(args)));
+}
+
+bool hasOwner(const std::string& name) {
+    return runClient(call("NameHasOwner", {name}, "org.freedesktop.DBus", "/org/freedesktop/DBus",
+                          "org.freedesktop.DBus"))
+               .output == "(true,)\n";
+}
+
+// Accepts everything; throws on demand.
+class FakePush : public DataLoggerPushDataIfc {
+public:
+    DataLoggerStatusCode registerOrUpdateChannel(const DataLoggerChannelInfo&, uint64_t&) override {
+        return pushData(0, {});
+    }
+    DataLoggerStatusCode pushData(const uint64_t&,
+                                  const std::vector<DataLoggerDataPoint>&) override {
+        if (!mThrow.empty()) throw std::runtime_error(mThrow);
+        return DataLoggerStatusCode::NoError;
+    }
+
+    std::string mThrow;  // the main loop's thread only
+};
+
+class DBusServiceTest : public ::testing::Test {
+protected:
+    void start(std::shared_ptr<DataLoggerPushDataIfc> push) {
+        mService = std::make_unique<DataloggerDBusService>(std::move(push), "daemon",
+                                                           Gio::DBus::BUS_TYPE_SYSTEM);
+        ASSERT_TRUE(runMainContextUntil([this] { return mService->isNameAcquired(); }));
+    }
+    void TearDown() override { mService.reset(); }
+
+    LogCapture mLog;
+    PrivateBus mBus;
+    std::unique_ptr<DataloggerDBusService> mService;
+};
+
+// A wrong signature, an unknown method and a core that throws each get a clear answer, and the
+// next call is served.
+TEST_F(DBusServiceTest, FailingCallsGetAClearAnswerAndTheNextCallIsServed) {
+    auto push = std::make_shared<FakePush>();
+    start(push);
+    struct Case {
+        std::vector<std::string> client;
+        const char* fakeThrows;
+        std::vector<std::string> expectedOutput;
+    };
+    const Case cases[] = {{send("pushData", {"string:1", "array:double:1.0", "array:int64:5"}),
+                           "",
+                           {"org.freedesktop.DBus.Error.InvalidArgs"}},
+                          {send("pushNothing", {"uint64:1"}),
+                           "",
+                           {"org.freedesktop.DBus.Error.UnknownMethod", "Method does not exist."}},
+                          {call("pushData", {"1", "[1.0]", "[5]"}),
+                           "Not yet initialized",
+                           {"org.freedesktop.DBus.Error.Failed", "Not yet initialized"}},
+                          {call("registerOrUpdateChannel", {"a/b", "4", "1", "0", "2", "d", "0"}),
+                           "storage gone",
+                           {"org.freedesktop.DBus.Error.Failed: storage gone"}}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.client[0] + " " + c.client.back());
+        push->mThrow = c.fakeThrows;
+        ClientResult result = runClient(c.client);
+        EXPECT_NE(result.status, -1);
+        for (const auto& text : c.expectedOutput) {
+            EXPECT_NE(result.output.find(text), std::string::npos) << result.output;
+        }
+        push->mThrow.clear();
+        EXPECT_EQ(gdbusCall("pushData", {"1", "[1.0]", "[5]"}).output, "(uint16 0,)\n");
+    }
+}
+
+TEST_F(DBusServiceTest, ShutdownReleasesTheNameOnceAndWithdrawsTheObject) {
+    start(std::make_shared<FakePush>());
+    mService.reset();
+    EXPECT_EQ(mLog.count(std::string("onNameLost: name = '") + kName + "'"), 1u);
+    EXPECT_TRUE(mLog.contains(log::Warning, std::string("onNameLost: name = '") + kName + "'"));
+    EXPECT_FALSE(hasOwner(kName));
+    // Registering the same interface at the same path fails while anything is still exported.
+    auto node = Gio::DBus::NodeInfo::create_for_xml(std::string("<node><interface name='") +
+                                                    kInterface + "'/></node>");
+    Gio::DBus::InterfaceVTable vtable(
+        [](const Glib::RefPtr<Gio::DBus::Connection>&, const Glib::ustring&, const Glib::ustring&,
+           const Glib::ustring&, const Glib::ustring&, const Glib::VariantContainerBase&,
+           const Glib::RefPtr<Gio::DBus::MethodInvocation>&) {});
+    guint id = 0;
+    EXPECT_NO_THROW(
+        id = mBus.connection()->register_object(kPath, node->lookup_interface(), vtable));
+    if (id != 0) mBus.connection()->unregister_object(id);
+}
+
+// The service over the real core and real databases.
+class DBusServiceOverCore : public DBusServiceTest {
+protected:
+    void SetUp() override { start(mRig.mCore); }
+
+    coretest::CoreOnDisk mRig;
+};
+
+TEST_F(DBusServiceOverCore, PushedValuesAreStoredAtTheirMicrosecondTimeStamps) {
+    ClientResult reg =
+        gdbusCall("registerOrUpdateChannel", {"magnet/helium/level", "1", "1", "0", "2", "d", "0"});
+    ASSERT_EQ(reg.status, 0) << reg.output;
+    const std::string hash = reg.output.substr(8, reg.output.find(',') - 8);
+    // Surplus time stamps are ignored; an empty push still reaches the core.
+    EXPECT_EQ(gdbusCall("pushData", {hash, "[1.5, 2.5]", "[1000000, 2000000, 3000000]"}).output,
+              "(uint16 0,)\n");
+    EXPECT_EQ(gdbusCall("pushData", {hash, "@ad []", "@ax []"}).output, "(uint16 0,)\n");
+    auto rows = mRig.rows(*mRig.mNonVolatile, "magnet/helium/level", 2);
+    ASSERT_EQ(rows.size(), 2u);
+    EXPECT_EQ(std::make_pair(rows[0].value(), rows[0].timestamp()),
+              std::make_pair(1.5, TimePoint(seconds(1))));
+    EXPECT_EQ(std::make_pair(rows[1].value(), rows[1].timestamp()),
+              std::make_pair(2.5, TimePoint(seconds(2))));
+    EXPECT_EQ(gdbusCall("pushData", {"4242", "[1.0]", "[1]"}).output, "(uint16 1,)\n");
+}
+
+const char* const kPluginName = "com.quorix.utils.logplugin.datalogger";
+const char* const kPluginPath = "/com/quorix/utils/logplugin";
+const char* const kPluginInterface = "com.quorix.utils.logplugin.interface";
+
+ClientResult createLog(const std::string& path, int type = 0, int id = 7) {
+    return runClient(call("createLog", {path, std::to_string(type), std::to_string(id)},
+                          kPluginName, kPluginPath, kPluginInterface));
+}
+
+class DeviceLogContributorThread : public ::testing::Test {
+protected:
+    void SetUp() override {
+        mListener = Gio::DBus::Connection::create_for_address_sync(
+            mBus.address(), Gio::DBus::CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
+                                Gio::DBus::CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION);
+        mListener->signal_subscribe(
+            [this](const Glib::RefPtr<Gio::DBus::Connection>&, const Glib::ustring&,
+                   const Glib::ustring&, const Glib::ustring&, const Glib::ustring&,
+                   const Glib::VariantContainerBase& parameters) {
+                const char* path = nullptr;
+                gint32 status = -1;
+                g_variant_get(const_cast<GVariant*>(parameters.gobj()), "((&si))", &path, &status);
+                mFinished.emplace_back(path, status);
+            },
+            "", kPluginInterface, "finished", kPluginPath);
+        // The bus handles one connection's messages in order: once this returns, the match
+        // rule is in place and no signal can slip past.
+        mListener->call_sync("/org/freedesktop/DBus", "org.freedesktop.DBus", "GetId", {},
+                             "org.freedesktop.DBus");
+    }
+    void TearDown() override {
+        mContributor.reset();
+        mListener->close_sync();
+    }
+
+    void start(DeviceLogContributor::Callback callback) {
+        mContributor = std::make_unique<DeviceLogContributor>(std::move(callback), "datalogger",
+                                                              Gio::DBus::BUS_TYPE_SYSTEM);
+        ASSERT_TRUE(runMainContextUntil([] { return hasOwner(kPluginName); }));
+    }
+    bool waitForFinished(size_t count) {
+        return runMainContextUntil([&] { return mFinished.size() >= count; });
+    }
+
+    LogCapture mLog;
+    PrivateBus mBus;
+    Glib::RefPtr<Gio::DBus::Connection> mListener;
+    std::vector<std::pair<std::string, int>> mFinished;  // main context only
+    std::unique_ptr<DeviceLogContributor> mContributor;
+};
+
+TEST_F(DeviceLogContributorThread, AnExportThatThrowsFinishesWithOne) {
+    start([](const std::string&, int, int) { throw std::runtime_error("disk gone"); });
+    EXPECT_EQ(createLog("/nowhere").output, "()\n");
+    ASSERT_TRUE(waitForFinished(1));
+    EXPECT_EQ(mFinished[0], std::make_pair(std::string("/nowhere"), 1));
+}
+
+TEST_F(DeviceLogContributorThread, ServesItsNameRefusesRelativePathsAndReleasesTheNameAtShutdown) {
+    std::atomic<int> calls{0};
+    start([&](const std::string&, int, int) { ++calls; });
+    ClientResult name = runClient(call("Get", {kPluginInterface, "Name"}, kPluginName, kPluginPath,
+                                       "org.freedesktop.DBus.Properties"));
+    EXPECT_EQ(name.output, "(<'datalogger'>,)\n");
+    const std::string relative = createLog("relative/dir").output;
+    EXPECT_NE(relative.find("org.freedesktop.DBus.Error.InvalidArgs"), std::string::npos)
+        << relative;
+    mContributor.reset();
+    EXPECT_EQ(calls, 0);
+    EXPECT_FALSE(hasOwner(kPluginName));
+}
+
+TEST_F(DeviceLogContributorThread, AnswersAtOnceAndBoundsTheRequestsWaitingBehindASlowExport) {
+    std::mutex mutex;  // guards entered and released
+    std::condition_variable changed;
+    bool entered = false;
+    bool released = false;
+    start([&](const std::string&, int, int) {
+        std::unique_lock<std::mutex> lock(mutex);
+        entered = true;
+        changed.notify_all();
+        changed.wait(lock, [&] { return released; });
+    });
+    EXPECT_EQ(createLog("/first").output, "()\n");
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        ASSERT_TRUE(changed.wait_for(lock, std::chrono::seconds(10), [&] { return entered; }));
+    }
+    for (int i = 0; i < 8; ++i) EXPECT_EQ(createLog("/queued").output, "()\n") << i;
+    const std::string refused = createLog("/one/too/many").output;
+    EXPECT_NE(refused.find("org.freedesktop.DBus.Error.LimitsExceeded"), std::string::npos)
+        << refused;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        released = true;
+    }
+    changed.notify_all();
+    ASSERT_TRUE(waitForFinished(9));
+    EXPECT_EQ(mFinished.front().first, "/first");
+    EXPECT_EQ(mFinished.back().first, "/queued");
+}
+
+}  // namespace
+}  // namespace quorix::pelmo::datalogger

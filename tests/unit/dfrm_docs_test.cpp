@@ -1,0 +1,597 @@
+// The DfRM documents against fakes of their seams: data request ids and the tag rule, the data
+// route, the identification, capabilities, volatile state and channel list documents, and the
+// configuration hash they all carry.
+#include <glibmm/fileutils.h>
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <map>
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <set>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "core/DataLoggerPullDataIfc.h"
+#include "dfrm/DataLoggerDfrm.h"
+#include "dfrm/DataLoggerDfrmConfigHash.h"
+#include "dfrm/DfrmDataRequestHandler.h"
+#include "dfrm/DfrmDataRequestIdManager.h"
+#include "dfrm/DfrmDocumentHandlers.h"
+#include "dfrm/DfrmDocuments.h"
+#include "dfrm/DfrmMurmurHash.h"
+#include "dfrm/DfrmTagRule.h"
+#include "platform/DeviceIdClient.h"
+#include "platform/FirmwareVersion.h"
+#include "support/Fakes.h"
+#include "support/TestSupport.h"
+#include "systime/SystemTimeHandlerIfc.h"
+
+namespace quorix::pelmo::datalogger {
+namespace {
+
+using ::datalogger::test::FakePeriodicCallerManager;
+using ::datalogger::test::LogCapture;
+using nlohmann::json;
+
+struct PullCall {
+    std::string path;
+    int64_t lastCounter;
+    int64_t discardOlderThan;
+    uint32_t amount;
+};
+
+// Answers from a table set by the test and records every data call.
+class FakePull final : public DataLoggerPullDataIfc {
+public:
+    DataLoggerStatusCode pullAllChannelInfo(
+        std::vector<DataLoggerStorageChannelInfo>& infos) override {
+        ++channelCalls;
+        infos = channels;
+        return channelStatus;
+    }
+    DataLoggerStatusCode pullData(std::vector<DataLoggerDataPoint>& points, const std::string& path,
+                                  int64_t lastCounter,
+                                  const std::chrono::microseconds& discardOlderThan,
+                                  uint32_t amount) override {
+        calls.push_back({path, lastCounter, discardOlderThan.count(), amount});
+        auto it = data.find(path);
+        if (it == data.end()) return DataLoggerStatusCode::NotFound;
+        points = it->second.points;
+        return it->second.status;
+    }
+
+    struct Answer {
+        DataLoggerStatusCode status;
+        std::vector<DataLoggerDataPoint> points;
+    };
+    std::vector<DataLoggerStorageChannelInfo> channels;
+    DataLoggerStatusCode channelStatus = DataLoggerStatusCode::NoError;
+    std::map<std::string, Answer> data;
+    std::vector<PullCall> calls;
+    int channelCalls = 0;
+};
+
+class FakeTime : public SystemTimeHandlerIfc {
+public:
+    bool isTimeValid() const override { return valid; }
+    void initialize() override {}
+    std::atomic<bool> valid{false};
+};
+
+class FakeFirmware : public utils::FirmwareVersionIfc {
+public:
+    std::string getVersion() const override { return "3.2.1"; }
+};
+
+// Devices by id; an id mapped to "!" fails. The list fails with a standard exception when
+// listFails is 1 and with a GLib error when it is 2.
+class FakeDevices : public deviceid::DeviceIdClientIfc {
+public:
+    std::vector<std::string> listDevices() override {
+        ++listCalls;
+        if (listFails == 1) throw std::runtime_error("device service gone");
+        if (listFails == 2) throw Glib::FileError(Glib::FileError::NO_SUCH_ENTITY, "no service");
+        std::vector<std::string> ids;
+        for (const auto& entry : devices) ids.push_back(entry.first);
+        return ids;
+    }
+    std::string getDeviceIdInfo(const std::string& id) override {
+        const std::string& text = devices.at(id);
+        if (text == "!") throw std::runtime_error("no answer from " + id);
+        return text;
+    }
+    std::map<std::string, std::string> devices;
+    int listFails = 0;
+    int listCalls = 0;
+};
+
+// A server that is never started: its handlers are called directly.
+struct ServerFixture {
+    std::shared_ptr<FakePull> pull = std::make_shared<FakePull>();
+    std::shared_ptr<FakeTime> time = std::make_shared<FakeTime>();
+    std::shared_ptr<FakeDevices> devices = std::make_shared<FakeDevices>();
+    std::shared_ptr<FakePeriodicCallerManager> caller =
+        std::make_shared<FakePeriodicCallerManager>();
+    DataLoggerDfrm server{
+        pull, "/nonexistent/dfrm.socket", time, std::make_shared<FakeFirmware>(), devices, caller};
+};
+
+inline TimePoint atMicros(int64_t micros) {
+    return TimePoint(std::chrono::microseconds(micros));
+}
+
+// 3350977461 for "abc" comes from a 32-bit build; the others, from an independent
+// transcription of the same algorithm, cover every tail length and bytes above 0x7f (char is
+// signed on one target and unsigned on the other).
+TEST(DfrmDocsMurmur, MatchesTheStringHashOfA32BitBuild) {
+    const std::pair<std::string, uint32_t> cases[] = {
+        {"abc", 3350977461u},         {"", 3990065800u},
+        {"a", 2167009006u},           {"ab", 2805137849u},
+        {"abcd", 804720481u},         {"abcde", 730143326u},
+        {"\xff\xfe\x80", 732479785u}, {"12345quorix/productA/x", 4166376669u}};
+    for (const auto& [text, hash] : cases) EXPECT_EQ(murmurHash2(text), hash) << text;
+}
+
+TEST(DfrmDocsTagRule, AcceptsExactlyWordsJoinedBySingleSpaces) {
+    const std::pair<std::string, bool> cases[] = {{"a", true},
+                                                  {"helium level", true},
+                                                  {"a_b-c9 x\ty\nz\vw\fv\ru", true},
+                                                  {"", false},
+                                                  {" a", false},
+                                                  {"a ", false},
+                                                  {"a  b", false},
+                                                  {"Helium", false},
+                                                  {"a.b", false},
+                                                  {" ", false},
+                                                  {std::string("a\0b", 3), false},
+                                                  {"\xc3\xa4", false}};
+    for (const auto& [tag, valid] : cases) {
+        EXPECT_EQ(isValidLogicalFunctionTag(tag), valid) << "'" << tag << "'";
+    }
+}
+
+TEST(DfrmDocsTagRuleTime, ALongFailingTagIsRejectedAtOnce) {
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(isValidLogicalFunctionTag(std::string(1000000, 'a') + "!"));
+    EXPECT_TRUE(isValidLogicalFunctionTag(std::string(1000000, 'a')));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+}
+
+std::vector<DfrmChannelRequest> channels(const std::string& path) {
+    DfrmChannelRequest request;
+    request.mPath = path;
+    request.mLastCounter = 7;
+    request.mFetchItemsByTime = 2.5f;
+    request.mFetchItemsCountMax = 3;
+    return {request};
+}
+
+class DfrmDocsIdManager : public ::testing::Test {
+protected:
+    // Fills the manager to its limit with ids for the same paths, all different; ids[0] is the
+    // least recently used.
+    std::vector<uint32_t> fill() {
+        std::vector<uint32_t> ids;
+        for (int i = 0; i < 100; ++i) ids.push_back(mManager.createDataRequestId(channels("a/b")));
+        EXPECT_EQ(std::set<uint32_t>(ids.begin(), ids.end()).size(), 100u);
+        return ids;
+    }
+
+    DfrmDataRequestIdManager mManager{100, 50};
+};
+
+TEST_F(DfrmDocsIdManager, TheHundredAndFirstEvictsTheLeastRecentlyUsed) {
+    const std::vector<uint32_t> ids = fill();
+    mManager.getById(ids[0]);  // now ids[1] is the oldest
+    mManager.createDataRequestId(channels("c/d"));
+    EXPECT_NO_THROW(mManager.getById(ids[0]));
+    EXPECT_THROW(mManager.getById(ids[1]), std::out_of_range);
+    EXPECT_NO_THROW(mManager.getById(ids[2]));
+}
+
+TEST_F(DfrmDocsIdManager, AnExpiredIdIsForgottenAfterFiftyFurtherExpirations) {
+    const std::vector<uint32_t> ids = fill();
+    mManager.createDataRequestId(channels("c/d"));  // evicts ids[0]
+    EXPECT_THROW(mManager.getById(ids[0]), std::out_of_range);
+    for (int i = 0; i < 49; ++i) mManager.createDataRequestId(channels("c/d"));
+    EXPECT_THROW(mManager.getById(ids[0]), std::out_of_range);
+    mManager.createDataRequestId(channels("c/d"));
+    EXPECT_THROW(mManager.getById(ids[0]), std::invalid_argument);
+    EXPECT_THROW(mManager.getById(ids[1]), std::out_of_range);
+}
+
+TEST_F(DfrmDocsIdManager, InvalidatingRetiresTheIdAndFreesItsPlace) {
+    const std::vector<uint32_t> ids = fill();
+    mManager.invalidate(ids[50]);
+    EXPECT_THROW(mManager.getById(ids[50]), std::out_of_range);
+    mManager.invalidate(ids[50]);  // not live any more: nothing happens
+    mManager.createDataRequestId(channels("c/d"));
+    EXPECT_NO_THROW(mManager.getById(ids[0]));  // the freed place was used, nothing evicted
+    for (int i = 0; i < 100; ++i) mManager.createDataRequestId(channels("e/f"));
+    EXPECT_THROW(mManager.getById(ids[0]), std::out_of_range);
+}
+
+constexpr int64_t kNewest = 1700000000123456;  // microseconds
+
+class DfrmDocsData : public ::testing::Test, protected ServerFixture {
+protected:
+    void SetUp() override {
+        pull->data["a/b"] = {DataLoggerStatusCode::NoError,
+                             {DataLoggerDataPoint(1.5, atMicros(kNewest - 2500000)),
+                              DataLoggerDataPoint(-2.0, atMicros(kNewest - 100000)),
+                              DataLoggerDataPoint(3.25, atMicros(kNewest))}};
+        pull->data["c/d"] = {DataLoggerStatusCode::StorageNoData, {}};
+    }
+    DfrmResponse ask(const std::string& body) { return answerDataRequest(server, body); }
+    json askJson(const std::string& body) {
+        const DfrmResponse response = ask(body);
+        EXPECT_EQ(response.mStatusCode, 200) << response.mBody.str();
+        EXPECT_EQ(response.mContentType, ContentType::applicationJson);
+        return json::parse(response.mBody.str());
+    }
+    LogCapture mLog;
+};
+
+TEST_F(DfrmDocsData, AFirstRequestAnswersValuesWithOffsetsFromTheNewest) {
+    const DfrmResponse response =
+        ask(R"({"channelRequests":[{"path":"a/b","fetchItemsByTime":2.5,"fetchItemsCountMax":3},)"
+            R"({"path":"c/d","lastCounter":17}]})");
+    const json answer = json::parse(response.mBody.str());
+    const std::string id = answer["dataRequestId"];
+    EXPECT_EQ(response.mBody.str(),
+              "{\"configHash\":\"" + server.configHash().getConfigHash() +
+                  "\",\"dataRequestId\":\"" + id +
+                  "\",\"measurements\":[{\"countLastValue\":1700000000123456,\"hasMoreData\":"
+                  "false,\"path\":\"a/b\",\"timeOffsets\":[-2.5,-0.1,0.0],"
+                  "\"timeReferenceRelative\":1700000000.123456,\"values\":[1.5,-2.0,3.25]}]}");
+    ASSERT_EQ(pull->calls.size(), 2u);
+    EXPECT_EQ(pull->calls[0].discardOlderThan, 2500000);
+    EXPECT_EQ(pull->calls[0].amount, 3u);
+    EXPECT_EQ(pull->calls[1].lastCounter, 17);
+
+    // The limits were for the first answer; the counter moved past the newest value.
+    askJson(R"({"dataRequestId":")" + id + "\"}");
+    ASSERT_EQ(pull->calls.size(), 4u);
+    EXPECT_EQ(pull->calls[2].lastCounter, kNewest + 1);
+    EXPECT_EQ(pull->calls[2].discardOlderThan, 0);
+    EXPECT_EQ(pull->calls[2].amount, 0u);
+    EXPECT_EQ(pull->calls[3].lastCounter, 17);
+}
+
+TEST_F(DfrmDocsData, AValidClockGivesAnAbsoluteReference) {
+    time->valid = true;
+    const json answer = askJson(R"({"channelRequests":[{"path":"a/b"}]})");
+    EXPECT_EQ(answer["measurements"][0]["timeReferenceAbsolute"], "2023-11-14T22:13:20.123456Z");
+    EXPECT_FALSE(answer["measurements"][0].contains("timeReferenceRelative"));
+}
+
+struct BadRequest {
+    const char* body;
+    int status;
+    std::string text;
+};
+
+class DfrmDocsDataRefused : public DfrmDocsData,
+                            public ::testing::WithParamInterface<BadRequest> {};
+
+TEST_P(DfrmDocsDataRefused, AnswersTheStatusAndText) {
+    const DfrmResponse response = ask(GetParam().body);
+    EXPECT_EQ(response.mStatusCode, GetParam().status);
+    EXPECT_EQ(response.mContentType, ContentType::textHtml);
+    EXPECT_EQ(response.mBody.str(), GetParam().text);
+}
+
+const std::string kParse = "Request parsing failed.\nWhat: ";
+
+INSTANTIATE_TEST_SUITE_P(
+    Bodies, DfrmDocsDataRefused,
+    ::testing::Values(
+        BadRequest{R"({"dataRequestId":"1","channelRequests":[]})", 400,
+                   kParse + "Only dataRequestId OR channelRequests may be set, not both.\n"},
+        BadRequest{"{}", 400,
+                   kParse + "Set either dataRequestId (if already got one offered by the device) "
+                            "or channelRequests.\n"},
+        BadRequest{R"({"channelRequests":[]})", 400,
+                   "You must provide a non non empty list of channels."},
+        BadRequest{R"({"channelRequests":[{"path":"x","fetchItemsByTime":-1}]})", 400,
+                   kParse + "The 'fetchItemsByTime' value may not be negative.\n"},
+        BadRequest{R"({"dataRequestId":12})", 400,
+                   kParse + "[json.exception.type_error.302] type must be string, but is number\n"},
+        BadRequest{R"({"dataRequestId":"abc"})", 404, "Invalid DataRequestId"},
+        BadRequest{R"({"dataRequestId":"12345"})", 404, "Invalid DataRequestId"},  // never issued
+        BadRequest{R"({"dataRequestId":"4294967296"})", 410, "DataRequestId expired"},
+        BadRequest{R"({"channelRequests":[{"path":"a/b","lastCounter":1e300}]})", 400,
+                   kParse + "The value of 'lastCounter' is out of range.\n"},
+        BadRequest{R"({"channelRequests":[{"path":"a/b","fetchItemsCountMax":"3"}]})", 400,
+                   kParse + "[json.exception.type_error.302] type must be number, but is string\n"},
+        BadRequest{R"({"channelRequests":[{"lastCounter":1}]})", 400,
+                   kParse + "[json.exception.out_of_range.403] key 'path' not found\n"},
+        BadRequest{R"({"dataRequestId":"99999999999999999999999"})", 410, "DataRequestId expired"},
+        BadRequest{R"({"channelRequests":[{"path":"gone"}]})", 404,
+                   "Path (gone) is unknown.\n Eventually it is gone or never existed.\nRequest "
+                   "the available channels again to be up to date."}));
+
+TEST_F(DfrmDocsData, MalformedJsonAndDeepNestingAreRefused) {
+    EXPECT_EQ(ask("{\"channelRequests\":[").mStatusCode, 400);
+    EXPECT_EQ(ask(std::string(500000, '[') + std::string(500000, ']')).mStatusCode, 400);
+    EXPECT_EQ(ask("\"\xff\"").mStatusCode, 400);
+}
+
+TEST_F(DfrmDocsData, StorageFaultsFailTheWholeAnswer) {
+    pull->data["c/d"] = {DataLoggerStatusCode::StorageError, {}};
+    const DfrmResponse failed = ask(R"({"channelRequests":[{"path":"a/b"},{"path":"c/d"}]})");
+    EXPECT_EQ(failed.mStatusCode, 500);
+    EXPECT_EQ(failed.mBody.str(),
+              "An error occurred during the fetch data command of the path (c/d). Internal "
+              "error is (StorageError).");
+
+    // Success without points cannot be written: the measurement has no time reference.
+    pull->data["c/d"] = {DataLoggerStatusCode::NoError, {}};
+    const DfrmResponse empty = ask(R"({"channelRequests":[{"path":"c/d"}]})");
+    EXPECT_EQ(empty.mStatusCode, 400);
+    EXPECT_EQ(empty.mBody.str(), kParse +
+                                     "DataResponse requires either timeReferenceAbsolute OR "
+                                     "timeReferenceRelative.\n");
+    EXPECT_TRUE(mLog.contains(log::Error,
+                              "No data retrieved for channel 'c/d' but NoError returned instead "
+                              "of StorageNoData"));
+}
+
+class DfrmDocsHandlers : public ::testing::Test, protected ServerFixture {
+protected:
+    std::string hash() { return server.configHash().getConfigHash(); }
+    LogCapture mLog;
+};
+
+DataLoggerChannelInfo dbusDefaults(const std::string& path) {
+    return DataLoggerChannelInfo::withDefaults(path, DataLoggerUnit::Kelvin,
+                                               DataLoggerStats(DataLoggerStorageType::Volatile, 0),
+                                               DataLoggerStorageType::Volatile, "coil temperature");
+}
+
+TEST_F(DfrmDocsHandlers, FullMetadataIsTranslated) {
+    DataLoggerChannelInfo info = dbusDefaults("a/b");
+    info.mDescription.clear();
+    info.mAcqPeriodTypical = std::chrono::microseconds(5000000);
+    info.mAcqPeriodHighAlert = std::chrono::microseconds(1000000);
+    info.mAbsolute = false;
+    info.mCalibrated = true;
+    info.mCalibrationNextDate = atMicros(1500000);
+    info.mOffsetError = 0.5;
+    info.mRelativeError = 1.25;
+    info.mLogicalFunctionTags = {"helium level", "Helium", "a ", "a  b", "x"};
+    info.mRecommendRequestDataDuringTypicalMode = false;
+    info.mRecommendRequestDataDuringHighAlertMode = true;
+    info.mAcqPeriodChangeable = true;
+    const std::string text = DfrmDataChannel(info).toJson().dump();
+    const json channel = json::parse(text);
+    EXPECT_NE(text.find("\"acqPeriodTypical\":0.005,"), std::string::npos) << text;
+    EXPECT_NE(text.find("\"acqPeriodHighAlert\":0.001,"), std::string::npos) << text;
+    EXPECT_EQ(channel["absolute"], false);
+    EXPECT_EQ(channel["calibrated"], true);
+    EXPECT_FALSE(channel.contains("calibrationLastDate"));
+    EXPECT_EQ(channel["calibrationNextDate"], "1970-01-01T00:00:01.500000Z");
+    EXPECT_EQ(channel["offsetError"], 0.5);
+    EXPECT_EQ(channel["relativeError"], 1.25);
+    EXPECT_EQ(channel["logicalFunctionTags"], json({"helium level", "x"}));
+    EXPECT_FALSE(channel.contains("recommendRequestDataDuringTypicalMode"));
+    EXPECT_EQ(channel["recommendRequestDataDuringHighAlertMode"], true);
+    EXPECT_EQ(channel["acqPeriodChangeable"], true);
+    EXPECT_FALSE(channel.contains("description"));
+    for (const char* dropped : {"(Helium)", "(a )", "(a  b)"}) {
+        EXPECT_TRUE(mLog.contains(
+            log::Error, std::string("Element (logicalFunctionTags) with value ") + dropped +
+                            " on path (a/b) violates the dfrm "
+                            "tag rule and is dropped."));
+    }
+}
+
+TEST_F(DfrmDocsHandlers, ACalibratedChannelWithoutNextDateIsLoggedAndWrittenWithTheEpoch) {
+    DataLoggerChannelInfo info = dbusDefaults("a/b");
+    info.mCalibrated = true;
+    info.mCalibrationLastDate = atMicros(2000000);
+    const json channel = DfrmDataChannel(info).toJson();
+    EXPECT_EQ(channel["calibrationLastDate"], "1970-01-01T00:00:02.000000Z");
+    EXPECT_EQ(channel["calibrationNextDate"], "1970-01-01T00:00:00.000000Z");
+    EXPECT_TRUE(mLog.contains(log::Error,
+                              "The path (a/b) has been set to be calibrated but hasn't set "
+                              "'calibrationNextDate' field."));
+}
+
+TEST_F(DfrmDocsHandlers, ChannelListStatuses) {
+    pull->channelStatus = DataLoggerStatusCode::NotFound;
+    EXPECT_EQ(answerDataChannels(server).mBody.str(),
+              "{\"configHash\":\"" + hash() + "\",\"dataChannels\":[]}");
+
+    pull->channelStatus = DataLoggerStatusCode::StorageNotInitialized;
+    const DfrmResponse failed = answerDataChannels(server);
+    const std::string text =
+        "The datalogger was unable to get the channels from the backend. The received status "
+        "code is (StorageNotInitialized).";
+    EXPECT_EQ(failed.mStatusCode, 500);
+    EXPECT_EQ(failed.mContentType, ContentType::textHtml);
+    EXPECT_EQ(failed.mBody.str(), text);
+    EXPECT_TRUE(mLog.contains(log::Error, text));
+}
+
+TEST_F(DfrmDocsHandlers, ADescriptionThatIsNotUtf8FailsTheDocument) {
+    DataLoggerChannelInfo info = dbusDefaults("a/b");
+    info.mDescription = "bad \xff";
+    pull->channels.emplace_back(info, 1);
+    EXPECT_THROW(answerDataChannels(server), json::type_error);
+}
+
+TEST_F(DfrmDocsHandlers, IdentificationListsTheDevicesThatAnsweredAndFailsWithoutAny) {
+    devices->devices = {{"dev1", "tpx one"}, {"dev2", "!"}};
+    const DfrmResponse response = answerIdentification(server);
+    EXPECT_EQ(response.mStatusCode, 200);
+    EXPECT_EQ(response.mContentType, ContentType::applicationJson);
+    EXPECT_EQ(response.mBody.str(),
+              "{\"configHash\":\"" + hash() +
+                  "\",\"devices\":[{\"common\":{\"firmwareVersion\":\"3.2.1\","
+                  "\"protocolVersion\":\"0.113\"},\"tpx\":\"tpx one\"}]}");
+    EXPECT_TRUE(mLog.contains(log::Error,
+                              "Severe issue: The device with the id (dev2) failed to give its "
+                              "device-id information with: no answer from dev2"));
+
+    for (int listFails : {0, 1}) {
+        devices->devices = {{"dev1", "!"}};
+        devices->listFails = listFails;
+        const DfrmResponse response = answerIdentification(server);
+        EXPECT_EQ(response.mStatusCode, 500);
+        EXPECT_EQ(response.mContentType, ContentType::textHtml);
+        EXPECT_EQ(response.mBody.str(),
+                  listFails ? "Identification request failed with 'device service gone'"
+                            : "No device returned it's device-id data for dfrm.");
+    }
+}
+
+TEST_F(DfrmDocsHandlers, CapabilitiesAndVolatileStateFollowTheClock) {
+    EXPECT_EQ(answerCapabilities(server).mBody.str(),
+              "{\"capabilities\":{\"clockType\":\"relative\"},\"configHash\":\"" + hash() + "\"}");
+    const double before =
+        std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+    const json relative = json::parse(answerVolatileState(server).mBody.str());
+    EXPECT_EQ(relative["volatileState"].size(), 1u);
+    EXPECT_GE(relative["volatileState"]["relativeTime"].get<double>(), before - 0.001);
+    EXPECT_LT(relative["volatileState"]["relativeTime"].get<double>(), before + 60);
+
+    time->valid = true;
+    const DfrmResponse capabilities = answerCapabilities(server);
+    EXPECT_EQ(capabilities.mContentType, ContentType::applicationJson);
+    EXPECT_EQ(capabilities.mBody.str(),
+              "{\"capabilities\":{\"clockType\":\"absolute\"},\"configHash\":\"" + hash() + "\"}");
+    const json absolute = json::parse(answerVolatileState(server).mBody.str());
+    EXPECT_EQ(absolute["configHash"], hash());
+    EXPECT_EQ(absolute["volatileState"].size(), 1u);
+    EXPECT_EQ(absolute["volatileState"]["absoluteTime"].get<std::string>().size(),
+              std::string("2026-12-05T14:24:41.123456Z").size());
+}
+
+// Bit by bit, independent of the table-driven CRC the code uses.
+uint32_t referenceCrc32(const std::string& bytes) {
+    uint32_t crc = 0xFFFFFFFFu;
+    for (unsigned char byte : bytes) {
+        crc ^= byte;
+        for (int bit = 0; bit < 8; ++bit) crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
+    }
+    return ~crc;
+}
+
+class ConfigHash : public ::testing::Test {
+protected:
+    std::unique_ptr<DataLoggerDfrmConfigHash> make() {
+        return std::make_unique<DataLoggerDfrmConfigHash>(
+            std::make_shared<FakeFirmware>(), mTime, mDevices,
+            std::shared_ptr<DataLoggerPullDataIfc>(mPull), mCaller);
+    }
+    void channels(std::initializer_list<uint64_t> hashes) {
+        mPull->channels.clear();
+        for (uint64_t hash : hashes) {
+            mPull->channels.emplace_back(DataLoggerStorageChannelInfo().channelInfo(), hash);
+        }
+    }
+    // The firmware version, the flags byte, then the channel and device sums in decimal.
+    static std::string expected(char flags, const std::string& channels,
+                                const std::string& devices) {
+        char text[9];
+        std::snprintf(text, sizeof(text), "%x",
+                      referenceCrc32(std::string("3.2.1") + flags + channels + devices));
+        return text;
+    }
+
+    std::shared_ptr<FakePull> mPull = std::make_shared<FakePull>();
+    std::shared_ptr<FakeDevices> mDevices = std::make_shared<FakeDevices>();
+    std::shared_ptr<FakeTime> mTime = std::make_shared<FakeTime>();
+    std::shared_ptr<FakePeriodicCallerManager> mCaller =
+        std::make_shared<FakePeriodicCallerManager>();
+    LogCapture mLog;
+};
+
+// A channel list that failed contributes what it returned: nothing.
+TEST_F(ConfigHash, AnEmptySystemHashesFirmwareZeroByteAndTwoZeros) {
+    EXPECT_EQ(referenceCrc32("123456789"), 0xCBF43926u);  // the reference itself
+    mPull->channelStatus = DataLoggerStatusCode::NotFound;
+    EXPECT_EQ(make()->getConfigHash(), expected('\0', "0", "0"));
+    EXPECT_TRUE(mLog.contains(log::Info, "No channels listed."));
+    mPull->channelStatus = DataLoggerStatusCode::StorageNotInitialized;
+    EXPECT_EQ(make()->getConfigHash(), expected('\0', "0", "0"));
+    EXPECT_TRUE(mLog.contains(log::Error,
+                              "The datalogger was unable to get the channels from the "
+                              "backend. The received status code is "
+                              "(StorageNotInitialized)."));
+}
+
+TEST_F(ConfigHash, ReadsWithoutChangeComputeOnceAndRegistrationsAtTheNextRead) {
+    channels({7});
+    auto hash = make();
+    const std::string first = hash->getConfigHash();
+    EXPECT_EQ(hash->getConfigHash(), first);
+    EXPECT_EQ(mLog.count("Configuration hash must be updated"), 1u);
+    EXPECT_EQ(mPull->channelCalls, 1);
+
+    hash->markChannelsChanged();
+    EXPECT_EQ(hash->getConfigHash(), first);  // same channels: same sum, same text
+    EXPECT_EQ(mPull->channelCalls, 2);
+
+    channels({7, 5});
+    EXPECT_EQ(hash->getConfigHash(), first);  // not marked: not reread
+    hash->markChannelsChanged();
+    EXPECT_EQ(hash->getConfigHash(), expected('\0', "12", "0"));
+    EXPECT_EQ(mLog.count("Configuration hash must be updated"), 3u);
+}
+
+TEST_F(ConfigHash, TheChannelSumWrapsAtThirtyTwoBitsAndIsWidenedAsSigned) {
+    channels({0x80000000u, 0x100000001ull});  // only the low 32 bits count
+    EXPECT_EQ(make()->getConfigHash(), expected('\0', "18446744071562067969", "0"));
+}
+
+TEST_F(ConfigHash, TheClockBecomingValidChangesTheHashByItself) {
+    auto hash = make();
+    hash->getConfigHash();
+    mTime->valid = true;
+    EXPECT_EQ(hash->getConfigHash(), expected('\x04', "0", "0"));
+    EXPECT_EQ(mPull->channelCalls, 1);
+}
+
+TEST_F(ConfigHash, AFailingDeviceContributesItsId) {
+    mDevices->devices = {{"slot1", "!"}};
+    EXPECT_EQ(make()->getConfigHash(),
+              expected('\0', "0", std::to_string('s' + 'l' + 'o' + 't' + '1')));
+    EXPECT_TRUE(mLog.contains(log::Warning,
+                              "Failed to retrieve deivce ID information from slot "
+                              "slot1 as TPX. Use the slot name instead"));
+}
+
+TEST_F(ConfigHash, AnUnlistableDeviceSetCountsAsEmpty) {
+    mDevices->devices = {{"slot1", "TPX-1"}};
+    for (int failure : {1, 2}) {
+        mDevices->listFails = failure;
+        EXPECT_EQ(make()->getConfigHash(), expected('\0', "0", "0"));
+    }
+    const std::string text =
+        "Failed to retrieve device list, consider empty list for config hash. ";
+    EXPECT_TRUE(mLog.contains(log::Error, text + "Excpetion was device service gone"));
+    EXPECT_TRUE(mLog.contains(log::Error, text + "GLib error was no service"));
+}
+
+TEST_F(ConfigHash, TheDeviceListIsReadAgainEveryFiveMinutes) {
+    mDevices->devices = {{"slot1", "A"}};
+    auto hash = make();
+    EXPECT_EQ(mCaller->periods(), std::vector<double>{300.0});
+    const std::string before = hash->getConfigHash();
+    mDevices->devices = {{"slot1", "B"}};
+    EXPECT_EQ(hash->getConfigHash(), before);
+    mCaller->fireAll();
+    EXPECT_EQ(hash->getConfigHash(), expected('\0', "0", std::to_string(unsigned('B'))));
+    EXPECT_EQ(mDevices->listCalls, 2);
+    hash.reset();
+    EXPECT_EQ(mCaller->liveCallers(), 0u);
+}
+
+}  // namespace
+}  // namespace quorix::pelmo::datalogger
