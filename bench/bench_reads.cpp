@@ -6,8 +6,8 @@
 //
 // Without --rare the rows are spread over 10 channels; prints one line:
 //   <getData µs> <bare by hash µs> <getData's statement with "=" for "IN" µs> <query plan>
-// With --rare one busy channel holds all rows but every 333rd, which belong to a rare channel
-// (about 3000 of a million, spread through time); getData reads the rare one. Prints:
+// With --rare one busy channel holds all rows but about 3000, spread evenly through time, which
+// belong to a rare channel; getData reads the rare one. Prints:
 //   <getData µs> <bare "=" statement µs> <getData's statement, bare µs> <query plan>
 //
 // The plan is that of getData's statement. getData names the channel by
@@ -18,6 +18,7 @@
 // statement reads the same index newest first and stops after 1000 rows, with no sort.
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -31,7 +32,7 @@ using namespace datalogger::bench;
 namespace {
 
 constexpr int kRuns = 101;
-constexpr int kRareEvery = 333;
+constexpr long long kRareRows = 3000;
 
 constexpr const char* kEqualStatement =
     "SELECT data.timestamp, data.value FROM data WHERE data.channelHash = ( SELECT hash FROM "
@@ -114,8 +115,9 @@ int main(int argc, char** argv) {
     if (rare) {
         channels.push_back(benchChannel("bench/rare", qd::DataLoggerStorageType::NonVolatile));
         channels.push_back(benchChannel("bench/busy", qd::DataLoggerStorageType::NonVolatile));
-        // fillRows takes the hashes round-robin: the rare channel's row every kRareEvery rows.
-        hashes.assign(kRareEvery, channels[1].channelHash());
+        // fillRows takes the hashes round-robin: the rare channel's row every rareEvery rows.
+        const auto rareEvery = static_cast<size_t>(std::max(2LL, total / kRareRows));
+        hashes.assign(rareEvery, channels[1].channelHash());
         hashes[0] = channels[0].channelHash();
         read = 0;
     } else {
