@@ -9,6 +9,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <system_error>
 
 #include "core/DataLoggerHash.h"
 
@@ -29,13 +30,20 @@ qd::DataLoggerStorageChannelInfo benchChannel(const std::string& path,
     return qd::DataLoggerStorageChannelInfo(info, hash);
 }
 
+void removeDatabaseFiles(const std::string& file) {
+    std::error_code ignored;
+    for (const char* suffix : {"", "-wal", "-shm", "-journal"}) {
+        std::filesystem::remove(file + suffix, ignored);
+    }
+}
+
 std::shared_ptr<qd::DataLoggerStorageSQLite> openBenchStorage(
     const std::string& file, const std::vector<qd::DataLoggerStorageChannelInfo>& channels) {
-    std::filesystem::remove(file);
-    std::filesystem::remove(file + "-journal");
-    auto storage = std::make_shared<qd::DataLoggerStorageSQLite>(
-        DATALOGGER_SCRIPTS_DIR, 1048576, kBenchDbSize, nullptr);
-    if (storage->initializeStorage(kBenchDbSize, file, false) != qd::DataLoggerStatusCode::NoError) {
+    removeDatabaseFiles(file);
+    auto storage = std::make_shared<qd::DataLoggerStorageSQLite>(DATALOGGER_SCRIPTS_DIR, 1048576,
+                                                                 kBenchDbSize, nullptr);
+    if (storage->initializeStorage(kBenchDbSize, file, false) !=
+        qd::DataLoggerStatusCode::NoError) {
         fail("cannot set up " + file);
     }
     for (const auto& channel : channels) {
@@ -63,7 +71,8 @@ void fillRows(const std::string& file, const std::vector<uint64_t>& hashes, int6
         sqlite3_reset(insert);
     }
     sqlite3_finalize(insert);
-    if (sqlite3_exec(db, "COMMIT;", nullptr, nullptr, nullptr) != SQLITE_OK) fail(sqlite3_errmsg(db));
+    if (sqlite3_exec(db, "COMMIT;", nullptr, nullptr, nullptr) != SQLITE_OK)
+        fail(sqlite3_errmsg(db));
     sqlite3_close(db);
 }
 
@@ -73,7 +82,8 @@ double medianMicros(int runs, const std::function<void()>& work) {
         const auto start = std::chrono::steady_clock::now();
         work();
         times.push_back(
-            std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start).count());
+            std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start)
+                .count());
     }
     std::sort(times.begin(), times.end());
     return times[times.size() / 2];
@@ -91,14 +101,30 @@ long statusKiB(const char* field) {
     return -1;
 }
 
-
-double bareInsertLoop(const std::string& file, uint64_t hash, int rows) {
+double bareInsertLoop(const std::string& file, uint64_t hash, int rows, BareJournal journal) {
     sqlite3* db = nullptr;
     sqlite3_stmt* insert = nullptr;
     sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr);
-    // The storage's connection settings, so both loops do the same work per row.
+    // The storage's connection settings, so both loops do the same work per row. The storage
+    // checkpoints from its own commit hook at the length wal_autocheckpoint=127 gives.
     sqlite3_busy_timeout(db, 1000);
-    sqlite3_exec(db, "PRAGMA foreign_keys = ON;", nullptr, nullptr, nullptr);
+    const bool wal = journal == BareJournal::Wal;
+    const char* settings = wal ? "PRAGMA foreign_keys = ON; PRAGMA journal_mode=WAL; "
+                                 "PRAGMA synchronous=NORMAL; PRAGMA journal_size_limit=1048576; "
+                                 "PRAGMA wal_autocheckpoint=127;"
+                               : "PRAGMA foreign_keys = ON; PRAGMA journal_mode=DELETE; "
+                                 "PRAGMA synchronous=FULL;";
+    if (sqlite3_exec(db, settings, nullptr, nullptr, nullptr) != SQLITE_OK) {
+        fail(std::string("bare connection settings: ") + sqlite3_errmsg(db));
+    }
+    sqlite3_stmt* mode = nullptr;
+    sqlite3_prepare_v2(db, "PRAGMA journal_mode;", -1, &mode, nullptr);
+    const bool switched =
+        sqlite3_step(mode) == SQLITE_ROW &&
+        std::string(reinterpret_cast<const char*>(sqlite3_column_text(mode, 0))) ==
+            (wal ? "wal" : "delete");
+    sqlite3_finalize(mode);
+    if (!switched) fail("bare loop: the journal mode could not be set on " + file);
     sqlite3_prepare_v3(db,
                        "INSERT INTO data (channelHash, timestamp, value) VALUES($hash, "
                        "$timestamp, $value);",
@@ -108,7 +134,8 @@ double bareInsertLoop(const std::string& file, uint64_t hash, int rows) {
         sqlite3_bind_int64(insert, 1, static_cast<sqlite3_int64>(hash));
         sqlite3_bind_int64(insert, 2, i);
         sqlite3_bind_double(insert, 3, i);
-        if (sqlite3_step(insert) != SQLITE_DONE) fail(std::string("bare insert: ") + sqlite3_errmsg(db));
+        if (sqlite3_step(insert) != SQLITE_DONE)
+            fail(std::string("bare insert: ") + sqlite3_errmsg(db));
         sqlite3_reset(insert);
     }
     const double rate =

@@ -22,6 +22,10 @@ constexpr uint32_t kBenchDbSize = 256u * 1024u * 1024u;
 qd::DataLoggerStorageChannelInfo benchChannel(const std::string& path,
                                               qd::DataLoggerStorageType type);
 
+// Removes file and whatever SQLite keeps beside it (-wal, -shm, -journal): a log left behind
+// would be replayed into the next database of that name.
+void removeDatabaseFiles(const std::string& file);
+
 // A new, migrated database at file with the channels registered.
 std::shared_ptr<qd::DataLoggerStorageSQLite> openBenchStorage(
     const std::string& file, const std::vector<qd::DataLoggerStorageChannelInfo>& channels);
@@ -35,9 +39,14 @@ double medianMicros(int runs, const std::function<void()>& work);
 // A field of /proc/self/status in KiB ("VmRSS", "RssAnon").
 long statusKiB(const char* field);
 
+// How the bare loop commits: Wal with the storage's own settings (the floor of every write
+// figure), Rollback with SQLite's defaults for a file that must survive a power loss (a journal
+// deleted after each commit, every commit synced in full).
+enum class BareJournal { Wal, Rollback };
 
-// The floor of every write figure: rows INSERTed one per commit (autocommit) on the storage's
-// schema with its connection settings, through a bare connection. Returns rows per second.
-double bareInsertLoop(const std::string& file, uint64_t hash, int rows);
+// Rows INSERTed one per commit (autocommit) on the storage's schema through a bare connection
+// with the storage's connection settings and the given journal. Returns rows per second.
+double bareInsertLoop(const std::string& file, uint64_t hash, int rows,
+                      BareJournal journal = BareJournal::Wal);
 
 }  // namespace datalogger::bench

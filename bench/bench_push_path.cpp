@@ -89,6 +89,6 @@ int main(int argc, char** argv) {
     const std::string bareFile = dir + "/push_path_bare.db";
     openBenchStorage(bareFile, {channel})->finalize();
     std::printf("bare %.0f rows/s\n", bareInsertLoop(bareFile, hash, points));
-    std::remove(bareFile.c_str());
+    removeDatabaseFiles(bareFile);
     return 0;
 }

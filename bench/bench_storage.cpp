@@ -4,6 +4,8 @@
 //   bench_storage [directory (default /dev/shm)] [rows per run (default 20000)] [runs (default 5)]
 //   bench_storage --bare DIRECTORY ROWS   prints only the bare loop's rows per second (the floor
 //                                         scripts/bench sets the daemon's ingest against)
+//   bench_storage --bare-rollback DIRECTORY ROWS   the same loop with a rollback journal and
+//                                         every commit synced in full
 //
 // Runs alternate between the two so that machine load hits both alike; the best run of each
 // is compared.
@@ -43,20 +45,24 @@ double storageRowsPerSecond(const std::string& file, int rows) {
     return rows / std::chrono::duration<double>(Clock::now() - start).count();
 }
 
-double bareRowsPerSecond(const std::string& file, int rows) {
+double bareRowsPerSecond(const std::string& file, int rows,
+                         BareJournal journal = BareJournal::Wal) {
     openBenchStorage(file, {channel()})->finalize();
-    return bareInsertLoop(file, channel().channelHash(), rows);
+    return bareInsertLoop(file, channel().channelHash(), rows, journal);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
     qd::DataLoggerStorageSQLiteInstance::get();
-    if (argc == 4 && std::string(argv[1]) == "--bare") {
+    if (argc == 4 &&
+        (std::string(argv[1]) == "--bare" || std::string(argv[1]) == "--bare-rollback")) {
         const std::string file =
             std::string(argv[2]) + "/bench_bare_" + std::to_string(getpid()) + ".db";
-        std::printf("%.0f\n", bareRowsPerSecond(file, std::max(1, std::atoi(argv[3]))));
-        std::filesystem::remove(file);
+        const auto journal =
+            std::string(argv[1]) == "--bare" ? BareJournal::Wal : BareJournal::Rollback;
+        std::printf("%.0f\n", bareRowsPerSecond(file, std::max(1, std::atoi(argv[3])), journal));
+        removeDatabaseFiles(file);
         return 0;
     }
     const std::string dir = argc > 1 ? argv[1] : "/dev/shm";
@@ -73,7 +79,7 @@ int main(int argc, char** argv) {
         bestBare = std::max(bestBare, bare);
         bestStorage = std::max(bestStorage, storage);
     }
-    std::filesystem::remove(file);
+    removeDatabaseFiles(file);
     std::printf("best: bare %.0f rows/s, storage %.0f rows/s, ratio %.3f (%d rows per run in %s)\n",
                 bestBare, bestStorage, bestStorage / bestBare, rows, dir.c_str());
     return 0;

@@ -142,8 +142,8 @@ int split(const std::string& dir) {
     std::printf("%.0f %.0f\n", inSqlite, total - inSqlite);
     real->finalize();
     storage->finalize();
-    std::remove(file.c_str());
-    std::remove((file + ".unused").c_str());
+    removeDatabaseFiles(file);
+    removeDatabaseFiles(file + ".unused");
     return 0;
 }
 
