@@ -185,6 +185,7 @@ DataLoggerStatusCode DataLoggerStorageSQLite::initialize(uint32_t size, const st
                    value(rc));
         return rc;
     }
+    mFilename = filename;
     rc = initializeDB(filename, version, force);
     if (rc != DataLoggerStatusCode::NoError) {
         pelmoDoLog(
@@ -207,7 +208,6 @@ DataLoggerStatusCode DataLoggerStorageSQLite::initialize(uint32_t size, const st
         }
     }
     mStatements = std::make_unique<DataLoggerSQLiteStatementsManager>(mDb.get());
-    mFilename = filename;
     mInitialized = true;
     pelmoDoLog(log::Debug, "-%s", nullptr, "initialize");
     return DataLoggerStatusCode::NoError;
@@ -278,18 +278,11 @@ DataLoggerStatusCode DataLoggerStorageSQLite::migrate(uint32_t targetVersion) {
 // damages the file. A file system that cannot share memory keeps the rollback journal.
 void DataLoggerStorageSQLite::configureJournal() {
     mWalHoldFrames = 0;  // no waiting for readers unless the log is in use
-    std::string mode;
-    const int rc = sqlite3_exec(
-        mDb.get(), "PRAGMA journal_mode=WAL;",
-        [](void* out, int columns, char** values, char**) {
-            if (columns > 0 && values[0] != nullptr) *static_cast<std::string*>(out) = values[0];
-            return 0;
-        },
-        &mode, nullptr);
-    if (rc != SQLITE_OK || mode != "wal") {
-        reportWarning("The write-ahead log could not be switched on; the database keeps journal "
-                      "mode (" + mode + ") and outside readers can make writes fail.",
-                      rc);
+    if (!setJournalMode("wal")) {
+        pelmoDoLog(log::Warning,
+                   "The write-ahead log of %s could not be switched on; outside readers can make "
+                   "writes fail.",
+                   nullptr, mFilename.c_str());
         return;
     }
     execute("PRAGMA synchronous=NORMAL; PRAGMA journal_size_limit=" +
@@ -304,6 +297,21 @@ void DataLoggerStorageSQLite::configureJournal() {
     // Replaces SQLite's own automatic checkpoint (the same hook), so that the log's length is
     // known to writers without a system call.
     sqlite3_wal_hook(mDb.get(), &onWalCommit, this);
+}
+
+// True when the database is in `mode` afterwards: SQLite answers with the mode in force, which
+// stays as it was when another connection keeps the file from changing it.
+bool DataLoggerStorageSQLite::setJournalMode(const char* mode) {
+    std::string inForce;
+    const int rc = sqlite3_exec(
+        mDb.get(), (std::string("PRAGMA journal_mode=") + mode + ";").c_str(),
+        [](void* out, int columns, char** values, char**) {
+            if (columns > 0 && values[0] != nullptr) *static_cast<std::string*>(out) = values[0];
+            return 0;
+        },
+        &inForce, nullptr);
+    if (rc != SQLITE_OK) reportWarning(std::string("Journal mode ") + mode + " not set.", rc);
+    return rc == SQLITE_OK && inForce == mode;
 }
 
 void DataLoggerStorageSQLite::walCommitted(sqlite3* db, const char* name, int frames) {
@@ -732,9 +740,20 @@ DataLoggerStatusCode DataLoggerStorageSQLite::reclaimFreeSpace() {
     {
         std::lock_guard<std::mutex> lock(mReclaimMutex);
         mStatements->destroyAll(kPoolTimeout);
+        // Through the write-ahead log VACUUM would write the whole new file beside the old one;
+        // the rollback journal keeps only the pages it replaces. Leaving the log fails while an
+        // outside reader has the file open; VACUUM then goes through the log.
+        const bool inLog = mWalHoldFrames != 0;
+        const bool leftLog = inLog && setJournalMode("delete");
         rc = execute("VACUUM;");
-        // VACUUM wrote every page through the log; hand that room back at once.
-        if (rc == DataLoggerStatusCode::NoError) execute("PRAGMA wal_checkpoint(TRUNCATE);");
+        if (leftLog && !setJournalMode("wal")) {
+            pelmoDoLog(log::Warning, "The write-ahead log of %s could not be switched on again.",
+                       nullptr, mFilename.c_str());
+            mWalHoldFrames = 0;
+        }
+        if (inLog && !leftLog && rc == DataLoggerStatusCode::NoError) {
+            execute("PRAGMA wal_checkpoint(TRUNCATE);");  // hand the log's room back at once
+        }
         // Even after a failed VACUUM: without its statements the storage would be dead.
         mStatements->prepare();
     }

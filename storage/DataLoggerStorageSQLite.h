@@ -90,6 +90,7 @@ class DataLoggerStorageSQLite : public DataLoggerStorageIfc, public virtual log:
     DataLoggerStatusCode migrate(uint32_t targetVersion);
     void executeMigrationScript(const std::string& script);
     void configureJournal();
+    bool setJournalMode(const char* mode);
     void moveAside(const std::string& filename);
     bool isReady() const;
     bool readInteger(const char* sql, int64_t& out, const char* prepareFailure,
