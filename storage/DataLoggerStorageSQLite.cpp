@@ -751,6 +751,7 @@ DataLoggerStatusCode DataLoggerStorageSQLite::reclaimFreeSpace() {
                        nullptr, mFilename.c_str());
             mWalHoldFrames = 0;
         }
+        if (leftLog) mWalFrames = 0;  // a new, empty log
         if (inLog && !leftLog && rc == DataLoggerStatusCode::NoError) {
             execute("PRAGMA wal_checkpoint(TRUNCATE);");  // hand the log's room back at once
         }
