@@ -162,9 +162,6 @@ TEST(DfrmDocsTagRule, AcceptsExactlyWordsJoinedBySingleSpaces) {
 std::vector<DfrmChannelRequest> channels(const std::string& path) {
     DfrmChannelRequest request;
     request.mPath = path;
-    request.mLastCounter = 7;
-    request.mFetchItemsByTime = 2.5f;
-    request.mFetchItemsCountMax = 3;
     return {request};
 }
 
