@@ -6,7 +6,6 @@
 #include <sys/un.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstring>
 #include <map>
 #include <memory>
@@ -84,7 +83,7 @@ protected:
     int mAsked = 0;
 };
 
-TEST_F(DfrmServerThread, CreatesTheSocketForTheWebServersGroupStartsOnceAndStopsPromptly) {
+TEST_F(DfrmServerThread, CreatesTheSocketForTheWebServersGroupAndStartsAndStopsOnce) {
     auto server = make(mSocket);
     server->start(false);
     ASSERT_TRUE(server->isRunning());
@@ -93,14 +92,9 @@ TEST_F(DfrmServerThread, CreatesTheSocketForTheWebServersGroupStartsOnceAndStops
     EXPECT_EQ(first.st_mode & 07777, 0660u);
 
     server->start(false);
-    EXPECT_EQ(mLog.count("The DFRM process thread is already started, ideally you should only "
-                         "call start once."),
-              1u);
     EXPECT_EQ(statOf(mSocket).st_ino, first.st_ino);  // not bound a second time
 
-    const auto before = std::chrono::steady_clock::now();
     server->stop();
-    EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::seconds(2));
     EXPECT_FALSE(server->isRunning());
     server->stop();
     EXPECT_EQ(mLog.count("The process to answer DfRM requests via fcgi has been stopped."), 1u);
@@ -193,12 +187,6 @@ protected:
         mServer->start(false);
         ASSERT_TRUE(mServer->isRunning());
     }
-    std::string post(const std::string& body) {
-        return ask({{"REQUEST_METHOD", "POST"},
-                    {"PATH_INFO", "/data"},
-                    {"CONTENT_LENGTH", std::to_string(body.size())}},
-                   body);
-    }
     std::unique_ptr<DataLoggerDfrm> mServer;
 };
 
@@ -207,103 +195,79 @@ std::string framed(const std::string& status, const std::string& type, const std
            "\r\nContent-Type: " + type + "\r\n\r\n" + body;
 }
 
-TEST_F(DfrmRawFramingThread, ADocumentArrivesWithItsLengthInBytesAndJsonType) {
-    EXPECT_EQ(askRoute("/capabilities"),
-              framed("200 OK", "application/json",
-                     "{\"configHash\":\"" + mServer->configHash().getConfigHash() + "\"}" +
-                         std::string("\xC3\xA4\0x", 4)));
-}
-
-TEST_F(DfrmRawFramingThread, AHandlerExceptionIsAnsweredWithItsTextAndTheNotice) {
-    EXPECT_EQ(askRoute("/volatilestate"),
-              framed("500 Internal Server Error", "text/plain", "handler broke\n" + kParseNotice));
-    EXPECT_TRUE(mLog.contains(log::Error,
-                              "The last FCGI message was not handled properly. Error "
-                              "message:\n(handler broke)"));
-    EXPECT_EQ(askRoute("/highalert"), kNotImplemented);
-}
-
-TEST_F(DfrmRawFramingThread, ReadsABodyUpToOneMillionCharacters) {
-    EXPECT_EQ(post(std::string(1000000, 'x')), framed("200 OK", "text/plain", "read 1000000"));
-    EXPECT_EQ(post(std::string(1000001, 'x')), kUnparsable);
-    EXPECT_TRUE(mLog.contains(log::Error,
-                              "The received request exceeded the maximum allowed limit "
-                              "(1000000) of chars. It contained (1000001) chars."));
-    EXPECT_EQ(askRoute("/highalert"), kNotImplemented);
-}
-
 using Params = std::map<std::string, std::string>;
-struct RawCase {
-    const char* name;
-    Params params;
-    bool answered;    // 501 from the route, or the parse notice
-    const char* log;  // logged for the request, or ""
-    std::string input = "";
-};
-void PrintTo(const RawCase& c, std::ostream* os) {
-    *os << c.name;
-}
-
-class DfrmRawFramingThreadRequest : public DfrmRawFramingThread,
-                                    public ::testing::WithParamInterface<RawCase> {};
-
-// A length that is missing or malformed reads as zero; one out of range, a body shorter than
-// announced or a missing method fail. The server goes on serving either way.
-TEST_P(DfrmRawFramingThreadRequest, IsAnsweredAndTheNextRequestServed) {
-    EXPECT_EQ(ask(GetParam().params, GetParam().input),
-              GetParam().answered ? kNotImplemented : kUnparsable);
-    EXPECT_TRUE(mLog.contains(GetParam().log));
-    EXPECT_EQ(askRoute("/highalert"), kNotImplemented);
-}
-
-const char* const kMalformed = "The HTTP header CONTENT_LENGTH is malformed or missing.";
-const char* const kOutOfRange = "The HTTP header CONTENT_LENGTH uses a value that is out of range.";
-const Params kPut = {{"REQUEST_METHOD", "PUT"}, {"PATH_INFO", "/datachannelprop"}};
-Params put(const char* length) {
-    Params params = kPut;
-    params["CONTENT_LENGTH"] = length;
-    return params;
-}
 Params get(const char* route) {
     return {{"REQUEST_METHOD", "GET"}, {"PATH_INFO", route}};
 }
+Params put(const char* length) {
+    return {
+        {"REQUEST_METHOD", "PUT"}, {"PATH_INFO", "/datachannelprop"}, {"CONTENT_LENGTH", length}};
+}
+Params post(size_t length) {
+    return {{"REQUEST_METHOD", "POST"},
+            {"PATH_INFO", "/data"},
+            {"CONTENT_LENGTH", std::to_string(length)}};
+}
 
-INSTANTIATE_TEST_SUITE_P(
-    Headers, DfrmRawFramingThreadRequest,
-    ::testing::Values(
-        RawCase{"EmptyAnswerEndsWithTheBlankLine",
-                {{"REQUEST_METHOD", "GET"}, {"PATH_INFO", "/event"}},
-                true,
-                ""},
-        RawCase{"NoLength", kPut, true, kMalformed},
-        RawCase{"EmptyLength", put(""), true, kMalformed},
-        RawCase{"TrailingLetters", put("12abc"), true, kMalformed},
-        RawCase{"Negative", put("-1"), true, kMalformed},
-        RawCase{"BeyondUnsigned", put("4294967296"), false, kOutOfRange},
-        RawCase{"Huge", put("99999999999999999999999"), false, kOutOfRange},
-        RawCase{"ShortBody",
-                {{"REQUEST_METHOD", "POST"}, {"PATH_INFO", "/data"}, {"CONTENT_LENGTH", "100"}},
-                false,
-                "Request parsing failed. Read amount 10 does not match the expected amount (100). "
-                "Discarding request.",
-                "0123456789"},
-        // Routes are matched exactly, and only with GET.
-        RawCase{"UnknownRoute", get("/nosuchroute"), false, kParseNotice.c_str()},
-        RawCase{"TrailingSlash", get("/identification/"), false, kParseNotice.c_str()},
-        RawCase{"BelowARoute", get("/identification/more"), false, kParseNotice.c_str()},
-        RawCase{"RouteCase", get("/Identification"), false, kParseNotice.c_str()},
-        RawCase{"RootRoute", get("/"), false, kParseNotice.c_str()},
-        RawCase{"EmptyRoute", get(""), false, kParseNotice.c_str()},
-        RawCase{"NoRoute", {{"REQUEST_METHOD", "GET"}}, false, kParseNotice.c_str()},
-        RawCase{"Head",
-                {{"REQUEST_METHOD", "HEAD"}, {"PATH_INFO", "/identification"}},
-                false,
-                kParseNotice.c_str()},
-        RawCase{"NoMethod",
-                {{"PATH_INFO", "/event"}},
-                false,
-                "The mandatory parameter 'REQUEST_METHOD' is missing in the request."}),
-    [](const auto& info) { return std::string(info.param.name); });
+// Each request is answered with exactly these bytes, and the server goes on serving. A length
+// that is missing or malformed reads as zero; one out of range, a body shorter than announced or
+// a missing method fail. Routes are matched exactly, and only with GET.
+TEST_F(DfrmRawFramingThread, EveryRequestIsAnsweredAndTheNextOneServed) {
+    const std::string kMalformed = "The HTTP header CONTENT_LENGTH is malformed or missing.";
+    const std::string kOutOfRange =
+        "The HTTP header CONTENT_LENGTH uses a value that is out of range.";
+    const struct {
+        Params params;
+        std::string answer;
+        std::string log;  // logged for the request, or ""
+        std::string input = "";
+    } cases[] = {
+        {get("/capabilities"),
+         framed("200 OK", "application/json",
+                "{\"configHash\":\"" + mServer->configHash().getConfigHash() + "\"}" +
+                    std::string("\xC3\xA4\0x", 4)),
+         ""},
+        {get("/volatilestate"),
+         framed("500 Internal Server Error", "text/plain", "handler broke\n" + kParseNotice),
+         "The last FCGI message was not handled properly. Error message:\n(handler broke)"},
+        {post(1000000), framed("200 OK", "text/plain", "read 1000000"), "",
+         std::string(1000000, 'x')},
+        {post(1000001), kUnparsable,
+         "The received request exceeded the maximum allowed limit (1000000) of chars. It "
+         "contained (1000001) chars.",
+         std::string(1000001, 'x')},
+        {get("/event"), kNotImplemented, ""},  // an empty answer ends with the blank line
+        {{{"REQUEST_METHOD", "PUT"}, {"PATH_INFO", "/datachannelprop"}},
+         kNotImplemented,
+         kMalformed},
+        {put(""), kNotImplemented, kMalformed},
+        {put("12abc"), kNotImplemented, kMalformed},
+        {put("-1"), kNotImplemented, kMalformed},
+        {put("4294967296"), kUnparsable, kOutOfRange},
+        {put("99999999999999999999999"), kUnparsable, kOutOfRange},
+        {post(100), kUnparsable,
+         "Request parsing failed. Read amount 10 does not match the expected amount (100). "
+         "Discarding request.",
+         "0123456789"},
+        {get("/nosuchroute"), kUnparsable, kParseNotice},
+        {get("/identification/"), kUnparsable, kParseNotice},
+        {get("/identification/more"), kUnparsable, kParseNotice},
+        {get("/Identification"), kUnparsable, kParseNotice},
+        {get("/"), kUnparsable, kParseNotice},
+        {get(""), kUnparsable, kParseNotice},
+        {{{"REQUEST_METHOD", "GET"}}, kUnparsable, kParseNotice},
+        {{{"REQUEST_METHOD", "HEAD"}, {"PATH_INFO", "/identification"}}, kUnparsable, kParseNotice},
+        {{{"PATH_INFO", "/event"}},
+         kUnparsable,
+         "The mandatory parameter 'REQUEST_METHOD' is missing in the request."}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.log + " " + (c.params.count("PATH_INFO") ? c.params.at("PATH_INFO") : ""));
+        LogCapture log;
+        EXPECT_EQ(ask(c.params, c.input), c.answer);
+        EXPECT_TRUE(c.log.empty() || log.contains(c.log));
+        EXPECT_EQ(askRoute("/highalert"), kNotImplemented);
+    }
+}
 
 TEST_F(DfrmRawFramingThread, ARestartedServerAnswersAgain) {
     mServer->start(true);

@@ -47,10 +47,7 @@ PrivateBus::PrivateBus() {
         throw std::runtime_error("dbus-daemon did not start: " + mDaemon->output());
     }
     mAddress = "unix:path=" + socket;
-    if (const char* previous = ::getenv(kAddressVariable)) {
-        mHadPreviousAddress = true;
-        mPreviousAddress = previous;
-    }
+    if (const char* previous = ::getenv(kAddressVariable)) mPreviousAddress = previous;
     ::setenv(kAddressVariable, mAddress.c_str(), 1);
 
     mConnection = Gio::DBus::Connection::get_sync(Gio::DBus::BUS_TYPE_SYSTEM);
@@ -76,8 +73,8 @@ PrivateBus::~PrivateBus() {
         mDaemon->signal(SIGTERM);
         if (mDaemon->wait(5000) < 0) mDaemon->signal(SIGKILL);
     }
-    if (mHadPreviousAddress) {
-        ::setenv(kAddressVariable, mPreviousAddress.c_str(), 1);
+    if (mPreviousAddress) {
+        ::setenv(kAddressVariable, mPreviousAddress->c_str(), 1);
     } else {
         ::unsetenv(kAddressVariable);
     }

@@ -4,6 +4,7 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -34,13 +35,12 @@ private:
     TempDir mDir;
     std::unique_ptr<ChildProcess> mDaemon;
     std::string mAddress;
-    bool mHadPreviousAddress = false;
-    std::string mPreviousAddress;
+    std::optional<std::string> mPreviousAddress;
     Glib::RefPtr<Gio::DBus::Connection> mConnection;
 };
 
 struct ClientResult {
-    int status = -1;  // exit status, 128 + signal, or -1 when the client had to be killed
+    int status = -1;     // exit status, 128 + signal, or -1 when the client had to be killed
     std::string output;  // standard output and error
 };
 

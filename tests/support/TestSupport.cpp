@@ -157,8 +157,5 @@ std::string ChildProcess::output() const {
 std::string sourceDir() {
     return DATALOGGER_SOURCE_DIR;
 }
-bool isRoot() {
-    return ::geteuid() == 0;
-}
 
 }  // namespace datalogger::test

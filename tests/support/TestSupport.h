@@ -68,6 +68,5 @@ private:
 };
 
 std::string sourceDir();
-bool isRoot();
 
 }  // namespace datalogger::test

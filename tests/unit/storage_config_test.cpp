@@ -1,6 +1,6 @@
-#include <string>
-
 #include <gtest/gtest.h>
+
+#include <string>
 
 #include "storage/DataLoggerStorageConfig.h"
 #include "support/TestSupport.h"
@@ -22,50 +22,38 @@ const std::string kMissing = "Attempted to access the value of an uninitialized 
 const std::string kVolatileNotPositive =
     "Volatile Size is invalid. Only positive numbers > 0 are allowed.";
 
-struct ConfigCase {
-    const char* name;
-    std::string json;
-    std::string error;  // empty: valid
-};
-
-class StorageConfigFile : public ::testing::TestWithParam<ConfigCase> {};
-
-TEST_P(StorageConfigFile, ReportsTheFirstErrorOnly) {
+// Each file with the one error it reports (only the first is), or "" when it is valid.
+TEST(StorageConfigFileReading, ReportsTheFirstErrorOnly) {
+    const std::pair<std::string, std::string> cases[] = {
+        {file(kGood), ""},
+        {file(section(R"(" 4096 ")", R"("/v")")), ""},
+        {"{}", "volatile section is missing"},
+        {R"({"volatile":)" + kGood + "}", "non-volatile section is missing"},
+        {file(section("0", R"("/v")")), "Volatile Size is invalid. Size leq 0 is not allowed."},
+        {file(section("-5", R"("/v")")), "Volatile Size is invalid. Size leq 0 is not allowed."},
+        {file(section(R"("big")", R"("/v")")), kVolatileNotPositive},
+        {file(section("1.5", R"("/v")")), kVolatileNotPositive},
+        {file(section(R"("4096 kB")", R"("/v")")), kVolatileNotPositive},
+        {file(kGood, section("2147483648", R"("/n")")),
+         "Non-Volatile Size is invalid. Only positive numbers > 0 are allowed."},
+        {file(R"({"Path":"/v"})"), kMissing},
+        // An empty volatile path is found before a broken non-volatile section.
+        {file(section("4096", R"("")"), R"({"Size":"x"})"),
+         "Invalid Volatile Path. It must not be empty."},
+        {file(kGood, R"({"Size":1})"), kMissing},
+        {file(kGood, section("1", R"("")")), "Invalid Non-Volatile Path. It must not be empty."},
+        {file(kGood, section("0", R"("/n")")),
+         "Non-Volatile Size is invalid. Size leq 0 is not allowed."}};
     TempDir dir;
-    writeFile(dir.file("storage.conf"), GetParam().json);
-    DataLoggerStorageConfigFile file(dir.file("storage.conf"));
-    EXPECT_EQ(file.isValid(), GetParam().error.empty());
-    EXPECT_EQ(file.getErrors(), GetParam().error.empty() ? "" : GetParam().error + "\n");
-    EXPECT_EQ(file.getConfig() != nullptr, GetParam().error.empty());
+    for (const auto& [json, error] : cases) {
+        SCOPED_TRACE(json);
+        writeFile(dir.file("storage.conf"), json);
+        DataLoggerStorageConfigFile config(dir.file("storage.conf"));
+        EXPECT_EQ(config.isValid(), error.empty());
+        EXPECT_EQ(config.getErrors(), error.empty() ? "" : error + "\n");
+        EXPECT_EQ(config.getConfig() != nullptr, error.empty());
+    }
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    Cases, StorageConfigFile,
-    ::testing::Values(
-        ConfigCase{"Valid", file(kGood), ""},
-        ConfigCase{"SizeAsString", file(section(R"(" 4096 ")", R"("/v")")), ""},
-        ConfigCase{"NoSections", "{}", "volatile section is missing"},
-        ConfigCase{"NoNonVolatile", R"({"volatile":)" + kGood + "}",
-                   "non-volatile section is missing"},
-        ConfigCase{"ZeroSize", file(section("0", R"("/v")")),
-                   "Volatile Size is invalid. Size leq 0 is not allowed."},
-        ConfigCase{"NegativeSize", file(section("-5", R"("/v")")),
-                   "Volatile Size is invalid. Size leq 0 is not allowed."},
-        ConfigCase{"LettersInSize", file(section(R"("big")", R"("/v")")), kVolatileNotPositive},
-        ConfigCase{"FractionSize", file(section("1.5", R"("/v")")), kVolatileNotPositive},
-        ConfigCase{"SizeWithUnit", file(section(R"("4096 kB")", R"("/v")")), kVolatileNotPositive},
-        ConfigCase{"SizeBeyondInt32", file(kGood, section("2147483648", R"("/n")")),
-                   "Non-Volatile Size is invalid. Only positive numbers > 0 are allowed."},
-        ConfigCase{"NoSizeKey", file(R"({"Path":"/v"})"), kMissing},
-        ConfigCase{"EmptyVolatilePathBeforeBrokenNonVolatile",
-                   file(section("4096", R"("")"), R"({"Size":"x"})"),
-                   "Invalid Volatile Path. It must not be empty."},
-        ConfigCase{"NoNonVolatilePath", file(kGood, R"({"Size":1})"), kMissing},
-        ConfigCase{"EmptyNonVolatilePath", file(kGood, section("1", R"("")")),
-                   "Invalid Non-Volatile Path. It must not be empty."},
-        ConfigCase{"NonVolatileZero", file(kGood, section("0", R"("/n")")),
-                   "Non-Volatile Size is invalid. Size leq 0 is not allowed."}),
-    [](const ::testing::TestParamInfo<ConfigCase>& info) { return info.param.name; });
 
 TEST(StorageConfigFileReading, KeepsSizesAndPathsAsWritten) {
     TempDir dir;
@@ -74,10 +62,10 @@ TEST(StorageConfigFileReading, KeepsSizesAndPathsAsWritten) {
     DataLoggerStorageConfigFile file(dir.file("storage.conf"));
     ASSERT_TRUE(file.isValid());
     auto config = file.getConfig();
-    EXPECT_EQ(std::make_tuple(config->getVolatileSize(), config->getVolatilePath(),
-                              config->getNonVolatileSize(), config->getNonVolatilePath()),
-              std::make_tuple(2097152u, std::string("/run/v.db"), 8388608u,
-                              std::string("/data/nv.db")));
+    EXPECT_EQ(
+        std::make_tuple(config->getVolatileSize(), config->getVolatilePath(),
+                        config->getNonVolatileSize(), config->getNonVolatilePath()),
+        std::make_tuple(2097152u, std::string("/run/v.db"), 8388608u, std::string("/data/nv.db")));
 }
 
 TEST(StorageConfigFileReading, MissingAndHostileFilesAreRefusedWithoutCrashing) {

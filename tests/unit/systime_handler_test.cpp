@@ -98,8 +98,6 @@ TEST_F(SystemTime, SynchronisedKernelClockIsValidAtOnceWithoutChecks) {
     mSources->mStatus = 0;
     auto handler = initialized();
     EXPECT_TRUE(handler->isTimeValid());
-    EXPECT_EQ(mLog.count("System clock is valid. There will be no further time checks."), 1u);
-    EXPECT_TRUE(mLog.contains(log::Debug, "Clock is synced."));
     EXPECT_EQ(mCaller->liveCallers(), 0u);
     EXPECT_TRUE(mSources->mRtcReads.empty());
 }
@@ -108,44 +106,28 @@ TEST_F(SystemTime, WithoutSyncAndRtcChecksEveryMinuteUntilTheClockIsSet) {
     auto handler = initialized();
     EXPECT_FALSE(handler->isTimeValid());
     EXPECT_EQ(mCaller->periods(), std::vector<double>{60.0});
-    EXPECT_TRUE(mLog.contains(log::Debug, "Clock is not synced."));
-    for (const auto& device : mDevices) {
-        EXPECT_EQ(mLog.count("No RTC available in " + device + "."), 1u) << device;
-    }
 
     mCaller->fireAll();
     EXPECT_FALSE(handler->isTimeValid());
-    EXPECT_EQ(mLog.count("No RTC available in " + mDevices[4] + "."), 2u);
-    EXPECT_TRUE(mLog.contains(log::Trace, "Timer still running: Time has not been set yet."));
 
     mSources->mTimer->push_back({-1, ECANCELED});
     mCaller->fireAll();
     EXPECT_TRUE(handler->isTimeValid());
-    EXPECT_EQ(mLog.count("Clock time was set."), 1u);
     EXPECT_EQ(mCaller->liveCallers(), 0u);
 }
 
 TEST_F(SystemTime, AnRtcAgreesOnlyWithinThirtySeconds) {
-    const struct {
-        long long offset;  // RTC minus system clock, seconds
-        bool valid;
-        const char* line;
-    } cases[] = {{-29, true, "System time is 29 sec faster than "},
-                 {-30, false, "System time is 30 sec faster than "},
-                 {29, true, "System time is 29 sec slower than "},
-                 {30, false, "System time is 30 sec slower than "},
-                 {0, true, "System time is 0 sec slower than "},
-                 // Decades apart must not wrap around into agreement.
-                 {-1700000000LL, false, "System time is 1700000000 sec faster than "}};
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.offset);
+    // RTC minus system clock in seconds; decades apart must not wrap around into agreement.
+    const std::pair<long long, bool> cases[] = {{-29, true}, {-30, false}, {29, true},
+                                                {30, false}, {0, true},    {-1700000000LL, false}};
+    for (const auto& [offset, valid] : cases) {
+        SCOPED_TRACE(offset);
         auto caller = std::make_shared<FakePeriodicCallerManager>();
-        writeFile(mDevices[0], std::to_string(c.offset));
+        writeFile(mDevices[0], std::to_string(offset));
         SystemTimeHandler handler(caller, mSources, mDevices);
         handler.initialize();
-        EXPECT_EQ(handler.isTimeValid(), c.valid);
-        EXPECT_TRUE(mLog.contains(log::Debug, c.line + mDevices[0] + "."));
-        EXPECT_EQ(caller->liveCallers(), c.valid ? 0u : 1u);
+        EXPECT_EQ(handler.isTimeValid(), valid);
+        EXPECT_EQ(caller->liveCallers(), valid ? 0u : 1u);
     }
 }
 
@@ -171,21 +153,17 @@ TEST_F(SystemTime, FailingQueriesCountAsNotValid) {
 }
 
 TEST_F(SystemTime, ATimerThatCannotBeCreatedOrArmedMeansNoChecks) {
-    const std::string failed = "Failed to start a timer to detect when the clock is set. errno ";
-    mSources->mCreateError = EMFILE;
-    auto handler = initialized();
-    EXPECT_TRUE(mLog.contains(log::Error,
-                              "error creating timer to check for system time updates. errno 24 (" +
-                                  std::string(std::strerror(EMFILE)) + ")."));
-    EXPECT_TRUE(mLog.contains(log::Error, failed + "24 (" + std::strerror(EMFILE) + ")."));
-    EXPECT_FALSE(handler->isTimeValid());
-
-    LogCapture second;
-    mSources->mCreateError = 0;
-    mSources->mArmError = EINVAL;
-    auto armless = initialized();
-    EXPECT_FALSE(second.contains("error creating timer"));
-    EXPECT_TRUE(second.contains(log::Error, failed + "22 ("));
+    for (int* error : {&mSources->mCreateError, &mSources->mArmError}) {
+        LogCapture capture;
+        *error = EMFILE;
+        auto handler = initialized();
+        EXPECT_FALSE(handler->isTimeValid());
+        EXPECT_TRUE(capture.contains(log::Error,
+                                     "Failed to start a timer to detect when the clock "
+                                     "is set. errno 24 (" +
+                                         std::string(std::strerror(EMFILE)) + ")."));
+        *error = 0;
+    }
     EXPECT_EQ(mCaller->liveCallers(), 0u);
 }
 
