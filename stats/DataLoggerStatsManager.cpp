@@ -63,32 +63,44 @@ DataLoggerStatusCode DataLoggerStatsManager::registerDerivedChannels(
 }
 
 void DataLoggerStatsManager::pushPoint(const DataLoggerDataPoint& point) {
+    std::lock_guard<std::mutex> lock(mPeriodMutex);
     for (const auto& param : mParams) param->add(point.value());
     mPointPushed = true;
 }
 
+void DataLoggerStatsManager::stop() {
+    mStopped = true;
+    mHandle.reset();
+}
+
 void DataLoggerStatsManager::emit() {
-    if (!mPointPushed || mHashes.empty()) {
+    if (mStopped) return;
+    std::vector<double> values;
+    {
+        std::lock_guard<std::mutex> lock(mPeriodMutex);
+        const bool pushed = mPointPushed;
         mPointPushed = false;
-        return;
+        if (!pushed || mHashes.empty()) return;
+        for (size_t i = 0; i < mHashes.size(); ++i) values.push_back(mParams[i]->getAndReset());
     }
+    // Pushed without the lock: the push re-enters the core, and the processing thread must not
+    // wait for it to fold in the next values.
     const TimePoint now = std::chrono::time_point_cast<std::chrono::nanoseconds>(
         std::chrono::system_clock::now());
-    for (size_t i = 0; i < mHashes.size(); ++i) {
-        const double value = mParams[i]->getAndReset();
+    for (size_t i = 0; i < mHashes.size() && !mStopped; ++i) {
         auto push = mPushInterface.lock();
         if (!push) {
             pelmoDoLog(log::Error, "Failed to push statistics data point. No interface available.",
                        nullptr);
             throw std::runtime_error("Failed to push statistics data point. No interface available.");
         }
-        DataLoggerStatusCode status = push->pushData(mHashes[i], {DataLoggerDataPoint(value, now)});
+        DataLoggerStatusCode status =
+            push->pushData(mHashes[i], {DataLoggerDataPoint(values[i], now)});
         if (status != DataLoggerStatusCode::NoError) {
             pelmoDoLog(log::Error, "Failed to push statistics data point. Error code is %d", nullptr,
                        static_cast<int>(status));
         }
     }
-    mPointPushed = false;
 }
 
 }  // namespace quorix::pelmo::datalogger

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <vector>
 
 #include "core/DataLoggerPushDataIfc.h"
@@ -19,7 +20,7 @@ namespace quorix::pelmo::datalogger {
 //
 // Ownership: owned by the channel registry; holds the push interface weakly.
 // Threads: constructed on the registering thread (which re-enters the registry), pushPoint on
-// the processing thread, emit on the caller manager's thread.
+// the processing thread, emit on the caller manager's thread, stop on the core's owner.
 // Failure: a vanished push interface throws std::runtime_error; a refused registration leaves
 // the producer without periodic emission (logged at Error).
 class DataLoggerStatsManager : public virtual log::Logger {
@@ -31,6 +32,9 @@ public:
 
     void pushPoint(const DataLoggerDataPoint& point);
     void emit();
+    // Ends the periodic emission: waits for one in progress (unless called from it), and no
+    // emission starts or pushes afterwards. pushPoint still folds values in.
+    void stop();
 
     // Hashes of the registered derived channels, in the order max, min, mean, stddev.
     const std::vector<uint64_t>& derivedHashes() const { return mHashes; }
@@ -47,7 +51,11 @@ private:
     std::weak_ptr<DataLoggerPushDataIfc> mPushInterface;
     DataLoggerStatusCode mStatus = DataLoggerStatusCode::NotYetRegistered;
     int64_t mPeriodMicroseconds;
-    std::atomic<bool> mPointPushed{false};
+    std::atomic<bool> mStopped{false};
+    // Guards mPointPushed together with the accumulators' contents: a read-out between the
+    // values and the flag would leave the flag set over empty accumulators.
+    std::mutex mPeriodMutex;
+    bool mPointPushed = false;
 };
 
 }  // namespace quorix::pelmo::datalogger

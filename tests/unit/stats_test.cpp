@@ -1,4 +1,8 @@
+#include <functional>
+#include <future>
 #include <memory>
+#include <thread>
+#include <utility>
 
 #include <gtest/gtest.h>
 
@@ -32,12 +36,14 @@ public:
     }
     DataLoggerStatusCode pushData(const uint64_t& hash,
                                   const std::vector<DataLoggerDataPoint>& points) override {
+        if (mOnPush) mOnPush();
         for (const auto& p : points) mChannels.at(hash - 1000).points.emplace_back(p.value(), p.timestamp());
         return DataLoggerStatusCode::NoError;
     }
 
     std::vector<Emitted> mChannels;
     int mRefuseFrom = -1;
+    std::function<void()> mOnPush;  // runs inside every push, before it is recorded
 };
 
 DataLoggerChannelInfo baseChannel(int64_t period) {
@@ -92,6 +98,37 @@ TEST_F(StatsManager, SingleValueGivesZeroDeviationAndEachPeriodStartsAfresh) {
     EXPECT_EQ(emitted(1, 1), -9.0);
     EXPECT_EQ(emitted(2, 1), -8.0);
     EXPECT_EQ(emitted(3, 1), 1.0);
+}
+
+// A value folded in while an emission is on its way out belongs to the next period, for all
+// four statistics alike; and nothing is pushed once the producer has been stopped.
+TEST_F(StatsManager, ValueArrivingDuringAnEmissionThreadGoesToTheNextPeriod) {
+    auto stats = make();
+    stats->pushPoint(DataLoggerDataPoint(1.0, TimePoint()));
+    std::promise<void> entered, release;
+    bool first = true;
+    mPush->mOnPush = [&] {
+        if (!std::exchange(first, false)) return;
+        entered.set_value();
+        release.get_future().wait();
+    };
+    std::thread emitter([&] { mCaller->fireAll(); });
+    entered.get_future().wait();
+    stats->pushPoint(DataLoggerDataPoint(2.0, TimePoint()));
+    release.set_value();
+    emitter.join();
+    mCaller->fireAll();
+    const std::vector<double> expected[] = {{1, 2}, {1, 2}, {1, 2}, {0, 0}};
+    for (size_t i = 0; i < 4; ++i) {
+        std::vector<double> values;
+        for (const auto& point : mPush->mChannels[i].points) values.push_back(point.first);
+        EXPECT_EQ(values, expected[i]) << mPush->mChannels[i].path;
+    }
+    stats->pushPoint(DataLoggerDataPoint(3.0, TimePoint()));
+    stats->stop();
+    EXPECT_EQ(mCaller->liveCallers(), 0u);
+    stats->emit();
+    EXPECT_EQ(mPush->mChannels[0].points.size(), 2u);
 }
 
 TEST_F(StatsManager, RefusedRegistrationStopsAtTheFailureAndNeverEmits) {
