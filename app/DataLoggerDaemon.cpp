@@ -85,9 +85,11 @@ int DataLoggerDaemon::buildGraph() {
 }
 
 void DataLoggerDaemon::postRun() {
-    // Pollers first: they push into the core. Releasing the core stops its processing thread
-    // before the storages close.
+    // Pollers first: they push into the core. Then the core is stopped explicitly, because
+    // releasing it need not destroy it: a statistics emission or the D-Bus service may hold it
+    // a while longer, and its threads must be gone before the storages close.
     mFilePollEngine.reset();
+    if (mCore) mCore->stop();
     mCore.reset();
     mDBusService.reset();
     if (mNonVolatileStorage) mNonVolatileStorage->finalize();

@@ -1,5 +1,7 @@
 #include "core/ChannelManager.h"
 
+#include <vector>
+
 #include "core/ChannelPath.h"
 #include "stats/DataLoggerStatsManager.h"
 
@@ -65,6 +67,24 @@ void ChannelManager::remove(uint64_t hash) {
     if (it == mAssets.end()) return;
     previous = std::move(it->second);
     mAssets.erase(it);
+}
+
+void ChannelManager::stopStatistics() {
+    std::vector<std::shared_ptr<DataLoggerStatsManager>> producers;
+    {
+        std::lock_guard<std::recursive_mutex> lock(mMutex);
+        for (const auto& [hash, assets] : mAssets) {
+            if (auto stats = assets->statsManager()) producers.push_back(std::move(stats));
+        }
+    }
+    // Without the lock: an emission in progress pushes through the core, which asks the registry.
+    for (const auto& stats : producers) stats->stop();
+}
+
+void ChannelManager::clear() {
+    std::map<uint64_t, std::shared_ptr<ChannelAssets>> previous;  // released after the lock
+    std::lock_guard<std::recursive_mutex> lock(mMutex);
+    previous.swap(mAssets);
 }
 
 }  // namespace quorix::pelmo::datalogger

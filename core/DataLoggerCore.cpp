@@ -33,20 +33,35 @@ DataLoggerCore::DataLoggerCore(std::shared_ptr<utils::PeriodicCallerManagerIfc> 
       mNonVolatileStorage(std::move(nonVolatileStorage)),
       mAggregatePull(std::make_shared<StorageAggregatePull>(mVolatileStorage, mNonVolatileStorage)) {}
 
-DataLoggerCore::~DataLoggerCore() {
-    // First: a running export uses the storages, which are members declared after it.
+DataLoggerCore::~DataLoggerCore() { stop(); }
+
+void DataLoggerCore::stop() {
+    if (mStopping.exchange(true)) return;
+    pelmoDoLog(log::Debug, "+stop", nullptr);
+    // First: a running export reads the storages.
     mDeviceLogContributor.reset();
-    if (mProcessThread.joinable()) {
-        pelmoDoLog(log::Info, "Destructor: stopping the process thread", nullptr);
-        mStop = true;
-        DataLoggerChannelPoint wakeUp;
-        wakeUp.mPoints.emplace_back(0.0, std::chrono::time_point_cast<std::chrono::nanoseconds>(
-                                             std::chrono::system_clock::now()));
-        mQueue->push(std::move(wakeUp));
-        mProcessThread.join();
+    if (mChannelManager) mChannelManager->stopStatistics();
+    std::shared_ptr<DataLoggerDfrm> dfrm;
+    {
+        std::lock_guard<std::mutex> lock(mDfrmMutex);
+        dfrm = std::move(mDfrm);
     }
-    // Stops and joins the server thread before anything it reads is released.
-    mDfrm.reset();
+    // Joins the server thread and ends the configuration hash's refresh; both read the storages.
+    dfrm.reset();
+    stopProcessing();
+    if (mChannelManager) mChannelManager->clear();
+    pelmoDoLog(log::Debug, "-stop: OK", nullptr);
+}
+
+void DataLoggerCore::stopProcessing() {
+    if (!mProcessThread.joinable()) return;
+    pelmoDoLog(log::Info, "Stopping the process thread", nullptr);
+    mStop = true;
+    DataLoggerChannelPoint wakeUp;
+    wakeUp.mPoints.emplace_back(0.0, std::chrono::time_point_cast<std::chrono::nanoseconds>(
+                                         std::chrono::system_clock::now()));
+    mQueue->push(std::move(wakeUp));
+    mProcessThread.join();
 }
 
 void DataLoggerCore::initialize() {
@@ -81,6 +96,7 @@ DataLoggerStatusCode DataLoggerCore::registerOrUpdateChannel(const DataLoggerCha
     pelmoDoLog(log::Debug, "registerOrUpdateChannel for path %s", nullptr, info.mPath.c_str());
     try {
         hash = mHash.compute(info);
+        if (mStopping) return DataLoggerStatusCode::StorageNotInitialized;
         uint64_t registered = 0;
         if (mChannelManager->findHashOfPath(info.mPath, registered) &&
             !mChannelManager->hasHash(hash)) {
@@ -107,8 +123,11 @@ DataLoggerStatusCode DataLoggerCore::registerOrUpdateChannel(const DataLoggerCha
     }
 }
 
+// While stopping, points are taken and dropped, as they would be once the writer has ended: a
+// producer still running says nothing about it.
 DataLoggerStatusCode DataLoggerCore::pushData(const uint64_t& hash,
                                               const std::vector<DataLoggerDataPoint>& points) {
+    if (mStopping) return DataLoggerStatusCode::NoError;
     if (!acceptsPoints(hash)) return DataLoggerStatusCode::NotFound;
     mQueue->push(DataLoggerChannelPoint{hash, points});
     return DataLoggerStatusCode::NoError;
@@ -116,6 +135,7 @@ DataLoggerStatusCode DataLoggerCore::pushData(const uint64_t& hash,
 
 DataLoggerStatusCode DataLoggerCore::pushOwnedData(const uint64_t& hash,
                                                    std::vector<DataLoggerDataPoint>&& points) {
+    if (mStopping) return DataLoggerStatusCode::NoError;
     if (!acceptsPoints(hash)) return DataLoggerStatusCode::NotFound;
     mQueue->push(DataLoggerChannelPoint{hash, std::move(points)});
     return DataLoggerStatusCode::NoError;

@@ -34,7 +34,8 @@ class StorageAggregatePull;
 // Ownership: always owned by a shared pointer (it hands weak references of itself to the
 // statistics producers); shares the storages with the daemon.
 // Threads: registerOrUpdateChannel and pushData may be called from any thread at once;
-// initialize once, from the main thread; createLog from the log export's thread.
+// initialize and stop once each, from the owner's thread; createLog from the log export's
+// thread. stop must not run inside one of the core's own callbacks.
 // Failure: calls before initialize throw std::runtime_error "Not yet initialized"; expected
 // failures are status codes; the processing thread stops for good on an exception (Critical).
 class DataLoggerCore : public DataLoggerPushDataIfc,
@@ -47,10 +48,16 @@ public:
                    std::shared_ptr<DataLoggerStorageConfig> storageConfig,
                    std::shared_ptr<utils::FirmwareVersionIfc> firmwareVersion,
                    std::shared_ptr<deviceid::DeviceIdClientIfc> deviceIdClient);
-    // Stops and joins the processing thread; items still queued are dropped.
+    // Stops, unless stop() already ran.
     ~DataLoggerCore() override;
 
     void initialize();
+    // Ends everything that runs on its own: the log export, the statistics emissions, the
+    // DfRM server and the processing thread (items still queued are dropped), then releases
+    // the registry. Afterwards nothing of the core touches the storages, so the owner may
+    // finalise them, and whoever holds the last reference destroys no running component.
+    // Pushes are then taken and dropped, registrations answered StorageNotInitialized.
+    void stop();
 
     DataLoggerStatusCode registerOrUpdateChannel(const DataLoggerChannelInfo& info,
                                                  uint64_t& hash) override;
@@ -73,6 +80,7 @@ private:
     // Throws before initialize; false for a hash that is not registered.
     bool acceptsPoints(uint64_t hash) const;
     void processData();
+    void stopProcessing();
     struct DroppedItems {
         size_t unreported = 0;
         std::string lastError;
@@ -87,7 +95,8 @@ private:
     static constexpr std::chrono::seconds kDroppedReportInterval{1};
 
     bool mInitialized = false;
-    std::atomic<bool> mStop{false};
+    std::atomic<bool> mStopping{false};  // stop() has begun
+    std::atomic<bool> mStop{false};      // the processing thread is to end
     std::shared_ptr<utils::PeriodicCallerManagerIfc> mPeriodicCallerManager;
     std::shared_ptr<DataLoggerStorageConfig> mStorageConfig;
     std::shared_ptr<utils::SharedQueue<DataLoggerChannelPoint>> mQueue;

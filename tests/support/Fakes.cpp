@@ -97,14 +97,46 @@ DataLoggerStatusCode FakeStorage::archiveChannel(uint64_t hash, std::string& new
 
 DataLoggerStatusCode FakeStorage::setData(uint64_t hash,
                                           const std::vector<qd::DataLoggerDataPoint>& points) {
-    std::lock_guard<std::mutex> lock(mMutex);
+    std::unique_lock<std::mutex> lock(mMutex);
     if (mFailingWrites > 0) {
         --mFailingWrites;
         throw std::invalid_argument("Could not prepare 'mpSetData' statement");
     }
+    if (mFinalized) mWrittenWhileClosed = true;
+    ++mWriting;
+    if (mHold) {
+        ++mHeldWrites;
+        mHoldChanged.notify_all();
+        mHoldChanged.wait(lock, [this] { return !mHold; });
+        --mHeldWrites;
+    }
+    --mWriting;
     if (!mChannels.count(hash)) return DataLoggerStatusCode::StorageUnknownHash;
     mPointsWritten += points.size();
     return DataLoggerStatusCode::NoError;
+}
+
+DataLoggerStatusCode FakeStorage::finalize() {
+    std::lock_guard<std::mutex> lock(mMutex);
+    if (mWriting > 0) mWrittenWhileClosed = true;
+    mFinalized = true;
+    return DataLoggerStatusCode::NoError;
+}
+
+void FakeStorage::holdWrites(bool hold) {
+    std::lock_guard<std::mutex> lock(mMutex);
+    mHold = hold;
+    mHoldChanged.notify_all();
+}
+
+bool FakeStorage::waitForHeldWrite(std::chrono::milliseconds timeout) {
+    std::unique_lock<std::mutex> lock(mMutex);
+    return mHoldChanged.wait_for(lock, timeout, [this] { return mHeldWrites > 0; });
+}
+
+bool FakeStorage::writtenWhileClosed() const {
+    std::lock_guard<std::mutex> lock(mMutex);
+    return mWrittenWhileClosed;
 }
 
 void FakeStorage::failNextWrites(int count) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <chrono>
+#include <condition_variable>
 #include <functional>
 #include <map>
 #include <memory>
@@ -50,7 +51,7 @@ public:
     Code archiveChannel(uint64_t hash, std::string& newPath, uint64_t& newHash) override;
     Code setData(uint64_t hash, const std::vector<qd::DataLoggerDataPoint>& points) override;
     Code initializeStorage(uint32_t size, const std::string& filename, bool force) override;
-    Code finalize() override { return Code::NoError; }
+    Code finalize() override;
     Code getData(std::vector<qd::DataLoggerDataPoint>& points, const std::string&, int64_t,
                  std::chrono::microseconds, uint32_t) override {
         return mGetData ? mGetData(points) : Code::NotFound;
@@ -66,16 +67,27 @@ public:
     // The next `count` setData calls throw, as a storage whose statement cannot be prepared.
     void failNextWrites(int count);
     size_t pointsWritten() const;
+    // While held, setData waits inside the call, as on a stalled database.
+    void holdWrites(bool hold);
+    bool waitForHeldWrite(std::chrono::milliseconds timeout);
+    // A write that overlapped finalize or came after it.
+    bool writtenWhileClosed() const;
     // Forces the answer of getData when set.
     std::function<Code(std::vector<qd::DataLoggerDataPoint>&)> mGetData;
 
 private:
     mutable std::mutex mMutex;  // guards every member below
+    std::condition_variable mHoldChanged;
     std::map<uint64_t, qd::DataLoggerChannelInfo> mChannels;
     std::vector<std::string> mLogDirectories;
     std::string mInitializedWith;
     int mFailingWrites = 0;
     size_t mPointsWritten = 0;
+    bool mHold = false;
+    int mWriting = 0;
+    int mHeldWrites = 0;
+    bool mFinalized = false;
+    bool mWrittenWhileClosed = false;
 };
 
 }  // namespace datalogger::test

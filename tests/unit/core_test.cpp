@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
 #include <filesystem>
 #include <thread>
 
@@ -125,6 +127,42 @@ TEST_F(Core, ProcessingThreadSurvivesAWriteThatThrows) {
     EXPECT_TRUE(log.contains(log::Critical, "processData dropped 2 item(s)"));
     EXPECT_EQ(log.count("processData dropped"), 2u);
     EXPECT_FALSE(log.contains("will now STOP"));
+}
+
+// The daemon's shutdown while something else (an emission in progress, the D-Bus service) still
+// holds the core: stop() must outlast a write in progress, so the storages are finalised only
+// after it; afterwards no statistics producer runs and nothing reaches a storage.
+TEST_F(Core, StopEndsTheWriterThreadBeforeTheStoragesClose) {
+    mCore->initialize();
+    const uint64_t hash = registered(channel("a", DataLoggerStorageType::NonVolatile, 1));
+    mNonVolatile->holdWrites(true);
+    ASSERT_EQ(mCore->pushData(hash, {DataLoggerDataPoint(1, TimePoint())}),
+              DataLoggerStatusCode::NoError);
+    ASSERT_TRUE(mNonVolatile->waitForHeldWrite(std::chrono::seconds(10)));
+    const std::shared_ptr<DataLoggerCore> held = mCore;
+    std::atomic<bool> closed{false};
+    std::thread postRun([&] {
+        mCore->stop();
+        mCore.reset();
+        mNonVolatile->finalize();
+        mVolatile->finalize();
+        closed = true;
+    });
+    std::this_thread::sleep_for(milliseconds(100));
+    EXPECT_FALSE(closed);
+    mNonVolatile->holdWrites(false);
+    postRun.join();
+    EXPECT_FALSE(mNonVolatile->writtenWhileClosed());
+
+    const auto periods = mCaller->periods();
+    EXPECT_EQ(std::count(periods.begin(), periods.end(), 1.0), 0);
+    mCaller->fireAll();
+    EXPECT_EQ(held->pushData(hash, {DataLoggerDataPoint(2, TimePoint())}),
+              DataLoggerStatusCode::NoError);
+    uint64_t ignored = 0;
+    EXPECT_EQ(held->registerOrUpdateChannel(channel("b", DataLoggerStorageType::Volatile), ignored),
+              DataLoggerStatusCode::StorageNotInitialized);
+    EXPECT_FALSE(mVolatile->writtenWhileClosed() || mNonVolatile->writtenWhileClosed());
 }
 
 TEST(SharedQueueThreads, PopWaitsForAPushFromAnotherThreadAndTimesOutWhenEmpty) {
