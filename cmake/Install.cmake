@@ -57,7 +57,8 @@ if(CMAKE_CROSSCOMPILING)
   string(APPEND CPACK_DEBIAN_PACKAGE_DEPENDS
          ", libboost-filesystem1.74.0 (>= 1.74.0+ds1), libc6 (>= 2.34), libfcgi0ldbl (>= 2.4.2)"
          ", libgcc-s1 (>= 3.5), libglib2.0-0 (>= 2.30.0), libglibmm-2.4-1v5 (>= 2.66.5)"
-         ", libsigc++-2.0-0v5 (>= 2.2.0), libsqlite3-0 (>= 3.20.0), libstdc++6 (>= 12)")
+         ", libsigc++-2.0-0v5 (>= 2.2.0), libsqlite3-0 (>= 3.20.0), libstdc++6 (>= 12)"
+         ", libsystemd0 (>= 209)")
 endif()
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(CPACK_STRIP_FILES ON)

@@ -10,6 +10,7 @@
 #endif
 
 #include "core/ChannelManager.h"
+#include "platform/ServiceWatchdog.h"
 #include "stats/DataLoggerStatsManager.h"
 #include "storage/DataLoggerStorageConfig.h"
 #include "storage/StorageAggregatePull.h"
@@ -200,9 +201,14 @@ void DataLoggerCore::processData() {
         pelmoDoLog(log::Debug, "processData thread started", nullptr);
         size_t backlog = 0;  // the longest the queue has been since memory was last handed back
         DroppedItems dropped;
+        // Pinged from this thread alone, so that a writer stuck in a storage stops the pings and
+        // the service manager restarts the daemon. The wait is bounded to keep pinging when idle.
+        utils::ServiceWatchdog watchdog;
+        const double wait = std::chrono::duration<double>(watchdog.period()).count();
         while (!mStop) {
+            watchdog.pingIfDue();
             DataLoggerChannelPoint item;
-            if (!mQueue->waitAndPop(item, 10.0)) continue;
+            if (!mQueue->waitAndPop(item, wait)) continue;
             // One item that cannot be written must not end the writing of every later one.
             try {
                 processItem(item);

@@ -1,4 +1,7 @@
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 
 #include <algorithm>
 #include <atomic>
@@ -12,6 +15,7 @@
 #include "storage/StorageAggregatePull.h"
 #include "support/Fakes.h"
 #include "support/TestSupport.h"
+#include "systime/UniqueFd.h"
 
 namespace quorix::pelmo::datalogger {
 namespace {
@@ -163,6 +167,60 @@ TEST_F(Core, StopEndsTheWriterThreadBeforeTheStoragesClose) {
     EXPECT_EQ(held->registerOrUpdateChannel(channel("b", DataLoggerStorageType::Volatile), ignored),
               DataLoggerStatusCode::StorageNotInitialized);
     EXPECT_FALSE(mVolatile->writtenWhileClosed() || mNonVolatile->writtenWhileClosed());
+}
+
+// A service manager's notification socket, named by NOTIFY_SOCKET with a watchdog time of
+// 200 ms (a ping due every 50 ms) while it lives.
+class FakeServiceManager {
+public:
+    explicit FakeServiceManager(const std::string& path)
+        : mSocket(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        path.copy(address.sun_path, sizeof(address.sun_path) - 1);
+        EXPECT_EQ(::bind(mSocket.get(), reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
+        ::setenv("NOTIFY_SOCKET", path.c_str(), 1);
+        ::setenv("WATCHDOG_USEC", "200000", 1);
+    }
+    ~FakeServiceManager() {
+        ::unsetenv("NOTIFY_SOCKET");
+        ::unsetenv("WATCHDOG_USEC");
+    }
+    // Watchdog pings arriving within window; with 0, those already waiting.
+    int pings(milliseconds window) {
+        int count = 0;
+        const auto deadline = std::chrono::steady_clock::now() + window;
+        while (true) {
+            const auto left = std::chrono::duration_cast<milliseconds>(
+                deadline - std::chrono::steady_clock::now());
+            pollfd ready{mSocket.get(), POLLIN, 0};
+            if (::poll(&ready, 1, std::max<int>(0, static_cast<int>(left.count()))) <= 0) {
+                return count;
+            }
+            char message[256];
+            const ssize_t size = ::recv(mSocket.get(), message, sizeof(message), 0);
+            if (size > 0 && std::string(message, size) == "WATCHDOG=1") ++count;
+        }
+    }
+
+private:
+    UniqueFd mSocket;
+};
+
+TEST_F(Core, WatchdogThreadPingsWhileTheWriterRunsAndFallsSilentWhenItsStorageHangs) {
+    FakeServiceManager manager(mDir.file("notify"));
+    mCore->initialize();
+    const uint64_t hash = registered(channel("a", DataLoggerStorageType::NonVolatile));
+    EXPECT_GE(manager.pings(milliseconds(500)), 3);  // idle, waiting for work
+    mNonVolatile->holdWrites(true);
+    ASSERT_EQ(mCore->pushData(hash, {DataLoggerDataPoint(1, TimePoint())}),
+              DataLoggerStatusCode::NoError);
+    ASSERT_TRUE(mNonVolatile->waitForHeldWrite(std::chrono::seconds(10)));
+    manager.pings(milliseconds(0));
+    EXPECT_EQ(manager.pings(milliseconds(500)), 0);
+    mNonVolatile->holdWrites(false);
+    EXPECT_GE(manager.pings(milliseconds(500)), 1);
+    mCore.reset();  // before the environment goes: every ping reads it
 }
 
 TEST(SharedQueueThreads, PopWaitsForAPushFromAnotherThreadAndTimesOutWhenEmpty) {
