@@ -27,7 +27,8 @@ int DataLoggerDaemon::preInit() {
     try {
         return buildGraph();
     } catch (const std::exception& e) {
-        pelmoDoLog(log::Critical, "Exception during preInit: %s", nullptr, e.what());
+        pelmoDoLog(log::Critical, "Exception during preInit: %s", nullptr,
+                   log::untrusted(e.what()).c_str());
     } catch (...) {
         pelmoDoLog(log::Critical, "Unknown exception during preInit", nullptr);
     }

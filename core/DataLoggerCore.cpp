@@ -94,7 +94,8 @@ void DataLoggerCore::initialize() {
 DataLoggerStatusCode DataLoggerCore::registerOrUpdateChannel(const DataLoggerChannelInfo& info,
                                                              uint64_t& hash) {
     if (!mInitialized) throw std::runtime_error("Not yet initialized");
-    pelmoDoLog(log::Debug, "registerOrUpdateChannel for path %s", nullptr, info.mPath.c_str());
+    pelmoDoLog(log::Debug, "registerOrUpdateChannel for path %s", nullptr,
+               log::untrusted(info.mPath).c_str());
     try {
         hash = mHash.compute(info);
         if (mStopping) return DataLoggerStatusCode::StorageNotInitialized;
@@ -102,7 +103,7 @@ DataLoggerStatusCode DataLoggerCore::registerOrUpdateChannel(const DataLoggerCha
         if (mChannelManager->findHashOfPath(info.mPath, registered) &&
             !mChannelManager->hasHash(hash)) {
             pelmoDoLog(log::Warning, "Archiving channel at path (%s) with hash (%u)", nullptr,
-                       info.mPath.c_str(), static_cast<unsigned>(hash));
+                       log::untrusted(info.mPath).c_str(), static_cast<unsigned>(hash));
             // The registered channel is the one whose data must move out of the way.
             DataLoggerStatusCode archived = archive(info, registered);
             if (archived != DataLoggerStatusCode::NoError) return archived;
@@ -119,7 +120,7 @@ DataLoggerStatusCode DataLoggerCore::registerOrUpdateChannel(const DataLoggerCha
         return status;
     } catch (const std::invalid_argument& e) {
         pelmoDoLog(log::Error, "Channel could not be registered, invalid_argument exception: %s",
-                   nullptr, e.what());
+                   nullptr, log::untrusted(e.what()).c_str());
         return DataLoggerStatusCode::InvalidArgument;
     }
 }
@@ -167,12 +168,12 @@ DataLoggerStatusCode DataLoggerCore::archive(const DataLoggerChannelInfo& info, 
         }
         if (rc != DataLoggerStatusCode::NoError) {
             pelmoDoLog(log::Error, "Could not archive hash (%u) with base path (%s), error is %d",
-                       nullptr, static_cast<unsigned>(oldHash), info.mPath.c_str(),
+                       nullptr, static_cast<unsigned>(oldHash), log::untrusted(info.mPath).c_str(),
                        static_cast<int>(rc));
             return DataLoggerStatusCode::StorageError;
         }
         pelmoDoLog(log::Debug, "Channel with hash (%u) has been archived to (%s) with hash (%u).",
-                   nullptr, static_cast<unsigned>(oldHash), newPath.c_str(),
+                   nullptr, static_cast<unsigned>(oldHash), log::untrusted(newPath).c_str(),
                    static_cast<unsigned>(newHash));
     }
     // The statistics channels went with their base channel: a later registration of the same
@@ -188,7 +189,8 @@ void DataLoggerCore::createLog(const std::string& path, int type, int id) {
     for (const auto& [component, storage] : targets) {
         const std::filesystem::path directory = std::filesystem::path(path) / component;
         if (!std::filesystem::create_directory(directory)) {
-            pelmoDoLog(log::Error, "Could not create directory %s", nullptr, directory.c_str());
+            pelmoDoLog(log::Error, "Could not create directory %s", nullptr,
+                       log::untrusted(directory.native()).c_str());
             continue;
         }
         (void)id;
@@ -227,8 +229,8 @@ void DataLoggerCore::processData() {
         if (dropped.unreported > 0) noteDropped(dropped, dropped.lastError, true);
         pelmoDoLog(log::Info, "processData thread exited loop", nullptr);
     } catch (const std::exception& e) {
-        pelmoDoLog(log::Critical, "processData thread caught exception, will now STOP: %s",
-                   nullptr, e.what());
+        pelmoDoLog(log::Critical, "processData thread caught exception, will now STOP: %s", nullptr,
+                   log::untrusted(e.what()).c_str());
     } catch (...) {
         pelmoDoLog(log::Critical, "processData thread caught an unknown exception, will now STOP",
                    nullptr);
@@ -243,8 +245,9 @@ void DataLoggerCore::noteDropped(DroppedItems& dropped, const std::string& error
         dropped.lastError = error;
         if (dropped.lastReport && now - *dropped.lastReport < kDroppedReportInterval) return;
     }
-    pelmoDoLog(log::Critical, "processData dropped %zu item(s) it could not write, the last with: %s",
-               nullptr, dropped.unreported, error.c_str());
+    pelmoDoLog(log::Critical,
+               "processData dropped %zu item(s) it could not write, the last with: %s", nullptr,
+               dropped.unreported, log::untrusted(error).c_str());
     dropped.unreported = 0;
     dropped.lastReport = now;
 }
@@ -267,7 +270,7 @@ void DataLoggerCore::processItem(DataLoggerChannelPoint& item) {
     }
     const std::string path = assets->path();
     pelmoDoLog(log::Trace, "processData: pushing %u points to channel %s", nullptr,
-               static_cast<unsigned>(item.mPoints.size()), path.c_str());
+               static_cast<unsigned>(item.mPoints.size()), log::untrusted(path).c_str());
     auto& storage = assets->isVolatile() ? mVolatileStorage : mNonVolatileStorage;
     storage->setData(item.mHash, item.mPoints);
     if (auto stats = assets->statsManager()) {

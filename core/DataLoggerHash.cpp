@@ -19,7 +19,7 @@ uint64_t DataLoggerHash::compute(const DataLoggerChannelInfo& info) const {
         info.mPath + mUnits.to_string(info.mUnit) + mStorageTypes.to_string(info.mStorageType);
     const uint64_t hash = crc32(input);
     pelmoDoLog(log::Trace, "hash for value (path + unit + storagetype) %s is %llu", nullptr,
-               input.c_str(), static_cast<unsigned long long>(hash));
+               log::untrusted(input).c_str(), static_cast<unsigned long long>(hash));
     return hash;
 }
 

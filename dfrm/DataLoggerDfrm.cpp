@@ -223,6 +223,7 @@ void DataLoggerDfrm::serve(int socket) {
 }
 
 void DataLoggerDfrm::answer(FCGX_Request* request, std::ostringstream& output) {
+    std::string logged;  // the output with the exception's text made safe for the log
     try {
         DataLoggerRequest parsed(request);
         if (parsed.isValid()) {
@@ -232,15 +233,17 @@ void DataLoggerDfrm::answer(FCGX_Request* request, std::ostringstream& output) {
     } catch (const std::exception& e) {
         pelmoDoLog(log::Error,
                    "The last FCGI message was not handled properly. Error message:\n(%s)", nullptr,
-                   e.what());
+                   log::untrusted(e.what()).c_str());
         output << e.what() << '\n';
+        logged = log::untrusted(e.what()) + '\n';
     } catch (...) {
         pelmoDoLog(log::Error, "The last FCGI message was not handled properly. Generic exception.",
                    nullptr);
     }
     output << kParseNotice;
     const std::string text = output.str();
-    pelmoDoLog(log::Warning, "%s", nullptr, text.c_str());
+    logged += kParseNotice;
+    pelmoDoLog(log::Warning, "%s", nullptr, logged.c_str());
     put(request->out, frameResponse(sc_500_InternalServerError, ContentType::textHtml, text));
 }
 

@@ -116,13 +116,13 @@ void DataLoggerDfrmConfigHash::updateDeviceListChecksum() {
         pelmoDoLog(log::Error,
                    "Failed to retrieve device list, consider empty list for config hash. GLib "
                    "error was %s",
-                   nullptr, e.what().c_str());
+                   nullptr, log::untrusted(e.what().raw()).c_str());
         ids.clear();
     } catch (const std::exception& e) {
         pelmoDoLog(log::Error,
                    "Failed to retrieve device list, consider empty list for config hash. "
                    "Excpetion was %s",
-                   nullptr, e.what());
+                   nullptr, log::untrusted(e.what()).c_str());
         ids.clear();
     }
     uint32_t checksum = 0;
@@ -134,7 +134,7 @@ void DataLoggerDfrmConfigHash::updateDeviceListChecksum() {
             pelmoDoLog(log::Warning,
                        "Failed to retrieve deivce ID information from slot %s as TPX. Use the "
                        "slot name instead",
-                       nullptr, id.c_str());
+                       nullptr, log::untrusted(id).c_str());
             info = id;
         }
         for (unsigned char byte : info) checksum += byte;

@@ -40,7 +40,8 @@ DataLoggerRequest::DataLoggerRequest(FCGX_Request* request)
         parse();
         mValid = true;
     } catch (const std::exception& e) {
-        pelmoDoLog(log::Error, "Request parsing failed.\nWhat: %s", nullptr, e.what());
+        pelmoDoLog(log::Error, "Request parsing failed.\nWhat: %s", nullptr,
+                   log::untrusted(e.what()).c_str());
     } catch (...) {
         pelmoDoLog(log::Error, "Request parsing failed with an unknown expection.", nullptr);
     }

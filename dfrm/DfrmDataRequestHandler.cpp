@@ -46,8 +46,8 @@ std::shared_ptr<Channels> issue(DataLoggerDfrm& server,
     try {
         id = server.dataRequestIds().createDataRequestId(requests);
     } catch (const std::invalid_argument& e) {
-        server.pelmoDoLog(log::Error, "dataRquest will answer 400 Bad Request because %s",
-                          nullptr, e.what());
+        server.pelmoDoLog(log::Error, "dataRquest will answer 400 Bad Request because %s", nullptr,
+                          log::untrusted(e.what()).c_str());
         error = textResponse(sc_400_BadRequest, "You must provide a non non empty list of channels.");
         return nullptr;
     }
@@ -79,7 +79,7 @@ bool fetchChannel(DataLoggerDfrm& server, RequestedDataChannel& channel, uint32_
                 server.pelmoDoLog(log::Error,
                                   "No data retrieved for channel '%s' but NoError returned "
                                   "instead of StorageNoData",
-                                  nullptr, channel.mPath.c_str());
+                                  nullptr, log::untrusted(channel.mPath).c_str());
                 measurement.mStatus = "No data available for this channel, internal error";
                 measurements.push_back(std::move(measurement));
                 return true;
@@ -111,13 +111,14 @@ bool fetchChannel(DataLoggerDfrm& server, RequestedDataChannel& channel, uint32_
             server.pelmoDoLog(log::Trace,
                               "Requested data for path (%s) but there was no data in the "
                               "database.",
-                              nullptr, channel.mPath.c_str());
+                              nullptr, log::untrusted(channel.mPath).c_str());
             return true;
         case DataLoggerStatusCode::NotFound:
             server.pelmoDoLog(log::Error,
                               "Not able to get data of channelpath (%s) from storage. Looks like "
                               "path is gone/unknown. The dataRequestId (%u) will now be invalid.",
-                              nullptr, channel.mPath.c_str(), static_cast<unsigned>(id));
+                              nullptr, log::untrusted(channel.mPath).c_str(),
+                              static_cast<unsigned>(id));
             error = textResponse(sc_404_NotFound,
                                  "Path (" + channel.mPath + ") is unknown.\n" +
                                      " Eventually it is gone or never existed.\n" +
@@ -129,7 +130,7 @@ bool fetchChannel(DataLoggerDfrm& server, RequestedDataChannel& channel, uint32_
             server.pelmoDoLog(log::Error,
                               "Not able to get data of channelpath (%s) from storage. Status is "
                               "(%s).",
-                              nullptr, channel.mPath.c_str(), name.c_str());
+                              nullptr, log::untrusted(channel.mPath).c_str(), name.c_str());
             error = textResponse(sc_500_InternalServerError,
                                  "An error occurred during the fetch data command of the path (" +
                                      channel.mPath + "). Internal error is (" + name + ").");
@@ -172,7 +173,8 @@ DfrmResponse answerDataRequest(DataLoggerDfrm& server, const std::string& body) 
         return answer(server, body);
     } catch (const std::exception& e) {
         const std::string text = std::string("Request parsing failed.\nWhat: ") + e.what() + "\n";
-        server.pelmoDoLog(log::Error, "%s", nullptr, text.c_str());
+        server.pelmoDoLog(log::Error, "Request parsing failed.\nWhat: %s\n", nullptr,
+                          log::untrusted(e.what()).c_str());
         return textResponse(sc_400_BadRequest, text);
     } catch (...) {
         const std::string text = "Request parsing failed with an unknown expection.";

@@ -41,12 +41,13 @@ nlohmann::json collectDevices(DataLoggerDfrm& server, const std::vector<std::str
             server.pelmoDoLog(log::Error,
                               "Severe issue: The device with the id (%s) failed to give its "
                               "device-id information with: %s",
-                              nullptr, id.c_str(), e.what());
+                              nullptr, log::untrusted(id).c_str(),
+                              log::untrusted(e.what()).c_str());
         } catch (...) {
             server.pelmoDoLog(log::Error,
                               "Severe issue: The device with the id (%s) failed to give its "
                               "device-id information.",
-                              nullptr, id.c_str());
+                              nullptr, log::untrusted(id).c_str());
         }
     }
     return devices;
@@ -68,7 +69,8 @@ DfrmResponse answerIdentification(DataLoggerDfrm& server) {
     } catch (const std::exception& e) {
         const std::string text = std::string("Identification request failed with '") +
                                  e.what() + "'";
-        server.pelmoDoLog(log::Error, "%s", nullptr, text.c_str());
+        server.pelmoDoLog(log::Error, "Identification request failed with '%s'", nullptr,
+                          log::untrusted(e.what()).c_str());
         return textResponse(sc_500_InternalServerError, text);
     }
 }

@@ -43,7 +43,7 @@ DfrmDataChannel::DfrmDataChannel(const DataLoggerChannelInfo& info)
             log::pelmoDoLog(log::Error,
                             "The path (%s) has been set to be calibrated but hasn't set "
                             "'calibrationNextDate' field.",
-                            nullptr, info.mPath.c_str());
+                            nullptr, log::untrusted(info.mPath).c_str());
         }
         mCalibrationNextDate = utils::toUtcString(info.mCalibrationNextDate);
     }
@@ -57,7 +57,8 @@ DfrmDataChannel::DfrmDataChannel(const DataLoggerChannelInfo& info)
             log::pelmoDoLog(log::Error,
                             "Element (logicalFunctionTags) with value (%s) on path (%s) violates "
                             "the dfrm tag rule and is dropped.",
-                            nullptr, tag.c_str(), info.mPath.c_str());
+                            nullptr, log::untrusted(tag).c_str(),
+                            log::untrusted(info.mPath).c_str());
         }
     }
     if (!tags.empty()) mLogicalFunctionTags = std::move(tags);
@@ -75,7 +76,7 @@ void DfrmDataChannel::validate(bool, bool highAlertMode, bool, bool, bool) const
             log::pelmoDoLog(log::Error,
                             "Element (logicalFunctionTags) with value (%s) on path (%s) violates "
                             "the dfrm tag rule and is not forwarded.",
-                            nullptr, tag.c_str(), mPath.c_str());
+                            nullptr, log::untrusted(tag).c_str(), log::untrusted(mPath).c_str());
         }
     }
     if (mCalibrated.value_or(false) && !mCalibrationNextDate) {

@@ -184,7 +184,7 @@ void DeviceLogContributor::Impl::onMethodCall(
         std::lock_guard<std::mutex> lock(mMutex);
         if (mRequests.size() >= kMaxPendingRequests) {
             mLog.pelmoDoLog(qlog::Error, "createLog refused for %s: %zu requests pending", nullptr,
-                            requested.c_str(), mRequests.size());
+                            qlog::untrusted(requested).c_str(), mRequests.size());
             invocation->return_error(Gio::DBus::Error(Gio::DBus::Error::LIMITS_EXCEEDED,
                                                       "too many log requests pending"));
             return;
@@ -193,7 +193,7 @@ void DeviceLogContributor::Impl::onMethodCall(
     }
     mWake.notify_one();
     mLog.pelmoDoLog(qlog::Info, "createLog accepted: path %s, type %d, id %d", nullptr,
-                    requested.c_str(), type, id);
+                    qlog::untrusted(requested).c_str(), type, id);
     invocation->return_value(Glib::VariantContainerBase());
 }
 
@@ -212,11 +212,12 @@ void DeviceLogContributor::Impl::run() {
             mCallback(request.path, request.type, request.id);
         } catch (const std::exception& e) {
             mLog.pelmoDoLog(qlog::Error, "createLog for %s failed: %s", nullptr,
-                            request.path.c_str(), e.what());
+                            qlog::untrusted(request.path).c_str(),
+                            qlog::untrusted(e.what()).c_str());
             status = 1;
         } catch (...) {
             mLog.pelmoDoLog(qlog::Error, "createLog for %s failed: unknown exception", nullptr,
-                            request.path.c_str());
+                            qlog::untrusted(request.path).c_str());
             status = 1;
         }
         finish(request.path, status);
@@ -231,7 +232,7 @@ void DeviceLogContributor::Impl::finish(const std::string& path, int status) {
     }
     if (!connection) {
         mLog.pelmoDoLog(qlog::Warning, "log for %s finished with %d, but the bus is gone", nullptr,
-                        path.c_str(), status);
+                        qlog::untrusted(path).c_str(), status);
         return;
     }
     // GDBus connections may be used from any thread; the signal leaves from this one.
@@ -240,12 +241,13 @@ void DeviceLogContributor::Impl::finish(const std::string& path, int status) {
                                   "finished", g_variant_new("((si))", path.c_str(), status),
                                   &error);
     if (error) {
-        mLog.pelmoDoLog(qlog::Error, "could not emit finished for %s: %s", nullptr, path.c_str(),
-                        error->message);
+        mLog.pelmoDoLog(qlog::Error, "could not emit finished for %s: %s", nullptr,
+                        qlog::untrusted(path).c_str(), error->message);
         g_error_free(error);
         return;
     }
-    mLog.pelmoDoLog(qlog::Info, "log for %s finished with %d", nullptr, path.c_str(), status);
+    mLog.pelmoDoLog(qlog::Info, "log for %s finished with %d", nullptr,
+                    qlog::untrusted(path).c_str(), status);
 }
 
 DeviceLogContributor::DeviceLogContributor(Callback callback, std::string name,

@@ -49,7 +49,7 @@ void FirmwareVersionPelmo::init() {
         return;
     }
     mVersion = version;
-    pelmoDoLog(ql::Debug, "Firmware version %s", nullptr, mVersion.c_str());
+    pelmoDoLog(ql::Debug, "Firmware version %s", nullptr, ql::untrusted(mVersion).c_str());
 }
 
 std::string FirmwareVersionPelmo::getVersion() const {

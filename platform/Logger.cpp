@@ -11,11 +11,23 @@ namespace quorix::pelmo::log {
 namespace {
 constexpr const char* kNames[] = {"Critical", "Error", "Warning", "Info", "Debug", "Trace"};
 
+// The last guard against a flood: a message whose values were not bounded one by one is cut
+// here, before a character that would be split.
+void boundMessage(std::string& text) {
+    if (text.size() <= kMaxMessageBytes) return;
+    size_t cut = kMaxMessageBytes;
+    while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0u) == 0x80u) --cut;
+    const size_t dropped = text.size() - cut;
+    text.resize(cut);
+    text += " \u2026 (" + std::to_string(dropped) + " more bytes)";
+}
+
 void emit(Severity severity, const std::string& name, const std::string& secondName,
           LoggerImplInterface* impl, const char* format, LogContext context, va_list args) {
     if (!LoggerProxy::instance().isSeverityEnabled(severity)) return;
     LogRecord record{severity, name, secondName, formatMessage(format, args)};
     if (context != nullptr) record.text += context();
+    boundMessage(record.text);
     if (impl != nullptr) {
         impl->write(record);
     } else {

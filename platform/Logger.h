@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cstdarg>
+#include <cstddef>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -87,5 +88,17 @@ void pelmoDoLog(Severity severity, const char* format, LogContext context, ...)
 
 // Shared formatting step, exposed so both entry points use it.
 std::string formatMessage(const char* format, va_list args);
+
+// Every value from outside the daemon (client requests, bus callers, polled files and command
+// output, configuration files, exception texts quoting any of these) goes through this before it
+// is put into a log line, so that no value can flood the log or forge a line of its own: at most
+// kUntrustedChars characters are kept and " … (N more bytes)" tells what was cut; control
+// characters, invalid UTF-8 and line or direction separators are escaped (\n, \t, \r, \xNN,
+// \uNNNN). Valid multi-byte characters are kept whole.
+constexpr size_t kUntrustedChars = 256;
+std::string untrusted(std::string_view text);
+
+// A whole message is cut to this many bytes (on a character boundary) whatever its values.
+constexpr size_t kMaxMessageBytes = 16384;
 
 }  // namespace quorix::pelmo::log

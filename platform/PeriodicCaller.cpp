@@ -89,7 +89,7 @@ void PeriodicWorker::invoke(PeriodicEntry& entry) {
         entry.callback();
     } catch (const std::exception& e) {
         pelmoDoLog(ql::Warning, "Periodic caller of manager '%s' threw: %s", nullptr,
-                   managerName.c_str(), e.what());
+                   managerName.c_str(), ql::untrusted(e.what()).c_str());
     } catch (...) {
         pelmoDoLog(ql::Warning, "Periodic caller of manager '%s' threw: %s", nullptr,
                    managerName.c_str(), "unknown exception");

@@ -53,8 +53,9 @@ DataLoggerStatusCode DataLoggerStatsManager::registerDerivedChannels(
         DataLoggerStatusCode status = push->registerOrUpdateChannel(derived, hash);
         if (status != DataLoggerStatusCode::NoError &&
             status != DataLoggerStatusCode::AlreadyRegistered) {
-            pelmoDoLog(log::Error, "registerOrUpdateChannel failed with error code %d for channel path %s",
-                       nullptr, static_cast<int>(status), info.mPath.c_str());
+            pelmoDoLog(log::Error,
+                       "registerOrUpdateChannel failed with error code %d for channel path %s",
+                       nullptr, static_cast<int>(status), log::untrusted(info.mPath).c_str());
             return status;
         }
         mHashes.push_back(hash);

@@ -64,7 +64,7 @@ DataLoggerStorageConfigFile::DataLoggerStorageConfigFile(const std::string& path
     : log::Logger("DataLoggerStorageConfigFile", "", std::make_shared<log::LoggerImpl>()) {
     pelmoDoLog(log::Debug, "parsing storage configuration file at path %s", nullptr, path.c_str());
     std::string error = parse(path);
-    if (!error.empty()) mErrors = error + "\n";
+    if (!error.empty()) mErrors = log::untrusted(error) + "\n";
     mValid = mErrors.empty();
     if (!mValid) {
         mConfig.reset();

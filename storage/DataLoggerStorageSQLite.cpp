@@ -218,7 +218,8 @@ DataLoggerStatusCode DataLoggerStorageSQLite::initializeDB(const std::string& fi
     pelmoDoLog(log::Trace, "opening/creating the database", nullptr);
     int rc = mDb.open(filename, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
     if (rc != SQLITE_OK) {
-        report("Database could not be opened. Expected path '" + filename + "'.", rc);
+        report("Database could not be opened. Expected path '" + log::untrusted(filename) + "'.",
+               rc);
         return DataLoggerStatusCode::StorageOpenFailed;
     }
     pelmoDoLog(log::Trace, "configuring the database", nullptr);
@@ -282,7 +283,7 @@ void DataLoggerStorageSQLite::configureJournal() {
         pelmoDoLog(log::Warning,
                    "The write-ahead log of %s could not be switched on; outside readers can make "
                    "writes fail.",
-                   nullptr, mFilename.c_str());
+                   nullptr, log::untrusted(mFilename).c_str());
         return;
     }
     execute("PRAGMA synchronous=NORMAL; PRAGMA journal_size_limit=" +
@@ -338,7 +339,7 @@ void DataLoggerStorageSQLite::waitForWalRoom() {
     pelmoDoLog(log::Warning,
                "A reader keeps the write-ahead log of %s from being checkpointed (%d pages); "
                "writing waits for it for up to %d s.",
-               nullptr, mFilename.c_str(), mWalFrames.load(),
+               nullptr, log::untrusted(mFilename).c_str(), mWalFrames.load(),
                static_cast<int>(kWalHoldLimit.count()));
     for (;;) {
         int logFrames = 0;
@@ -358,7 +359,7 @@ void DataLoggerStorageSQLite::waitForWalRoom() {
             pelmoDoLog(log::Warning,
                        "The write-ahead log of %s grows past its %u bytes: a reader has held it "
                        "for more than %d s.",
-                       nullptr, mFilename.c_str(), kWalBudgetBytes,
+                       nullptr, log::untrusted(mFilename).c_str(), kWalBudgetBytes,
                        static_cast<int>(kWalHoldLimit.count()));
             return;
         }
@@ -388,7 +389,8 @@ void DataLoggerStorageSQLite::moveAside(const std::string& filename) {
         pelmoDoLog(log::Critical,
                    "The database %s could not be used and was moved aside to %s ('sqlite3 %s "
                    ".recover' may rescue its rows); a new one is created.",
-                   nullptr, filename.c_str(), target.c_str(), target.c_str());
+                   nullptr, log::untrusted(filename).c_str(), log::untrusted(target).c_str(),
+                   log::untrusted(target).c_str());
     }
     // A log left beside the new file would be replayed into it; it belongs to the copy.
     for (const char* suffix : {"-wal", "-journal"}) {
@@ -725,13 +727,13 @@ void DataLoggerStorageSQLite::holdPresentSize(uint32_t pageLimit) {
     mPendingPageLimit = pageLimit;
     if (setDatabasePageCount(std::max(pageCount, pageLimit)) != DataLoggerStatusCode::NoError) {
         pelmoDoLog(log::Critical, "The database %s has no size limit and can fill its file system.",
-                   nullptr, mFilename.c_str());
+                   nullptr, log::untrusted(mFilename).c_str());
         return;
     }
     pelmoDoLog(log::Critical,
                "The database %s could not be shrunk to %u pages; it is held at its present %u "
                "pages, and every reclaim of free space tries again.",
-               nullptr, mFilename.c_str(), pageLimit, pageCount);
+               nullptr, log::untrusted(mFilename).c_str(), pageLimit, pageCount);
 }
 
 DataLoggerStatusCode DataLoggerStorageSQLite::reclaimFreeSpace() {
@@ -748,7 +750,7 @@ DataLoggerStatusCode DataLoggerStorageSQLite::reclaimFreeSpace() {
         rc = execute("VACUUM;");
         if (leftLog && !setJournalMode("wal")) {
             pelmoDoLog(log::Warning, "The write-ahead log of %s could not be switched on again.",
-                       nullptr, mFilename.c_str());
+                       nullptr, log::untrusted(mFilename).c_str());
             mWalHoldFrames = 0;
         }
         if (leftLog) mWalFrames = 0;  // a new, empty log
@@ -771,7 +773,7 @@ DataLoggerStatusCode DataLoggerStorageSQLite::reclaimFreeSpace() {
         mPendingPageLimit = pending;
     } else if (setSizeLimit(pending * pageSize) == DataLoggerStatusCode::NoError) {
         pelmoDoLog(log::Info, "The database %s is held at its limit of %u pages again.", nullptr,
-                   mFilename.c_str(), pending);
+                   log::untrusted(mFilename).c_str(), pending);
     }
     return DataLoggerStatusCode::NoError;
 }

@@ -468,7 +468,7 @@ DataLoggerStatusCode DataLoggerStorageSQLite::getRegisteredPath(const std::strin
     if (!ok) return DataLoggerStatusCode::StorageError;
     pelmoDoLog(log::Debug,
                "Get path registered statement was successful. Result is (%d). Path is (%s).",
-               nullptr, registered ? 1 : 0, path.c_str());
+               nullptr, registered ? 1 : 0, log::untrusted(path).c_str());
     return DataLoggerStatusCode::NoError;
 }
 
@@ -537,7 +537,7 @@ DataLoggerStatusCode DataLoggerStorageSQLite::registerOrUpdateChannel(
         if (sameAsStored(channel, registered.channelInfo())) {
             pelmoDoLog(log::Warning,
                        "The channel already exists. The channel path is (%s) and the hash is (%u)",
-                       nullptr, channel.mPath.c_str(), hash);
+                       nullptr, log::untrusted(channel.mPath).c_str(), hash);
             return DataLoggerStatusCode::AlreadyRegistered;
         }
         rc = updateChannel(info);
@@ -548,7 +548,7 @@ DataLoggerStatusCode DataLoggerStorageSQLite::registerOrUpdateChannel(
         }
         pelmoDoLog(log::Info,
                    "The channel (%s) had irrelevant changes in its meta-data and has been updated.",
-                   nullptr, channel.mPath.c_str());
+                   nullptr, log::untrusted(channel.mPath).c_str());
         return DataLoggerStatusCode::NoError;
     }
     bool registeredPath = false;
@@ -565,7 +565,7 @@ DataLoggerStatusCode DataLoggerStorageSQLite::registerOrUpdateChannel(
             log::Info,
             "This registration would cause a breaking change. The caller may archive the old "
             "path before trying to register again. Requested path (%s) and hash (%u).",
-            nullptr, channel.mPath.c_str(), hash);
+            nullptr, log::untrusted(channel.mPath).c_str(), hash);
         return DataLoggerStatusCode::BreakingChange;
     }
     rc = setChannel(info);
@@ -582,7 +582,8 @@ DataLoggerStatusCode DataLoggerStorageSQLite::archiveChannel(const std::string& 
                                                              std::string& newPath,
                                                              uint64_t& newHash) {
     if (!isReady()) return DataLoggerStatusCode::StorageNotInitialized;
-    pelmoDoLog(log::Info, "About to archive channel with path (%s).", nullptr, path.c_str());
+    pelmoDoLog(log::Info, "About to archive channel with path (%s).", nullptr,
+               log::untrusted(path).c_str());
     DataLoggerStorageChannelInfo stored;
     const DataLoggerStatusCode rc = getChannel(path, stored);
     if (rc != DataLoggerStatusCode::NoError) {
@@ -649,7 +650,8 @@ DataLoggerStatusCode DataLoggerStorageSQLite::archive(const DataLoggerStorageCha
                    "For archiving a channel the path must be renamed and therefore analyzed. The "
                    "full path is (%s), the found basic path is (%s) and the transformation - if "
                    "existent - is (%s).",
-                   nullptr, oldPath.c_str(), basicPath.c_str(), transformation.c_str());
+                   nullptr, log::untrusted(oldPath).c_str(), log::untrusted(basicPath).c_str(),
+                   log::untrusted(transformation).c_str());
     }
     DataLoggerChannelInfo renamed = stored.channelInfo();
     try {
@@ -659,13 +661,14 @@ DataLoggerStatusCode DataLoggerStorageSQLite::archive(const DataLoggerStorageCha
         newHash = mHash.compute(renamed);
     } catch (const std::exception& e) {
         // Only a row written by someone else can carry a unit or storage type without a name.
-        pelmoDoLog(log::Error, "The channel (%s) cannot be archived: %s", nullptr, oldPath.c_str(),
-                   e.what());
+        pelmoDoLog(log::Error, "The channel (%s) cannot be archived: %s", nullptr,
+                   log::untrusted(oldPath).c_str(), log::untrusted(e.what()).c_str());
         return DataLoggerStatusCode::StorageError;
     }
     pelmoDoLog(log::Debug,
                "The previous path (%s) get's renamed to (%s). The new hash will be (%u).", nullptr,
-               oldPath.c_str(), renamed.mPath.c_str(), low32(newHash));
+               log::untrusted(oldPath).c_str(), log::untrusted(renamed.mPath).c_str(),
+               low32(newHash));
 
     std::lock_guard<std::recursive_mutex> lock(mWriteMutex);
     // Moving the rows onto a channel that already exists would merge two histories.
@@ -674,7 +677,7 @@ DataLoggerStatusCode DataLoggerStorageSQLite::archive(const DataLoggerStorageCha
         pelmoDoLog(log::Error,
                    "The channel (%s) cannot be archived: its archive path (%s) is already a "
                    "channel. Its history stays where it is.",
-                   nullptr, oldPath.c_str(), renamed.mPath.c_str());
+                   nullptr, log::untrusted(oldPath).c_str(), log::untrusted(renamed.mPath).c_str());
         return DataLoggerStatusCode::StorageError;
     }
     DataLoggerStatusCode rc = setForeignKeysInstant(false);
@@ -731,7 +734,8 @@ DataLoggerStatusCode DataLoggerStorageSQLite::archive(const DataLoggerStorageCha
     pelmoDoLog(log::Debug,
                "The channel (%s) has been archived successfully. The new path is (%s) and the new "
                "hash is (%u).",
-               nullptr, oldPath.c_str(), newPath.c_str(), low32(newHash));
+               nullptr, log::untrusted(oldPath).c_str(), log::untrusted(newPath).c_str(),
+               low32(newHash));
     return DataLoggerStatusCode::NoError;
 }
 

@@ -8,19 +8,22 @@
 namespace quorix::pelmo::datalogger {
 
 DataLoggerStatusCode DataLoggerStorageSQLite::createLog(const std::string& directory, int logType) {
-    pelmoDoLog(log::Info, "+createLog(dir = '%s')", nullptr, directory.c_str());
+    pelmoDoLog(log::Info, "+createLog(dir = '%s')", nullptr, log::untrusted(directory).c_str());
     if (!isReady()) {
         pelmoDoLog(log::Warning, "Log creation not possible, storage not initialized", nullptr);
         return DataLoggerStatusCode::StorageNotInitialized;
     }
     const std::string target =
         (boost::filesystem::path(directory) / "datalogger_sqlite.db").string();
-    pelmoDoLog(log::Info, "Log type %d creation started in '%s'", nullptr, logType, target.c_str());
+    pelmoDoLog(log::Info, "Log type %d creation started in '%s'", nullptr, logType,
+               log::untrusted(target).c_str());
 
     SQLiteConnection copy;
     int rc = copy.open(target, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX);
     if (rc != SQLITE_OK) {
-        report("backup file for log creation failed. Expected db path is (" + target + ").", rc);
+        report("backup file for log creation failed. Expected db path is (" +
+                   log::untrusted(target) + ").",
+               rc);
         return DataLoggerStatusCode::StorageError;
     }
     bool failed = false;

@@ -62,7 +62,8 @@ Glib::VariantContainerBase DBusMethodHandler::registerOrUpdateChannel(
     try {
         status = mPush->registerOrUpdateChannel(info, hash);
     } catch (const std::exception& e) {
-        pelmoDoLog(log::Error, "registerOrUpdateChannel throws %s", nullptr, e.what());
+        pelmoDoLog(log::Error, "registerOrUpdateChannel throws %s", nullptr,
+                   log::untrusted(e.what()).c_str());
         throw;
     }
     return reply(g_variant_new("(tq)", static_cast<guint64>(hash), static_cast<guint16>(status)));
@@ -107,7 +108,7 @@ Glib::VariantContainerBase DBusMethodHandler::pushData(const Glib::VariantContai
         // The points were converted for the push alone: the core queues this vector itself.
         status = mPush->pushOwnedData(channelHash, std::move(points));
     } catch (const std::exception& e) {
-        pelmoDoLog(log::Error, "pushData throws %s", nullptr, e.what());
+        pelmoDoLog(log::Error, "pushData throws %s", nullptr, log::untrusted(e.what()).c_str());
         throw;
     }
     return reply(g_variant_new("(q)", static_cast<guint16>(status)));

@@ -57,14 +57,15 @@ struct DataloggerDBusService::UnknownMemberFilter {
     static GDBusMessage* filter(GDBusConnection* connection, GDBusMessage* message,
                                 gboolean incoming, gpointer userData) {
         const auto* self = static_cast<const UnknownMemberFilter*>(userData);
+        const char* member = g_dbus_message_get_member(message);
         if (!incoming || g_dbus_message_get_message_type(message) != G_DBUS_MESSAGE_TYPE_METHOD_CALL ||
             g_strcmp0(g_dbus_message_get_path(message), self->path.c_str()) != 0 ||
             g_strcmp0(g_dbus_message_get_interface(message), kInterfaceName) != 0 ||
-            isKnownMethod(g_dbus_message_get_member(message))) {
+            isKnownMethod(member)) {
             return message;
         }
         self->logger.pelmoDoLog(log::Error, "Method '%s' does not exist", nullptr,
-                                g_dbus_message_get_member(message));
+                                log::untrusted(member != nullptr ? member : "").c_str());
         if (!(g_dbus_message_get_flags(message) & G_DBUS_MESSAGE_FLAGS_NO_REPLY_EXPECTED)) {
             GDBusMessage* error = g_dbus_message_new_method_error_literal(
                 message, "org.freedesktop.DBus.Error.UnknownMethod", kUnknownMethodText);
@@ -163,12 +164,14 @@ void DataloggerDBusService::onMethodCall(const Glib::RefPtr<Gio::DBus::Connectio
             pelmoDoLog(log::Trace, "pushData", nullptr);
             invocation->return_value(mHandler->pushData(parameters));
         } else {
-            pelmoDoLog(log::Error, "Method '%s' does not exist", nullptr, methodName.c_str());
+            pelmoDoLog(log::Error, "Method '%s' does not exist", nullptr,
+                       log::untrusted(methodName.raw()).c_str());
             invocation->return_error(
                 Gio::DBus::Error(Gio::DBus::Error::UNKNOWN_METHOD, kUnknownMethodText));
         }
     } catch (const Glib::Error& e) {
-        pelmoDoLog(log::Error, "onMethodCall failed with error %s", nullptr, e.what().c_str());
+        pelmoDoLog(log::Error, "onMethodCall failed with error %s", nullptr,
+                   log::untrusted(e.what().raw()).c_str());
         invocation->return_error(Gio::DBus::Error(Gio::DBus::Error::FAILED, e.what()));
     } catch (const std::exception& e) {
         // Already logged where it was thrown; the caller gets the reason instead of a time-out.

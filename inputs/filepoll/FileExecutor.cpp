@@ -126,7 +126,7 @@ class CommandProcessGroup {
 [[noreturn]] void killTimedOut(const ql::Logger& logger, const std::string& command,
                                CommandProcessGroup& group) {
     logger.pelmoDoLog(ql::Error, "Command timed out, will kill the process. Command = '%s'",
-                      nullptr, command.c_str());
+                      nullptr, ql::untrusted(command).c_str());
     group.kill();
     group.collectAfterKill();
     throw std::runtime_error("Command timed out");
@@ -209,7 +209,7 @@ FileExecutor::FileExecutor(std::string command, std::string shellPath)
 
 std::string FileExecutor::getContent() {
     pelmoDoLog(ql::Trace, "executing command %s -c %s", nullptr, mShellPath.c_str(),
-               mCommand.c_str());
+               ql::untrusted(mCommand).c_str());
     collectUnreaped();
 
     int fds[2];
@@ -224,7 +224,7 @@ std::string FileExecutor::getContent() {
     if (!exitCode) killTimedOut(*this, mCommand, group);
     if (*exitCode != 0) {
         pelmoDoLog(ql::Error, "Command failed with exit code %d. Command = '%s'", nullptr,
-                   *exitCode, mCommand.c_str());
+                   *exitCode, ql::untrusted(mCommand).c_str());
         throw std::runtime_error("Command failed");
     }
 
@@ -252,7 +252,7 @@ std::string FileExecutor::getContent() {
         if (output.size() + static_cast<size_t>(n) > kMaxContentBytes) {
             pelmoDoLog(ql::Error,
                        "Command wrote more than %zu bytes, will kill the process. Command = '%s'",
-                       nullptr, kMaxContentBytes, mCommand.c_str());
+                       nullptr, kMaxContentBytes, ql::untrusted(mCommand).c_str());
             group.kill();
             throw std::runtime_error("Command output too large");
         }

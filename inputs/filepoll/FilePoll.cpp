@@ -34,7 +34,7 @@ FilePoll::FilePoll(std::shared_ptr<FilePollConfig> config,
         pelmoDoLog(ql::Error,
                    "Failed to registerOrUpdateChannel for data channel path "
                    "'%s'.DataLoggerStatusCode was %d",
-                   nullptr, info.mPath.c_str(), static_cast<int>(status));
+                   nullptr, ql::untrusted(info.mPath).c_str(), static_cast<int>(status));
         return;
     }
     if (mConfig->isExecutable()) {
@@ -73,7 +73,8 @@ void FilePoll::pollOnceThenStop() {
     try {
         pollOnce();
     } catch (const std::exception& e) {
-        pelmoDoLog(ql::Error, "-pollOnce failed, won't try again. Error was %s", nullptr, e.what());
+        pelmoDoLog(ql::Error, "-pollOnce failed, won't try again. Error was %s", nullptr,
+                   ql::untrusted(e.what()).c_str());
         mInitialised = false;
     } catch (...) {
         pelmoDoLog(ql::Error, "-pollOnce failed with unknown exception, won't try again", nullptr);
@@ -85,21 +86,24 @@ void FilePoll::pollOnceThenStop() {
 void FilePoll::pollOnce() {
     if (!mContent) throw std::runtime_error("pollOnce called on a poller that is not scheduled");
     const std::string& path = mConfig->getChannelInfo()->mPath;
-    pelmoDoLog(ql::Trace, "start polling for datalogger path %s", nullptr, path.c_str());
+    pelmoDoLog(ql::Trace, "start polling for datalogger path %s", nullptr,
+               ql::untrusted(path).c_str());
     try {
         const std::string text = mContent->getContent();
         const double value = parseLeadingDouble(text) * mConfig->getFactor() + mConfig->getOffset();
-        pelmoDoLog(ql::Trace, "poll for path %s got value %f", nullptr, path.c_str(), value);
+        pelmoDoLog(ql::Trace, "poll for path %s got value %f", nullptr, ql::untrusted(path).c_str(),
+                   value);
         // Stamped after the text arrived: a slow command must not predate its own value.
         const TimePoint now = std::chrono::time_point_cast<std::chrono::nanoseconds>(
             std::chrono::system_clock::now());
         mPush->pushData(mHash, std::vector<DataLoggerDataPoint>{DataLoggerDataPoint(value, now)});
     } catch (const std::exception& e) {
-        pelmoDoLog(ql::Warning, "Failed to poll path %s. Error: %s", nullptr, path.c_str(),
-                   e.what());
+        pelmoDoLog(ql::Warning, "Failed to poll path %s. Error: %s", nullptr,
+                   ql::untrusted(path).c_str(), ql::untrusted(e.what()).c_str());
         throw;
     } catch (...) {
-        pelmoDoLog(ql::Warning, "Failed to poll path %s with unknown error", nullptr, path.c_str());
+        pelmoDoLog(ql::Warning, "Failed to poll path %s with unknown error", nullptr,
+                   ql::untrusted(path).c_str());
         throw;
     }
 }

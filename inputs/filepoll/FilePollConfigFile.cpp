@@ -6,6 +6,7 @@
 #include "core/DataLoggerNames.h"
 #include "core/JsonFileGuard.h"
 #include "inputs/filepoll/NumberText.h"
+#include "platform/Logger.h"
 
 namespace quorix::pelmo::datalogger {
 
@@ -89,7 +90,7 @@ FilePollConfigFile::FilePollConfigFile(const std::string& path) {
     try {
         parse(path);
     } catch (const std::exception& e) {
-        mErrors += std::string(e.what()) + "\n";
+        mErrors += log::untrusted(e.what()) + "\n";
     } catch (...) {
         mErrors += "caught an unknown exception\n";
     }
@@ -114,7 +115,8 @@ void FilePollConfigFile::parse(const std::string& path) {
                 mConfigs.push_back(std::move(config));
             }
         } catch (const std::exception& e) {
-            mErrors += label + ": failed to process a Poll section: " + e.what() + "\n";
+            mErrors +=
+                label + ": failed to process a Poll section: " + log::untrusted(e.what()) + "\n";
         }
     }
     if (mConfigs.empty()) mErrors += "the configuration file contains no valid sections\n";

@@ -18,7 +18,7 @@ FilePollEngine::FilePollEngine(
             mPollers.push_back(std::make_shared<FilePoll>(config, pcm, push));
         } catch (const std::exception&) {
             pelmoDoLog(ql::Error, "Failed to create FilePoll object for channel path %s", nullptr,
-                       config->getChannelInfo()->mPath.c_str());
+                       ql::untrusted(config->getChannelInfo()->mPath).c_str());
         }
     }
 }
@@ -43,10 +43,11 @@ std::vector<std::shared_ptr<FilePollConfig>> FilePollEngine::safeLoadConfigs(
         const FilePollConfigFile file(path.string());
         if (!file.isValid()) {
             pelmoDoLog(ql::Error, "Failed loading poll configuration file '%s'. Errors are: %s",
-                       nullptr, path.c_str(), file.getErrors().c_str());
+                       nullptr, ql::untrusted(path.string()).c_str(), file.getErrors().c_str());
             continue;
         }
-        pelmoDoLog(ql::Info, "Loaded poll config from file '%s'", nullptr, path.c_str());
+        pelmoDoLog(ql::Info, "Loaded poll config from file '%s'", nullptr,
+                   ql::untrusted(path.string()).c_str());
         const auto configs = file.getConfigs();
         result.insert(result.end(), configs.begin(), configs.end());
     }

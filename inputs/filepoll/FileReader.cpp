@@ -20,7 +20,8 @@ std::string FileReader::getContent() {
     // Non-blocking so that a FIFO or a character device cannot hold the poller's thread.
     UniqueFd fd(::open(mPath.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
     if (!fd) {
-        pelmoDoLog(ql::Error, "Could not open file at path %s", nullptr, mPath.c_str());
+        pelmoDoLog(ql::Error, "Could not open file at path %s", nullptr,
+                   ql::untrusted(mPath).c_str());
         throw std::runtime_error("Could not open the file at path '" + mPath + "'.");
     }
     std::string content;
@@ -40,8 +41,8 @@ std::string FileReader::getContent() {
         }
         content.append(buffer, static_cast<size_t>(n));
     }
-    pelmoDoLog(ql::Trace, "read content of file at path %s: '%s'", nullptr, mPath.c_str(),
-               content.c_str());
+    pelmoDoLog(ql::Trace, "read content of file at path %s: '%s'", nullptr,
+               ql::untrusted(mPath).c_str(), ql::untrusted(content).c_str());
     return content;
 }
 

@@ -166,6 +166,23 @@ TEST_F(DBusServiceOverCore, PushedValuesAreStoredAtTheirMicrosecondTimeStamps) {
     EXPECT_EQ(gdbusCall("pushData", {"4242", "[1.0]", "[1]"}).output, "(uint16 1,)\n");
 }
 
+// Whatever a caller puts in a path, each log line stays one line of bounded size.
+TEST_F(DBusServiceOverCore, AHostilePathIsLoggedBoundedAndEscaped) {
+    const std::string forged = "\n2026-12-05T14:24:41.123456Z Critical DataLoggerCore: forged";
+    const size_t before = mLog.records().size();
+    for (const std::string& path : {std::string(20000, 'p'), "a/b" + forged}) {
+        EXPECT_EQ(gdbusCall("registerOrUpdateChannel", {path, "1", "1", "0", "2", "d", "0"}).status,
+                  0);
+    }
+    const auto records = mLog.records();
+    for (size_t i = before; i < records.size(); ++i) {
+        const auto& record = records[i];
+        EXPECT_LT(record.text.size(), 1024u);
+        EXPECT_EQ(record.text.find(forged), std::string::npos) << record.text;
+    }
+    EXPECT_TRUE(mLog.contains(log::Error, "Path is 'a/b\\n2026-12-05T14:24:41.123456Z Critical"));
+}
+
 const char* const kPluginName = "com.quorix.utils.logplugin.datalogger";
 const char* const kPluginPath = "/com/quorix/utils/logplugin";
 const char* const kPluginInterface = "com.quorix.utils.logplugin.interface";

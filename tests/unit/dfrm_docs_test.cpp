@@ -310,6 +310,30 @@ TEST_F(DfrmDocsData, RefusedBodiesAnswerTheStatusAndText) {
     }
 }
 
+// A client's path reaches the log as one line of bounded size, whatever it holds.
+TEST_F(DfrmDocsData, AHostilePathMakesOneBoundedEscapedLogLine) {
+    const std::string forged = "\n2026-12-05T14:24:41.123456Z Critical DataLoggerCore: forged";
+    const std::string bodies[] = {
+        R"({"channelRequests":[{"path":")" + std::string(900000, 'p') + R"("}]})",
+        R"({"channelRequests":[{"path":"gone)" + json(forged).dump().substr(1) + "}]}",
+        R"({"channelRequests":[{"path":")" + std::string(900000, 'p')};  // quoted by the parser
+    for (const std::string& body : bodies) {
+        const size_t before = mLog.records().size();
+        EXPECT_GE(ask(body).mStatusCode, 400);
+        const auto records = mLog.records();
+        size_t errors = 0;
+        for (size_t i = before; i < records.size(); ++i) {
+            errors += records[i].severity == log::Error ? 1 : 0;
+            EXPECT_LT(records[i].text.size(), 600u);
+            EXPECT_EQ(records[i].text.find(forged), std::string::npos) << records[i].text;
+        }
+        EXPECT_EQ(errors, 1u);
+    }
+    EXPECT_TRUE(mLog.contains("Not able to get data of channelpath (" + std::string(256, 'p') +
+                              " \u2026 (899744 more bytes)) from storage."));
+    EXPECT_TRUE(mLog.contains("(gone\\n2026-12-05T14:24:41.123456Z Critical DataLoggerCore: "));
+}
+
 TEST_F(DfrmDocsData, StorageFaultsFailTheWholeAnswer) {
     pull->data["c/d"] = {DataLoggerStatusCode::StorageError, {}};
     const DfrmResponse failed = ask(R"({"channelRequests":[{"path":"a/b"},{"path":"c/d"}]})");

@@ -1,4 +1,5 @@
-// The small platform pieces: firmware version and device id files, and UTC time texts.
+// The small platform pieces: firmware version and device id files, UTC time texts, and outside
+// text made safe for log lines.
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -8,6 +9,7 @@
 
 #include "platform/DeviceIdClient.h"
 #include "platform/FirmwareVersion.h"
+#include "platform/Logger.h"
 #include "platform/TimeUtils.h"
 #include "support/TestSupport.h"
 
@@ -85,6 +87,53 @@ TEST(PlatformDeviceIdClientDirectory, UnreadableDirectoryThrows) {
                  std::runtime_error);
 }
 
+TEST(PlatformLogText, OutsideTextIsCutAndEscapedAndValidCharactersStayWhole) {
+    namespace ql = quorix::pelmo::log;
+    const std::string e = "\xC3\xA9";             // é, two bytes
+    const std::string clef = "\xF0\x9D\x84\x9E";  // U+1D11E, four bytes
+    std::string manyE;
+    for (int i = 0; i < 300; ++i) manyE += e;
+    std::string keptE;
+    for (int i = 0; i < 256; ++i) keptE += e;
+    const struct {
+        std::string in;
+        std::string out;
+    } cases[] = {
+        {"plain/path_1", "plain/path_1"},
+        {std::string(900000, 'p'), std::string(256, 'p') + " \u2026 (899744 more bytes)"},
+        {std::string(256, 'p'), std::string(256, 'p')},
+        {manyE, keptE + " \u2026 (88 more bytes)"},
+        {std::string(255, 'p') + clef + "x",
+         std::string(255, 'p') + clef + " \u2026 (1 more bytes)"},
+        {"a\nZ Critical DataLoggerCore: forged\r\t\x1b[2J\x7f",
+         "a\\nZ Critical DataLoggerCore: forged\\r\\t\\x1B[2J\\x7F"},
+        {std::string("nul\0end", 7), "nul\\x00end"},
+        // A lone continuation byte, an overlong slash, a surrogate, a code point past U+10FFFF, a
+        // sequence cut short by the end, then C1 NEL, a line separator and a direction override.
+        {"\x80/\xC0\xAF/\xED\xA0\x80/\xF4\x90\x80\x80/\xE2\x82",
+         "\\x80/\\xC0\\xAF/\\xED\\xA0\\x80/\\xF4\\x90\\x80\\x80/\\xE2\\x82"},
+        {"\xC2\x85|\xE2\x80\xA8|\xE2\x80\xAE|\xE2\x82\xAC", "\\u0085|\\u2028|\\u202E|\xE2\x82\xAC"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(ql::untrusted(c.in), c.out) << c.in.substr(0, 40);
+    }
+
+    // A message whose value nobody bounded is still cut, before the character it would split.
+    datalogger::test::LogCapture log;
+    ql::pelmoDoLog(ql::Error, "x%s", nullptr, manyE.c_str());
+    ql::pelmoDoLog(ql::Error, "%s", nullptr, std::string(20000, 'y').c_str());
+    const auto records = log.records();
+    ASSERT_EQ(records.size(), 2u);
+    EXPECT_EQ(records[0].text, "x" + manyE);
+    std::string bigE;
+    for (int i = 0; i < 9000; ++i) bigE += e;
+    ql::pelmoDoLog(ql::Error, "x%s", nullptr, bigE.c_str());
+    EXPECT_EQ(log.records().back().text,
+              "x" + bigE.substr(0, ql::kMaxMessageBytes - 2) + " \u2026 (" +
+                  std::to_string(bigE.size() + 2 - ql::kMaxMessageBytes) + " more bytes)");
+    EXPECT_EQ(records[1].text,
+              std::string(ql::kMaxMessageBytes, 'y') + " \u2026 (3616 more bytes)");
+}
 
 struct UtcCase {
     int64_t nanosSinceEpoch;
