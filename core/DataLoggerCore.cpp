@@ -98,6 +98,7 @@ DataLoggerStatusCode DataLoggerCore::registerOrUpdateChannel(const DataLoggerCha
     try {
         hash = mHash.compute(info);
         if (mStopping) return DataLoggerStatusCode::StorageNotInitialized;
+        std::lock_guard<std::recursive_mutex> registration(mRegistrationMutex);
         uint64_t registered = 0;
         if (mChannelManager->findHashOfPath(info.mPath, registered) &&
             !mChannelManager->hasHash(hash)) {

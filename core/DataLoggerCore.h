@@ -115,6 +115,11 @@ private:
     std::string mDfrmSocketPath = "/run/datalogger/dfrm.socket";
     std::shared_ptr<SystemTimeHandler> mSystemTimeHandler;
     std::mutex mDfrmMutex;  // orders the configuration-change notices to the DfRM server
+    // Makes a registration's look-up of the path and its change of the registry one step, so two
+    // producers registering one path at once cannot both find it new. Recursive: a statistics
+    // producer registers its derived channels from inside its channel's registration. Taken
+    // before the registry's mutex.
+    std::recursive_mutex mRegistrationMutex;
     // Refused pushes not yet reported, and when the last report was: one Warning a second.
     std::atomic<size_t> mUnreportedRefusals{0};
     std::mutex mRefusalReportMutex;  // guards mLastRefusalReport
