@@ -46,7 +46,9 @@ public:
     bool tryPush(T&& item, size_t weight, size_t limit) {
         {
             std::lock_guard<std::mutex> lock(mMutex);
-            if (weight > limit || mWeight > limit - weight) return false;
+            if (weight > limit || mWeight.load(std::memory_order_relaxed) > limit - weight) {
+                return false;
+            }
             mItems.push_back({std::move(item), weight});
             mWeight += weight;
         }
@@ -77,11 +79,9 @@ public:
         return mItems.size();
     }
 
-    // The summed weight of the items queued now; popped items no longer count.
-    size_t weight() const {
-        std::lock_guard<std::mutex> lock(mMutex);
-        return mWeight;
-    }
+    // The summed weight of the items queued now; popped items no longer count. Read without the
+    // lock, so producers can ask before they build an item: the answer may be stale at once.
+    size_t weight() const { return mWeight.load(std::memory_order_relaxed); }
 
 private:
     struct Entry {
@@ -90,7 +90,7 @@ private:
     };
     std::atomic<bool> mStop{false};
     std::deque<Entry> mItems;         // guarded by mMutex
-    size_t mWeight = 0;               // guarded by mMutex: the sum of mItems' weights
+    std::atomic<size_t> mWeight{0};   // written under mMutex: the sum of mItems' weights
     mutable std::mutex mMutex;        // guards mItems and mWeight
     std::condition_variable mCondition;
 };
