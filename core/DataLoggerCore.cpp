@@ -99,6 +99,7 @@ DataLoggerStatusCode DataLoggerCore::registerOrUpdateChannel(const DataLoggerCha
     try {
         hash = mHash.compute(info);
         if (mStopping) return DataLoggerStatusCode::StorageNotInitialized;
+        std::lock_guard<std::recursive_mutex> registration(mRegistrationMutex);
         uint64_t registered = 0;
         if (mChannelManager->findHashOfPath(info.mPath, registered) &&
             !mChannelManager->hasHash(hash)) {
@@ -131,16 +132,61 @@ DataLoggerStatusCode DataLoggerCore::pushData(const uint64_t& hash,
                                               const std::vector<DataLoggerDataPoint>& points) {
     if (mStopping) return DataLoggerStatusCode::NoError;
     if (!acceptsPoints(hash)) return DataLoggerStatusCode::NotFound;
-    mQueue->push(DataLoggerChannelPoint{hash, points});
-    return DataLoggerStatusCode::NoError;
+    // Not copied before the cheap refusal: the copy is what the bound protects against.
+    if (admitPush(points.size()) != DataLoggerStatusCode::NoError) {
+        return DataLoggerStatusCode::QueueFull;
+    }
+    return enqueue(hash, std::vector<DataLoggerDataPoint>(points));
 }
 
 DataLoggerStatusCode DataLoggerCore::pushOwnedData(const uint64_t& hash,
                                                    std::vector<DataLoggerDataPoint>&& points) {
     if (mStopping) return DataLoggerStatusCode::NoError;
     if (!acceptsPoints(hash)) return DataLoggerStatusCode::NotFound;
-    mQueue->push(DataLoggerChannelPoint{hash, std::move(points)});
+    return enqueue(hash, std::move(points));
+}
+
+DataLoggerStatusCode DataLoggerCore::admitPush(size_t points) {
+    if (points > kMaxPointsPerPush ||
+        mQueue->weight() > queuedPointsBoundFor(points) - points) {
+        return refusePush();
+    }
     return DataLoggerStatusCode::NoError;
+}
+
+size_t DataLoggerCore::queuedPoints() const { return mQueue->weight(); }
+
+DataLoggerStatusCode DataLoggerCore::enqueue(uint64_t hash,
+                                             std::vector<DataLoggerDataPoint>&& points) {
+    const size_t count = points.size();
+    if (count > kMaxPointsPerPush ||
+        !mQueue->tryPush(DataLoggerChannelPoint{hash, std::move(points)}, count,
+                         queuedPointsBoundFor(count))) {
+        return refusePush();
+    }
+    // Refusals that ended with a flood are reported once the next push gets through.
+    if (mUnreportedRefusals.load(std::memory_order_relaxed) != 0) {
+        reportRefusedPushes(std::chrono::steady_clock::now());
+    }
+    return DataLoggerStatusCode::NoError;
+}
+
+DataLoggerStatusCode DataLoggerCore::refusePush() {
+    ++mUnreportedRefusals;
+    reportRefusedPushes(std::chrono::steady_clock::now());
+    return DataLoggerStatusCode::QueueFull;
+}
+
+// A flood is refused call by call: one line a second at most, counting the refusals since.
+void DataLoggerCore::reportRefusedPushes(std::chrono::steady_clock::time_point now) {
+    std::lock_guard<std::mutex> lock(mRefusalReportMutex);
+    if (mLastRefusalReport && now - *mLastRefusalReport < kRefusedReportInterval) return;
+    const size_t refused = mUnreportedRefusals.exchange(0);
+    if (refused == 0) return;
+    mLastRefusalReport = now;
+    pelmoDoLog(log::Warning,
+               "pushData refused %zu call(s): the queue holds %zu points, its bound is %zu",
+               nullptr, refused, mQueue->weight(), kMaxQueuedPoints);
 }
 
 bool DataLoggerCore::acceptsPoints(uint64_t hash) const {

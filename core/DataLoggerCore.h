@@ -65,6 +65,8 @@ public:
                                   const std::vector<DataLoggerDataPoint>& points) override;
     DataLoggerStatusCode pushOwnedData(const uint64_t& hash,
                                        std::vector<DataLoggerDataPoint>&& points) override;
+    DataLoggerStatusCode admitPush(size_t points) override;
+    size_t queuedPoints() const override;
 
     // Archives the channel registered under hash, with its statistics channels, in whichever
     // storage holds them, and drops them from the registry.
@@ -79,6 +81,10 @@ public:
 private:
     // Throws before initialize; false for a hash that is not registered.
     bool acceptsPoints(uint64_t hash) const;
+    // Queues the points unless that would pass the bound; a refusal is counted and reported.
+    DataLoggerStatusCode enqueue(uint64_t hash, std::vector<DataLoggerDataPoint>&& points);
+    DataLoggerStatusCode refusePush();
+    void reportRefusedPushes(std::chrono::steady_clock::time_point now);
     void processData();
     void stopProcessing();
     struct DroppedItems {
@@ -93,6 +99,7 @@ private:
     // Queue length (pushes, not points) after which the drained queue's memory is handed back.
     static constexpr size_t kTrimAfterBacklog = 1000;
     static constexpr std::chrono::seconds kDroppedReportInterval{1};
+    static constexpr std::chrono::seconds kRefusedReportInterval{1};
 
     bool mInitialized = false;
     std::atomic<bool> mStopping{false};  // stop() has begun
@@ -108,6 +115,15 @@ private:
     std::string mDfrmSocketPath = "/run/datalogger/dfrm.socket";
     std::shared_ptr<SystemTimeHandler> mSystemTimeHandler;
     std::mutex mDfrmMutex;  // orders the configuration-change notices to the DfRM server
+    // Makes a registration's look-up of the path and its change of the registry one step, so two
+    // producers registering one path at once cannot both find it new. Recursive: a statistics
+    // producer registers its derived channels from inside its channel's registration. Taken
+    // before the registry's mutex.
+    std::recursive_mutex mRegistrationMutex;
+    // Refused pushes not yet reported, and when the last report was: one Warning a second.
+    std::atomic<size_t> mUnreportedRefusals{0};
+    std::mutex mRefusalReportMutex;  // guards mLastRefusalReport
+    std::optional<std::chrono::steady_clock::time_point> mLastRefusalReport;
     std::shared_ptr<utils::FirmwareVersionIfc> mFirmwareVersion;
     std::shared_ptr<deviceid::DeviceIdClientIfc> mDeviceIdClient;
     std::shared_ptr<DataLoggerStorageIfc> mVolatileStorage;

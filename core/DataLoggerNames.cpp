@@ -73,6 +73,7 @@ EnumNames<DataLoggerStatusCode>::entries() {
         {"BreakingChange", DataLoggerStatusCode::BreakingChange},
         {"NoAssetFound", DataLoggerStatusCode::NoAssetFound},
         {"NotYetRegistered", DataLoggerStatusCode::NotYetRegistered},
+        {"QueueFull", DataLoggerStatusCode::QueueFull},
     };
     return names;
 }

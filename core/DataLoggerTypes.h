@@ -64,6 +64,7 @@ enum class DataLoggerStatusCode : uint16_t {
     BreakingChange = 14,
     NoAssetFound = 16,
     NotYetRegistered = 17,
+    QueueFull = 18,  // the push would take the queue past its bound; nothing was queued
 };
 
 using TimePoint = std::chrono::time_point<std::chrono::system_clock, std::chrono::nanoseconds>;

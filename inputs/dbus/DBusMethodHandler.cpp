@@ -1,5 +1,6 @@
 #include "inputs/dbus/DBusMethodHandler.h"
 
+#include <cstdio>
 #include <stdexcept>
 #include <utility>
 #include <vector>
@@ -27,6 +28,22 @@ const T* fixedArray(const Glib::VariantBase& array, size_t& count) {
     const void* data = g_variant_get_fixed_array(raw(array), &n, sizeof(T));
     count = n;
     return static_cast<const T*>(data);
+}
+
+[[noreturn]] void throwLimitsExceeded(size_t points, size_t queued) {
+    char text[256];
+    if (points > kMaxPointsPerPush) {
+        std::snprintf(text, sizeof text,
+                      "pushData of %zu points refused: one call may carry at most %zu points",
+                      points, kMaxPointsPerPush);
+    } else {
+        std::snprintf(text, sizeof text,
+                      "pushData of %zu points refused: %zu points are queued, the bound is %zu "
+                      "for a call of this size (%zu for calls of at most %zu points)",
+                      points, queued, queuedPointsBoundFor(points), kMaxQueuedPoints,
+                      kSmallPushPoints);
+    }
+    throw DBusLimitsExceeded(text);
 }
 
 Glib::VariantContainerBase reply(GVariant* floatingTuple) {
@@ -91,6 +108,10 @@ Glib::VariantContainerBase DBusMethodHandler::pushData(const Glib::VariantContai
     // A value without a time stamp cannot be stored; storing the others alone would hide the
     // caller's mistake.
     if (timestampCount < count) return refuse("fewer time stamps than values");
+    // A flood is refused before its points are built: that copy is half of what it costs.
+    if (mPush->admitPush(count) == DataLoggerStatusCode::QueueFull) {
+        throwLimitsExceeded(count, mPush->queuedPoints());
+    }
 
     std::vector<DataLoggerDataPoint> points;
     points.reserve(count);
@@ -110,6 +131,9 @@ Glib::VariantContainerBase DBusMethodHandler::pushData(const Glib::VariantContai
     } catch (const std::exception& e) {
         pelmoDoLog(log::Error, "pushData throws %s", nullptr, log::untrusted(e.what()).c_str());
         throw;
+    }
+    if (status == DataLoggerStatusCode::QueueFull) {
+        throwLimitsExceeded(count, mPush->queuedPoints());
     }
     return reply(g_variant_new("(q)", static_cast<guint16>(status)));
 }

@@ -3,18 +3,27 @@
 #include <glibmm/variant.h>
 
 #include <memory>
+#include <stdexcept>
 
 #include "core/DataLoggerPushDataIfc.h"
 #include "platform/Logger.h"
 
 namespace quorix::pelmo::datalogger {
 
+// A push refused because it would pass a bound; answered with the D-Bus error LimitsExceeded and
+// this text. The core has counted and reported it already.
+class DBusLimitsExceeded : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
 // Turns the parameter tuple of one D-Bus method into the channel model, calls the push interface
 // and builds the reply tuple. Keeps no state besides the push interface it shares with its owner.
 //
 // Threads: whichever thread dispatches the method (the main loop in the daemon).
 // Failure: a parameter tuple of another type throws std::invalid_argument; an exception of the
-// push interface is logged ("... throws %s") and thrown on.
+// push interface is logged ("... throws %s") and thrown on; a push past the queue's bounds throws
+// DBusLimitsExceeded.
 class DBusMethodHandler : public virtual log::Logger {
 public:
     explicit DBusMethodHandler(std::shared_ptr<DataLoggerPushDataIfc> push);

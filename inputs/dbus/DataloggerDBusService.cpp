@@ -169,6 +169,8 @@ void DataloggerDBusService::onMethodCall(const Glib::RefPtr<Gio::DBus::Connectio
             invocation->return_error(
                 Gio::DBus::Error(Gio::DBus::Error::UNKNOWN_METHOD, kUnknownMethodText));
         }
+    } catch (const DBusLimitsExceeded& e) {
+        invocation->return_error(Gio::DBus::Error(Gio::DBus::Error::LIMITS_EXCEEDED, e.what()));
     } catch (const Glib::Error& e) {
         pelmoDoLog(log::Error, "onMethodCall failed with error %s", nullptr,
                    log::untrusted(e.what().raw()).c_str());

@@ -24,7 +24,9 @@ namespace quorix::pelmo::datalogger {
 // Threads: construct, destroy and dispatch on the thread that runs the default main context;
 // isNameAcquired may be read from any thread.
 // Failure: a call that ends in an exception is answered with org.freedesktop.DBus.Error.Failed
-// carrying the exception's text; a failed export throws Glib::Error out of the bus callback.
+// carrying the exception's text; a push past the queue's bounds with
+// org.freedesktop.DBus.Error.LimitsExceeded; a failed export throws Glib::Error out of the bus
+// callback.
 class DataloggerDBusService : public DbusServiceInterface, public virtual log::Logger {
 public:
     DataloggerDBusService(std::shared_ptr<DataLoggerPushDataIfc> push, std::string DbusSuffix,

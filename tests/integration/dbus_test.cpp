@@ -5,10 +5,12 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <filesystem>
 #include <memory>
 #include <mutex>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "core_on_disk.h"
@@ -181,6 +183,95 @@ TEST_F(DBusServiceOverCore, AHostilePathIsLoggedBoundedAndEscaped) {
         EXPECT_EQ(record.text.find(forged), std::string::npos) << record.text;
     }
     EXPECT_TRUE(mLog.contains(log::Error, "Path is 'a/b\\n2026-12-05T14:24:41.123456Z Critical"));
+}
+
+// Pushes 100,000 points a call to argv[1] until refused, then one point to argv[2] and one
+// call of 1,000,001 points; prints the number of accepted calls and each later answer.
+const char* const kFloodClient = R"(
+import array, sys, gi
+gi.require_version('Gio', '2.0')
+from gi.repository import Gio, GLib
+bus = Gio.bus_get_sync(Gio.BusType.SYSTEM)
+def fixed(kind, code, items):
+    data = GLib.Bytes(array.array(code, items).tobytes())
+    return GLib.Variant.new_from_bytes(GLib.VariantType('a' + kind), data, True)
+def push(hash, n):
+    args = GLib.Variant.new_tuple(GLib.Variant('t', hash), fixed('d', 'd', [1.0] * n),
+                                  fixed('x', 'q', range(n)))
+    try:
+        return str(bus.call_sync('com.quorix.datalogger.daemon', '/com/quorix/datalogger/daemon',
+                                 'com.quorix.datalogger.interface', 'pushData', args,
+                                 GLib.VariantType('(q)'), 0, 30000, None).unpack()[0])
+    except GLib.Error as e:
+        return e.message
+accepted = 0
+while accepted < 100 and (answer := push(int(sys.argv[1]), 100000)) == '0':
+    accepted += 1
+print(accepted)
+print(answer)
+print(push(int(sys.argv[2]), 1))
+print(push(int(sys.argv[1]), 1000001))
+)";
+
+// The service over the core whose writer is stuck in a write, as on a stalled database: a flood of
+// large pushes fills the queue up to its bound and no further, small producers go on, and the
+// queue drains into the storage once the writer moves again.
+TEST_F(DBusServiceTest, QueueBoundRefusesAFloodButNotSmallPushesAndDrainsAfterwards) {
+    ::datalogger::test::TempDir dir;
+    std::filesystem::permissions(dir.path(), std::filesystem::perms::group_all,
+                                 std::filesystem::perm_options::add);
+    auto storage = std::make_shared<::datalogger::test::FakeStorage>();
+    auto core = std::make_shared<DataLoggerCore>(
+        std::make_shared<::datalogger::test::FakePeriodicCallerManager>(), storage,
+        std::make_shared<::datalogger::test::FakeStorage>(),
+        std::make_shared<DataLoggerStorageConfig>(2097152, "/v.db", 2097152, "/nv.db"), nullptr,
+        nullptr);
+    core->setDfrmSocketPath(dir.file("dfrm.socket"));
+    core->initialize();
+    start(core);
+    uint64_t flooded = 0;
+    uint64_t small = 0;
+    for (auto [path, hash] : {std::pair{"flood/a", &flooded}, std::pair{"flood/b", &small}}) {
+        ASSERT_EQ(core->registerOrUpdateChannel(
+                      DataLoggerChannelInfo::withDefaults(
+                          path, DataLoggerUnit::Volt,
+                          DataLoggerStats(DataLoggerStorageType::Volatile, 0),
+                          DataLoggerStorageType::Volatile, "d"),
+                      *hash),
+                  DataLoggerStatusCode::NoError);
+    }
+    storage->holdWrites(true);
+    ASSERT_EQ(core->pushData(small, {DataLoggerDataPoint(0, TimePoint())}),
+              DataLoggerStatusCode::NoError);
+    ASSERT_TRUE(storage->waitForHeldWrite(std::chrono::milliseconds(10000)));
+
+    ClientResult flood = runClient(
+        {"/usr/bin/python3", "-c", kFloodClient, std::to_string(flooded), std::to_string(small)},
+        60000);
+    const std::string refused =
+        "GDBus.Error:org.freedesktop.DBus.Error.LimitsExceeded: pushData of ";
+    EXPECT_EQ(flood.output,
+              "19\n" + refused +
+                  "100000 points refused: 1900000 points are queued, the bound is 1980000 for a "
+                  "call of this size (2000000 for calls of at most 1000 points)\n0\n" +
+                  refused + "1000001 points refused: one call may carry at most 1000000 points\n");
+    EXPECT_TRUE(mLog.contains(log::Warning,
+                              "pushData refused 1 call(s): the queue holds 1900000 points, its "
+                              "bound is 2000000"));
+    EXPECT_LE(mLog.count("pushData refused"), 2u);
+
+    storage->holdWrites(false);
+    EXPECT_EQ(gdbusCall("pushData", {std::to_string(flooded), "[2.0]", "[3]"}).output,
+              "(uint16 0,)\n");
+    const size_t expected = 1 + 1900000 + 1 + 1;
+    const auto deadline = std::chrono::steady_clock::now() + seconds(30);
+    while (storage->pointsWritten() < expected && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    EXPECT_EQ(storage->pointsWritten(), expected);
+    EXPECT_EQ(core->queuedPoints(), 0u);
+    mService.reset();
+    core->stop();
 }
 
 const char* const kPluginName = "com.quorix.utils.logplugin.datalogger";

@@ -92,6 +92,32 @@ TEST_F(Core, ArchiveFailureIsReturnedAndNothingIsRegistered) {
     EXPECT_EQ(mCore->pushData(old, {}), DataLoggerStatusCode::NoError);
 }
 
+// A D-Bus registration and a poller's at start-up, one path with two units: the second must
+// find the first and archive it, never register beside it.
+TEST_F(Core, ConcurrentRegistrationsOfOnePathLeaveOneChannel) {
+    mCore->initialize();
+    for (int round = 0; round < 1000; ++round) {
+        const std::string path = "race/" + std::to_string(round);
+        const DataLoggerUnit units[] = {DataLoggerUnit::Kelvin, DataLoggerUnit::Volt};
+        uint64_t hashes[2] = {};
+        std::atomic<int> waiting{2};  // a latch: both threads start at once
+        std::vector<std::thread> threads;
+        for (int t = 0; t < 2; ++t) {
+            threads.emplace_back([&, t] {
+                --waiting;
+                while (waiting.load() != 0) std::this_thread::yield();
+                const auto info = channel(path, DataLoggerStorageType::Volatile, 0, units[t]);
+                EXPECT_EQ(mCore->registerOrUpdateChannel(info, hashes[t]),
+                          DataLoggerStatusCode::NoError);
+            });
+        }
+        for (auto& thread : threads) thread.join();
+        const bool first = mCore->pushData(hashes[0], {}) == DataLoggerStatusCode::NoError;
+        const bool second = mCore->pushData(hashes[1], {}) == DataLoggerStatusCode::NoError;
+        ASSERT_NE(first, second) << path << " registered under both hashes";
+    }
+}
+
 TEST_F(Core, ArchivingAnUnknownHashGivesNoAssetFound) {
     mCore->initialize();
     EXPECT_EQ(mCore->archive(channel("x", DataLoggerStorageType::Volatile), 99),
