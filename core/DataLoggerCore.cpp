@@ -99,6 +99,14 @@ DataLoggerStatusCode DataLoggerCore::registerOrUpdateChannel(const DataLoggerCha
     try {
         hash = mHash.compute(info);
         if (mStopping) return DataLoggerStatusCode::StorageNotInitialized;
+        // Refused here, before anything is archived or registered: the statistics producer
+        // registers the four derived channels before it asks for its periodic call.
+        const int64_t statsPeriod = info.mStats.period();
+        if (statsPeriod < 0 || statsPeriod > utils::PeriodicCallerManagerIfc::kMaxPeriodSeconds) {
+            throw std::invalid_argument(
+                "statistics period " + std::to_string(statsPeriod) + " s is not between 0 and " +
+                std::to_string(utils::PeriodicCallerManagerIfc::kMaxPeriodSeconds));
+        }
         std::lock_guard<std::recursive_mutex> registration(mRegistrationMutex);
         uint64_t registered = 0;
         if (mChannelManager->findHashOfPath(info.mPath, registered) &&

@@ -110,9 +110,6 @@ void PeriodicWorker::remove(const std::shared_ptr<PeriodicEntry>& entry) {
 
 namespace {
 
-// Keeps the sum with the current time far from overflowing the clock's representation.
-constexpr double kMaxPeriodSeconds = 1e9;
-
 class Handle : public PeriodicCallerHandle {
 public:
     Handle(std::shared_ptr<detail::PeriodicWorker> worker,
@@ -165,6 +162,7 @@ PeriodicCallerManager::~PeriodicCallerManager() {
 
 std::unique_ptr<PeriodicCallerHandle> PeriodicCallerManager::addPeriodicCaller(
     double periodSeconds, std::function<void()> callback) {
+    // The limit keeps the sum with the current time far from overflowing the clock.
     if (!std::isfinite(periodSeconds) || periodSeconds <= 0 || periodSeconds > kMaxPeriodSeconds) {
         throw std::invalid_argument("invalid period for a periodic caller of manager '" + mName +
                                     "'");

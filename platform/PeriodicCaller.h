@@ -1,6 +1,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -26,9 +27,15 @@ public:
 
 class PeriodicCallerManagerIfc {
 public:
+    // The longest period every manager accepts (about 31 years). Whoever takes a period from
+    // outside checks it against this before acting on it, so a period that a manager would
+    // refuse is refused before anything else was done for it.
+    static constexpr uint32_t kMaxPeriodSeconds = 1000000000;
+
     virtual ~PeriodicCallerManagerIfc() = default;
 
-    // Calls callback every periodSeconds, the first time one period from now.
+    // Calls callback every periodSeconds (0 < periodSeconds <= kMaxPeriodSeconds), the first
+    // time one period from now.
     virtual std::unique_ptr<PeriodicCallerHandle> addPeriodicCaller(
         double periodSeconds, std::function<void()> callback) = 0;
 };

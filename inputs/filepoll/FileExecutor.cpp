@@ -49,19 +49,20 @@ void collectUnreaped() {
                     gUnreaped.end());
 }
 
-int exitCodeOf(int status) {
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-}
-
 // The child of one call and the process group it leads. Whatever way a call ends, the
-// destructor kills and collects what is left, so no process or zombie outlives the call.
+// destructor kills the whole group and collects the child, so nothing the command left in its
+// group (a background job with its output redirected, say) outlives the call.
+//
+// The child is only looked at, not collected, when it ends: until it is collected its pid, and
+// with it the group id, cannot be handed to a new process, so the group kill never reaches an
+// unrelated group that happens to get the same number.
 class CommandProcessGroup {
   public:
     explicit CommandProcessGroup(pid_t pid) : mPid(pid) {}
     CommandProcessGroup(const CommandProcessGroup&) = delete;
     CommandProcessGroup& operator=(const CommandProcessGroup&) = delete;
     ~CommandProcessGroup() {
-        if (mReaped) return;
+        if (mCollected) return;
         ::kill(-mPid, SIGKILL);
         collectAfterKill();
     }
@@ -71,19 +72,19 @@ class CommandProcessGroup {
     std::optional<int> waitUntil(Clock::time_point deadline) {
         auto pause = 1ms;
         for (;;) {
-            int status = 0;
-            const pid_t result = ::waitpid(mPid, &status, WNOHANG);
-            if (result == mPid) {
-                mReaped = true;
-                return exitCodeOf(status);
-            }
-            if (result < 0) {
-                if (errno == EINTR) continue;
-                // Someone else collected it: it has ended, but its exit code is lost.
-                if (errno == ECHILD) {
-                    mReaped = true;
-                    return 0;
+            siginfo_t info{};
+            if (::waitid(P_PID, static_cast<id_t>(mPid), &info, WEXITED | WNOHANG | WNOWAIT) == 0) {
+                if (info.si_pid == mPid) {
+                    return info.si_code == CLD_EXITED ? info.si_status : 128 + info.si_status;
                 }
+            } else if (errno == EINTR) {
+                continue;
+            } else if (errno == ECHILD) {
+                // Someone else collected it: it has ended, but its exit code is lost, and its
+                // group id may be reused by now, so the group is left alone.
+                mCollected = true;
+                return 0;
+            } else {
                 throw std::system_error(errno, std::generic_category(), "wait_for error");
             }
             const auto now = Clock::now();
@@ -93,8 +94,9 @@ class CommandProcessGroup {
         }
     }
 
-    // Kills the child and everything it started. A group that is already gone is fine.
+    // Kills the child and everything still in its group. A group that is already gone is fine.
     void kill() {
+        if (mCollected) return;
         if (::kill(-mPid, SIGKILL) != 0 && errno != ESRCH) {
             throw std::system_error(errno, std::generic_category(), "terminate error");
         }
@@ -103,8 +105,8 @@ class CommandProcessGroup {
     // After kill(): a SIGKILLed process ends at once unless it is stuck in the kernel, so wait
     // briefly and hand a straggler to later calls instead of blocking the poller on it.
     void collectAfterKill() {
-        if (mReaped) return;
-        mReaped = true;
+        if (mCollected) return;
+        mCollected = true;
         const auto giveUp = Clock::now() + 1s;
         auto pause = 1ms;
         for (;;) {
@@ -120,7 +122,7 @@ class CommandProcessGroup {
 
   private:
     pid_t mPid;
-    bool mReaped = false;
+    bool mCollected = false;
 };
 
 [[noreturn]] void killTimedOut(const ql::Logger& logger, const std::string& command,

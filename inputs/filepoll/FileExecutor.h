@@ -11,9 +11,11 @@ namespace quorix::pelmo::datalogger {
 // Runs one shell command per call through bash and returns its standard output.
 //
 // Every call starts a fresh child in a process group of its own. Waiting for it and reading
-// its output share one 2-second deadline; when it passes, the whole group is killed, so a
-// command that hangs, or leaves a background process holding its output open, costs the
-// poller at most that long and leaves no process behind.
+// its output share one 2-second deadline, so a command that hangs, or leaves a background
+// process holding its output open, costs the poller at most that long. When the call ends, in
+// whatever way, the whole group is killed: no background job of a command outlives its poll.
+// A process that leaves the group (setsid) is out of reach here; under systemd it is killed
+// with the unit's control group when the daemon stops.
 // Ownership: holds only the command and the shell path; no state survives a call.
 // Threads: getContent may run on several threads at once.
 // Failure: throws std::runtime_error "Command timed out" / "Command failed", or the process

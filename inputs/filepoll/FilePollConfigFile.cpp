@@ -7,6 +7,7 @@
 #include "core/JsonFileGuard.h"
 #include "inputs/filepoll/NumberText.h"
 #include "platform/Logger.h"
+#include "platform/PeriodicCaller.h"
 
 namespace quorix::pelmo::datalogger {
 
@@ -54,6 +55,13 @@ std::shared_ptr<FilePollConfig> parseSection(const pt::ptree& section, const std
     const std::string toExecute = section.get<std::string>("FileToExecute", "");
     const std::string toRead = section.get<std::string>("FileToRead", "");
 
+    // A longer period would be refused by the caller manager only after the channel was
+    // registered, leaving a channel that is never polled.
+    constexpr uint32_t kMaxPeriod = utils::PeriodicCallerManagerIfc::kMaxPeriodSeconds;
+    if (period > kMaxPeriod) {
+        errors += label + ": PeriodInSeconds must not exceed " + std::to_string(kMaxPeriod) + "\n";
+        return nullptr;
+    }
     if (statisticsPeriod != 0 && period == 0) {
         errors += label +
                   ": StatisticsPeriodInSeconds must be set to 0 when PeriodInSeconds is set to 0\n";

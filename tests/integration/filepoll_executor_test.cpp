@@ -63,9 +63,13 @@ std::string run(const std::string& command,
     }
 }
 
-TEST(FileExecutor, ReturnsStandardOutputOrNamesTheFailure) {
+TEST(FileExecutor, ReturnsStandardOutputOrNamesTheFailureAndLeavesNoProcessBehind) {
     ::datalogger::test::LogCapture log;
+    TempDir dir;
     EXPECT_EQ(run("echo 21.5"), "21.5\n");
+    // A background job that let go of the output returns the value at once, and dies with it.
+    EXPECT_EQ(run("sleep 300 >/dev/null 2>&1 & echo $! >" + dir.file("pid") + "; echo 5"), "5\n");
+    EXPECT_TRUE(ended(dir.file("pid")));
     EXPECT_EQ(run("echo out; echo err >&2; printf '%s;%s' 'a b' c | tr a-z A-Z"), "out\nA B;C");
     EXPECT_EQ(run("exit 3"), "thrown: Command failed");
     EXPECT_TRUE(log.contains(ql::Error, "Command failed with exit code 3. Command = 'exit 3'"));

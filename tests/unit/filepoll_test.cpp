@@ -105,6 +105,8 @@ TEST_F(PollConfigFile, ReportsEveryBrokenSection) {
          "please\n"},
         {one({{"PeriodInSeconds", "5.5"}}), kNotJ},
         {one({{"PeriodInSeconds", "-1"}}), kNotJ},
+        {one({{"PeriodInSeconds", "4294967295"}}),
+         "section #1: PeriodInSeconds must not exceed 1000000000\n"},
         {one({{"Unit", "\"percent\""}}), kBad + "Could not parse value 'percent' to enum\n"}};
     for (const auto& [json, errors] : cases) {
         SCOPED_TRACE(json);
