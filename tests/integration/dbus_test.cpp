@@ -1,10 +1,12 @@
 // The data logger service and the device-log contributor on a private system bus, called by
 // the real command-line clients.
 #include <giomm/dbusintrospection.h>
+#include <grp.h>
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <condition_variable>
+#include <filesystem>
 #include <memory>
 #include <mutex>
 #include <stdexcept>
@@ -175,13 +177,14 @@ ClientResult createLog(const std::string& path, int type = 0, int id = 7) {
                           kPluginName, kPluginPath, kPluginInterface));
 }
 
-class DeviceLogContributorThread : public ::testing::Test {
-protected:
-    void SetUp() override {
-        mListener = Gio::DBus::Connection::create_for_address_sync(
-            mBus.address(), Gio::DBus::CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
-                                Gio::DBus::CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION);
-        mListener->signal_subscribe(
+// Records the log plug-in's finished signals, on a connection of its own.
+class FinishedListener {
+public:
+    explicit FinishedListener(const std::string& address)
+        : mConnection(Gio::DBus::Connection::create_for_address_sync(
+              address, Gio::DBus::CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
+                           Gio::DBus::CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION)) {
+        mConnection->signal_subscribe(
             [this](const Glib::RefPtr<Gio::DBus::Connection>&, const Glib::ustring&,
                    const Glib::ustring&, const Glib::ustring&, const Glib::ustring&,
                    const Glib::VariantContainerBase& parameters) {
@@ -193,27 +196,33 @@ protected:
             "", kPluginInterface, "finished", kPluginPath);
         // The bus handles one connection's messages in order: once this returns, the match
         // rule is in place and no signal can slip past.
-        mListener->call_sync("/org/freedesktop/DBus", "org.freedesktop.DBus", "GetId", {},
-                             "org.freedesktop.DBus");
+        mConnection->call_sync("/org/freedesktop/DBus", "org.freedesktop.DBus", "GetId", {},
+                               "org.freedesktop.DBus");
     }
-    void TearDown() override {
-        mContributor.reset();
-        mListener->close_sync();
+    ~FinishedListener() { mConnection->close_sync(); }
+
+    bool waitFor(size_t count) {
+        return runMainContextUntil([&] { return mFinished.size() >= count; });
     }
 
+    std::vector<std::pair<std::string, int>> mFinished;  // main context only
+
+private:
+    Glib::RefPtr<Gio::DBus::Connection> mConnection;
+};
+
+class DeviceLogContributorThread : public ::testing::Test {
+protected:
     void start(DeviceLogContributor::Callback callback) {
         mContributor = std::make_unique<DeviceLogContributor>(std::move(callback), "datalogger",
                                                               Gio::DBus::BUS_TYPE_SYSTEM);
         ASSERT_TRUE(runMainContextUntil([] { return hasOwner(kPluginName); }));
     }
-    bool waitForFinished(size_t count) {
-        return runMainContextUntil([&] { return mFinished.size() >= count; });
-    }
 
     LogCapture mLog;
     PrivateBus mBus;
-    Glib::RefPtr<Gio::DBus::Connection> mListener;
-    std::vector<std::pair<std::string, int>> mFinished;  // main context only
+    FinishedListener mListener{mBus.address()};
+    std::vector<std::pair<std::string, int>>& mFinished = mListener.mFinished;
     std::unique_ptr<DeviceLogContributor> mContributor;
 };
 
@@ -225,7 +234,7 @@ TEST_F(DeviceLogContributorThread, ServesItsNameRefusesRelativePathsAndReleasesT
         throw std::runtime_error("disk gone");
     });
     EXPECT_EQ(createLog("/nowhere").output, "()\n");
-    ASSERT_TRUE(waitForFinished(1));
+    ASSERT_TRUE(mListener.waitFor(1));
     EXPECT_EQ(mFinished[0], std::make_pair(std::string("/nowhere"), 1));
     ClientResult name = runClient(call("Get", {kPluginInterface, "Name"}, kPluginName, kPluginPath,
                                        "org.freedesktop.DBus.Properties"));
@@ -263,9 +272,149 @@ TEST_F(DeviceLogContributorThread, AnswersAtOnceAndBoundsTheRequestsWaitingBehin
         released = true;
     }
     changed.notify_all();
-    ASSERT_TRUE(waitForFinished(9));
+    ASSERT_TRUE(mListener.waitFor(9));
     EXPECT_EQ(mFinished.front().first, "/first");
     EXPECT_EQ(mFinished.back().first, "/queued");
+}
+
+// The group the bus policy lets produce; created for the test when the machine has none (the
+// package creates it), and removed again.
+class DataloggerGroup {
+public:
+    DataloggerGroup() {
+        if (::getgrnam("datalogger") == nullptr) {
+            mCreated = runClient({"groupadd", "--system", "datalogger"}).status == 0;
+        }
+        const struct group* entry = ::getgrnam("datalogger");
+        if (entry == nullptr) throw std::runtime_error("no group datalogger");
+        mGid = entry->gr_gid;
+    }
+    ~DataloggerGroup() {
+        if (mCreated) runClient({"groupdel", "datalogger"});
+    }
+    gid_t gid() const { return mGid; }
+
+private:
+    bool mCreated = false;
+    gid_t mGid = 0;
+};
+
+std::vector<std::string> as(std::vector<std::string> user, const std::vector<std::string>& argv) {
+    user.insert(user.end(), argv.begin(), argv.end());
+    return user;
+}
+
+// The bus itself turns away everyone but root and the group from the daemon, and everyone but
+// root from the log export, before either service sees the call.
+TEST(BusPolicy, OnlyRootAndTheDataloggerGroupMayProduceAndOnlyRootMayExport) {
+    DataloggerGroup group;  // before the bus reads the policy that names it
+    PrivateBus bus;
+    DataloggerDBusService service(std::make_shared<FakePush>(), "daemon",
+                                  Gio::DBus::BUS_TYPE_SYSTEM);
+    std::atomic<int> exports{0};
+    DeviceLogContributor contributor([&](const std::string&, int, int) { ++exports; },
+                                     "datalogger", Gio::DBus::BUS_TYPE_SYSTEM);
+    ASSERT_TRUE(runMainContextUntil([&] { return service.isNameAcquired(); }));
+    ASSERT_TRUE(runMainContextUntil([] { return hasOwner(kPluginName); }));
+
+    const std::vector<std::string> nobody{"setpriv", "--reuid=nobody", "--regid=nogroup",
+                                          "--clear-groups"};
+    const std::vector<std::string> member{"setpriv", "--reuid=nobody", "--regid=nogroup",
+                                          "--groups=" + std::to_string(group.gid())};
+    const auto push = call("pushData", {"1", "[1.0]", "[5]"});
+    const auto exportLog =
+        call("createLog", {"/tmp", "0", "1"}, kPluginName, kPluginPath, kPluginInterface);
+    const char* const denied = "org.freedesktop.DBus.Error.AccessDenied";
+    const std::pair<std::vector<std::string>, const char*> cases[] = {
+        {as(nobody, push), denied},
+        {as(nobody, exportLog), denied},
+        {as(member, push), "(uint16 0,)\n"},
+        {as(member, exportLog), denied},
+        {push, "(uint16 0,)\n"}};
+    for (const auto& [client, expected] : cases) {
+        SCOPED_TRACE(client[1] + " " + client[3] + " " + client.back());
+        ClientResult result = runClient(client);
+        EXPECT_NE(result.output.find(expected), std::string::npos) << result.output;
+    }
+    EXPECT_EQ(exports, 0);
+}
+
+// Runs the current test again, alone, in a mount namespace of its own whose /tmp is a small
+// tmpfs (so the live databases, the bus and the export folders share one file system), and
+// checks its result. True only inside that run.
+bool inSmallPrivateTmp() {
+    if (::getenv("DATALOGGER_TEST_SMALL_TMP") != nullptr) return true;
+    const auto* test = ::testing::UnitTest::GetInstance()->current_test_info();
+    ClientResult run = runClient(
+        {"unshare", "--mount", "--propagation", "private", "sh", "-c",
+         "mount -t tmpfs -o size=16m tmpfs /tmp && DATALOGGER_TEST_SMALL_TMP=1 exec \"$0\" "
+         "--gtest_filter=\"$1\"",
+         std::filesystem::read_symlink("/proc/self/exe").string(),
+         std::string(test->test_suite_name()) + "." + test->name()},
+        120000);
+    EXPECT_EQ(run.status, 0) << run.output;
+    EXPECT_NE(run.output.find("[  PASSED  ] 1 test"), std::string::npos) << run.output;
+    return false;
+}
+
+uint64_t fileBytes(const std::string& path) {
+    std::error_code absent;
+    const auto size = std::filesystem::file_size(path, absent);
+    return absent ? 0 : size;
+}
+
+uint64_t freeBytes(const std::string& path) { return std::filesystem::space(path).available; }
+
+// A createLog through the real bus client, answered by the real core; the finished status.
+int exportThroughTheBus(FinishedListener& listener, const std::string& path) {
+    const size_t before = listener.mFinished.size();
+    EXPECT_EQ(createLog(path).output, "()\n");
+    if (!listener.waitFor(before + 1)) return -1;
+    EXPECT_EQ(listener.mFinished.back().first, path);
+    return listener.mFinished.back().second;
+}
+
+TEST(LogExport, RefusesASymbolicLinkAndAFileSystemTheCopiesWouldFill) {
+    if (!inSmallPrivateTmp()) return;
+    LogCapture log;
+    PrivateBus bus;
+    FinishedListener listener(bus.address());
+    coretest::CoreOnDisk rig;
+    ASSERT_TRUE(runMainContextUntil([] { return hasOwner(kPluginName); }));
+    ::datalogger::test::TempDir dir;
+
+    // The folder was created, then swapped for a link to the live databases' folder.
+    std::filesystem::create_directory(dir.file("swapped"));
+    std::filesystem::remove(dir.file("swapped"));
+    std::filesystem::create_directory_symlink(rig.mDir.path(), dir.file("swapped"));
+    EXPECT_EQ(exportThroughTheBus(listener, dir.file("swapped")), 1);
+    EXPECT_TRUE(log.contains(log::Error, "is a symbolic link"));
+    EXPECT_FALSE(std::filesystem::exists(rig.mDir.file("non_volatile")));
+
+    // Both copies go to the databases' own file system, which must keep twice their size.
+    uint64_t live = 0;
+    for (const char* file : {"volatile.db", "volatile.db-wal", "nonvolatile.db",
+                             "nonvolatile.db-wal"}) {
+        live += fileBytes(rig.mDir.file(file));
+    }
+    const uint64_t needed = 3 * live;
+    const uint64_t margin = live / 2;
+    const std::string filler = dir.file("filler");
+    // Written out: a sparse file would take no room on a tmpfs.
+    auto fillUntilFree = [&](uint64_t free) {
+        const uint64_t size = fileBytes(filler) + freeBytes(dir.path()) - free;
+        ::datalogger::test::writeFile(filler, std::string(size, 'x'));
+    };
+    for (const char* folder : {"full", "room"}) std::filesystem::create_directory(dir.file(folder));
+    fillUntilFree(needed - margin);
+    EXPECT_EQ(exportThroughTheBus(listener, dir.file("full")), 1);
+    EXPECT_TRUE(log.contains(log::Error, "bytes of the live database"));
+    EXPECT_TRUE(std::filesystem::is_empty(dir.file("full")));
+
+    fillUntilFree(needed + margin);
+    EXPECT_EQ(exportThroughTheBus(listener, dir.file("room")), 0);
+    EXPECT_GT(fileBytes(dir.file("room/non_volatile/datalogger_sqlite.db")), 0u);
+    EXPECT_GT(fileBytes(dir.file("room/volatile/datalogger_sqlite.db")), 0u);
 }
 
 }  // namespace
