@@ -11,6 +11,7 @@
 #include <mutex>
 #include <stdexcept>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "core_on_disk.h"
@@ -277,37 +278,18 @@ TEST_F(DeviceLogContributorThread, AnswersAtOnceAndBoundsTheRequestsWaitingBehin
     EXPECT_EQ(mFinished.back().first, "/queued");
 }
 
-// The group the bus policy lets produce; created for the test when the machine has none (the
-// package creates it), and removed again.
-class DataloggerGroup {
-public:
-    DataloggerGroup() {
-        if (::getgrnam("datalogger") == nullptr) {
-            mCreated = runClient({"groupadd", "--system", "datalogger"}).status == 0;
-        }
-        const struct group* entry = ::getgrnam("datalogger");
-        if (entry == nullptr) throw std::runtime_error("no group datalogger");
-        mGid = entry->gr_gid;
-    }
-    ~DataloggerGroup() {
-        if (mCreated) runClient({"groupdel", "datalogger"});
-    }
-    gid_t gid() const { return mGid; }
-
-private:
-    bool mCreated = false;
-    gid_t mGid = 0;
-};
-
-std::vector<std::string> as(std::vector<std::string> user, const std::vector<std::string>& argv) {
-    user.insert(user.end(), argv.begin(), argv.end());
-    return user;
-}
-
-// The bus itself turns away everyone but root and the group from the daemon, and everyone but
-// root from the log export, before either service sees the call.
+// The bus itself turns away everyone but root and the group datalogger from the daemon, and
+// everyone but root from the log export, before either service sees the call.
 TEST(BusPolicy, OnlyRootAndTheDataloggerGroupMayProduceAndOnlyRootMayExport) {
-    DataloggerGroup group;  // before the bus reads the policy that names it
+    // The package creates the group; the test does when the machine has none, before the bus
+    // reads the policy that names it, and removes it again.
+    const bool made = ::getgrnam("datalogger") == nullptr &&
+                      runClient({"groupadd", "--system", "datalogger"}).status == 0;
+    std::shared_ptr<void> removeGroup(nullptr, [made](void*) {
+        if (made) runClient({"groupdel", "datalogger"});
+    });
+    ASSERT_NE(::getgrnam("datalogger"), nullptr);
+    const std::string member = "--groups=" + std::to_string(::getgrnam("datalogger")->gr_gid);
     PrivateBus bus;
     DataloggerDBusService service(std::make_shared<FakePush>(), "daemon",
                                   Gio::DBus::BUS_TYPE_SYSTEM);
@@ -317,25 +299,23 @@ TEST(BusPolicy, OnlyRootAndTheDataloggerGroupMayProduceAndOnlyRootMayExport) {
     ASSERT_TRUE(runMainContextUntil([&] { return service.isNameAcquired(); }));
     ASSERT_TRUE(runMainContextUntil([] { return hasOwner(kPluginName); }));
 
-    const std::vector<std::string> nobody{"setpriv", "--reuid=nobody", "--regid=nogroup",
-                                          "--clear-groups"};
-    const std::vector<std::string> member{"setpriv", "--reuid=nobody", "--regid=nogroup",
-                                          "--groups=" + std::to_string(group.gid())};
     const auto push = call("pushData", {"1", "[1.0]", "[5]"});
     const auto exportLog =
         call("createLog", {"/tmp", "0", "1"}, kPluginName, kPluginPath, kPluginInterface);
     const char* const denied = "org.freedesktop.DBus.Error.AccessDenied";
-    const std::pair<std::vector<std::string>, const char*> cases[] = {
-        {as(nobody, push), denied},
-        {as(nobody, exportLog), denied},
-        {as(member, push), "(uint16 0,)\n"},
-        {as(member, exportLog), denied},
-        {push, "(uint16 0,)\n"}};
-    for (const auto& [client, expected] : cases) {
-        SCOPED_TRACE(client[1] + " " + client[3] + " " + client.back());
-        ClientResult result = runClient(client);
-        EXPECT_NE(result.output.find(expected), std::string::npos) << result.output;
+    const std::tuple<std::string, std::vector<std::string>, const char*> cases[] = {
+        {"--clear-groups", push, denied},
+        {"--clear-groups", exportLog, denied},
+        {member, push, "(uint16 0,)\n"},
+        {member, exportLog, denied}};
+    for (const auto& [groups, client, expected] : cases) {
+        SCOPED_TRACE(groups + " " + client.back());
+        std::vector<std::string> argv{"setpriv", "--reuid=nobody", "--regid=nogroup", groups};
+        argv.insert(argv.end(), client.begin(), client.end());
+        const std::string output = runClient(argv).output;
+        EXPECT_NE(output.find(expected), std::string::npos) << output;
     }
+    EXPECT_EQ(runClient(push).output, "(uint16 0,)\n");
     EXPECT_EQ(exports, 0);
 }
 
@@ -363,17 +343,6 @@ uint64_t fileBytes(const std::string& path) {
     return absent ? 0 : size;
 }
 
-uint64_t freeBytes(const std::string& path) { return std::filesystem::space(path).available; }
-
-// A createLog through the real bus client, answered by the real core; the finished status.
-int exportThroughTheBus(FinishedListener& listener, const std::string& path) {
-    const size_t before = listener.mFinished.size();
-    EXPECT_EQ(createLog(path).output, "()\n");
-    if (!listener.waitFor(before + 1)) return -1;
-    EXPECT_EQ(listener.mFinished.back().first, path);
-    return listener.mFinished.back().second;
-}
-
 TEST(LogExport, RefusesASymbolicLinkAndAFileSystemTheCopiesWouldFill) {
     if (!inSmallPrivateTmp()) return;
     LogCapture log;
@@ -382,37 +351,41 @@ TEST(LogExport, RefusesASymbolicLinkAndAFileSystemTheCopiesWouldFill) {
     coretest::CoreOnDisk rig;
     ASSERT_TRUE(runMainContextUntil([] { return hasOwner(kPluginName); }));
     ::datalogger::test::TempDir dir;
+    // The finished status of an export asked for by the real bus client.
+    auto exportTo = [&](const std::string& folder) {
+        const size_t before = listener.mFinished.size();
+        EXPECT_EQ(createLog(dir.file(folder)).output, "()\n");
+        return listener.waitFor(before + 1) ? listener.mFinished.back().second : -1;
+    };
 
     // The folder was created, then swapped for a link to the live databases' folder.
-    std::filesystem::create_directory(dir.file("swapped"));
+    for (const char* folder : {"swapped", "full", "room"}) {
+        std::filesystem::create_directory(dir.file(folder));
+    }
     std::filesystem::remove(dir.file("swapped"));
     std::filesystem::create_directory_symlink(rig.mDir.path(), dir.file("swapped"));
-    EXPECT_EQ(exportThroughTheBus(listener, dir.file("swapped")), 1);
+    EXPECT_EQ(exportTo("swapped"), 1);
     EXPECT_TRUE(log.contains(log::Error, "is a symbolic link"));
     EXPECT_FALSE(std::filesystem::exists(rig.mDir.file("non_volatile")));
 
-    // Both copies go to the databases' own file system, which must keep twice their size.
+    // Both copies land on the databases' own file system, which must keep twice their size.
     uint64_t live = 0;
     for (const char* file : {"volatile.db", "volatile.db-wal", "nonvolatile.db",
                              "nonvolatile.db-wal"}) {
         live += fileBytes(rig.mDir.file(file));
     }
-    const uint64_t needed = 3 * live;
-    const uint64_t margin = live / 2;
-    const std::string filler = dir.file("filler");
     // Written out: a sparse file would take no room on a tmpfs.
     auto fillUntilFree = [&](uint64_t free) {
-        const uint64_t size = fileBytes(filler) + freeBytes(dir.path()) - free;
-        ::datalogger::test::writeFile(filler, std::string(size, 'x'));
+        const std::string filler = dir.file("filler");
+        const uint64_t size = fileBytes(filler) + std::filesystem::space(dir.path()).available;
+        ::datalogger::test::writeFile(filler, std::string(size - free, 'x'));
     };
-    for (const char* folder : {"full", "room"}) std::filesystem::create_directory(dir.file(folder));
-    fillUntilFree(needed - margin);
-    EXPECT_EQ(exportThroughTheBus(listener, dir.file("full")), 1);
+    fillUntilFree(3 * live - live / 2);
+    EXPECT_EQ(exportTo("full"), 1);
     EXPECT_TRUE(log.contains(log::Error, "bytes of the live database"));
     EXPECT_TRUE(std::filesystem::is_empty(dir.file("full")));
-
-    fillUntilFree(needed + margin);
-    EXPECT_EQ(exportThroughTheBus(listener, dir.file("room")), 0);
+    fillUntilFree(3 * live + live / 2);
+    EXPECT_EQ(exportTo("room"), 0);
     EXPECT_GT(fileBytes(dir.file("room/non_volatile/datalogger_sqlite.db")), 0u);
     EXPECT_GT(fileBytes(dir.file("room/volatile/datalogger_sqlite.db")), 0u);
 }
