@@ -6,6 +6,7 @@
 #include <sys/statvfs.h>
 
 #include <cstdint>
+#include <filesystem>
 #include <stdexcept>
 #include <system_error>
 
@@ -30,11 +31,26 @@ uint64_t databaseBytes(const std::string& file, dev_t& device) {
     return bytes;
 }
 
+// O_NOFOLLOW looks at the last component only: "link/", "link/." and "link/.." would each
+// resolve through the link.
+std::string plainFolderPath(const std::string& path) {
+    std::string plain = path;
+    while (plain.size() > 1 && plain.back() == '/') plain.pop_back();
+    for (const auto& component : std::filesystem::path(plain)) {
+        if (component == "." || component == "..") {
+            throw refusal(path, "it holds a '.' or '..' component");
+        }
+    }
+    return plain;
+}
+
 }  // namespace
 
 LogExportFolder::LogExportFolder(const std::string& path,
                                  const std::vector<std::string>& liveDatabases)
-    : mPath(path), mFd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC)) {
+    : mPath(path),
+      mFd(::open(plainFolderPath(path).c_str(),
+                 O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC)) {
     if (!mFd.valid()) {
         const int error = errno;
         struct stat link {};
