@@ -46,8 +46,9 @@ set(CPACK_PACKAGING_INSTALL_PREFIX ${CMAKE_INSTALL_PREFIX})
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION admin)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-# The daemon owns its names on the system bus and runs poll commands with bash.
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "dbus, bash")
+# The daemon owns its names on the system bus and runs poll commands with bash; the maintainer
+# scripts create the producers' group with addgroup.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "dbus, bash, adduser")
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "lighttpd")
 if(CMAKE_CROSSCOMPILING)
   # dpkg-shlibdeps reads the host's package database, which knows nothing of the sysroot: the

@@ -10,6 +10,7 @@
 #endif
 
 #include "core/ChannelManager.h"
+#include "core/LogExportFolder.h"
 #include "platform/ServiceWatchdog.h"
 #include "stats/DataLoggerStatsManager.h"
 #include "storage/DataLoggerStorageConfig.h"
@@ -238,17 +239,27 @@ DataLoggerStatusCode DataLoggerCore::archive(const DataLoggerChannelInfo& info, 
 
 void DataLoggerCore::createLog(const std::string& path, int type, int id) {
     pelmoDoLog(log::Info, "creation of log requested", nullptr);
+    (void)id;
+    const LogExportFolder folder(
+        path, {mStorageConfig->getNonVolatilePath(), mStorageConfig->getVolatilePath()});
     const std::pair<const char*, DataLoggerStorageIfc*> targets[] = {
         {"non_volatile", mNonVolatileStorage.get()}, {"volatile", mVolatileStorage.get()}};
+    int missing = 0;
     for (const auto& [component, storage] : targets) {
         const std::filesystem::path directory = std::filesystem::path(path) / component;
-        if (!std::filesystem::create_directory(directory)) {
+        if (!folder.makeSubFolder(component)) {
             pelmoDoLog(log::Error, "Could not create directory %s", nullptr,
                        log::untrusted(directory.native()).c_str());
+            ++missing;
             continue;
         }
-        (void)id;
-        storage->createLog(directory.string(), type);
+        if (storage->createLog(directory.string(), type) != DataLoggerStatusCode::NoError) {
+            ++missing;
+        }
+    }
+    // The log collection learns of a partial export only through the exception.
+    if (missing != 0) {
+        throw std::runtime_error(std::to_string(missing) + " of 2 database copies not written");
     }
 }
 

@@ -71,7 +71,9 @@ public:
     // Archives the channel registered under hash, with its statistics channels, in whichever
     // storage holds them, and drops them from the registry.
     DataLoggerStatusCode archive(const DataLoggerChannelInfo& info, uint64_t hash);
-    // Writes a copy of each database into <path>/non_volatile and <path>/volatile.
+    // Writes a copy of each database into <path>/non_volatile and <path>/volatile, which it
+    // creates. Throws std::runtime_error when the folder is refused (LogExportFolder) or a copy
+    // is missing; a sub-folder that exists already costs only its own copy.
     void createLog(const std::string& path, int type, int id);
 
     std::shared_ptr<StorageAggregatePull> aggregatePull() const { return mAggregatePull; }

@@ -19,7 +19,10 @@ DataLoggerStatusCode DataLoggerStorageSQLite::createLog(const std::string& direc
                log::untrusted(target).c_str());
 
     SQLiteConnection copy;
-    int rc = copy.open(target, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX);
+    // As root the copy could overwrite any file, the live databases included: a symbolic link
+    // anywhere in the target's path refuses it.
+    int rc = copy.open(target, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX |
+                                   SQLITE_OPEN_NOFOLLOW);
     if (rc != SQLITE_OK) {
         report("backup file for log creation failed. Expected db path is (" +
                    log::untrusted(target) + ").",

@@ -14,7 +14,8 @@ namespace datalogger::test {
 
 // A system bus of the test's own: dbus-daemon on a socket in a temporary directory, with the
 // real system bus's deny-by-default rules plus the daemon's policy file from config/dbus.
-// While alive, DBUS_SYSTEM_BUS_ADDRESS points at it (for this process and the clients it starts).
+// While alive, DBUS_SYSTEM_BUS_ADDRESS points at it (for this process and the clients it starts);
+// like the real one, every local user can connect to it.
 //
 // It also holds this process's shared system-bus connection, set not to end the process when
 // the bus goes, and closes it before stopping the daemon. A connection still referenced from

@@ -124,16 +124,22 @@ TEST_F(Core, ArchivingAnUnknownHashGivesNoAssetFound) {
               DataLoggerStatusCode::NoAssetFound);
 }
 
-TEST_F(Core, LogExportSkipsAnExistingDirectoryAndCopiesTheOther) {
+TEST_F(Core, LogExportSkipsAnExistingDirectoryCopiesTheOtherAndReportsBoth) {
     mCore->initialize();
     TempDir dir;
     std::filesystem::create_directory(dir.file("non_volatile"));
     LogCapture log;
-    mCore->createLog(dir.path(), 1, 7);
+    EXPECT_THROW(mCore->createLog(dir.path(), 1, 7), std::runtime_error);
     EXPECT_TRUE(log.contains(log::Error, "Could not create directory " + dir.file("non_volatile")));
     EXPECT_TRUE(mNonVolatile->logDirectories().empty());
     EXPECT_EQ(mVolatile->logDirectories(), std::vector<std::string>{dir.file("volatile")});
-    EXPECT_THROW(mCore->createLog(dir.file("missing/parent"), 1, 7), std::filesystem::filesystem_error);
+    // A trailing slash or dot would make the open follow the link after all.
+    TempDir elsewhere;
+    std::filesystem::create_directory_symlink(elsewhere.path(), dir.file("link"));
+    for (const char* refused : {"link/", "link/.", "missing/parent"}) {
+        EXPECT_THROW(mCore->createLog(dir.file(refused), 1, 7), std::runtime_error) << refused;
+    }
+    EXPECT_TRUE(std::filesystem::is_empty(elsewhere.path()));
 }
 
 // A storage that throws drops the one item; the thread writes on, and says so once a second.

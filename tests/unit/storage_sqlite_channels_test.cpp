@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <filesystem>
 #include <limits>
 
 #include "unit/storage_sqlite_support.h"
@@ -257,7 +258,7 @@ INSTANTIATE_TEST_SUITE_P(
                       FilterCase{"AllWithAmountStrictest", 3, true, 1, {9}}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST_F(StorageChannels, LogCopyHoldsTheDataAndOverwritesAnEarlierCopy) {
+TEST_F(StorageChannels, LogCopyHoldsTheDataOverwritesAnEarlierCopyAndFollowsNoLink) {
     const auto a = channel("a");
     ASSERT_EQ(mStorage->registerOrUpdateChannel(a), Code::NoError);
     for (int64_t t : {1, 2}) {
@@ -271,6 +272,9 @@ TEST_F(StorageChannels, LogCopyHoldsTheDataAndOverwritesAnEarlierCopy) {
     // Openable by a reader that may not create a log beside it.
     EXPECT_EQ(copy.rows("PRAGMA journal_mode"), std::vector<std::string>{"delete"});
     EXPECT_EQ(mStorage->createLog(mDir.file("missing"), 0), Code::StorageError);
+    // Not even an earlier copy is overwritten through a symbolic link in the path.
+    std::filesystem::create_directory_symlink(mDir.path(), mDir.file("link"));
+    EXPECT_EQ(mStorage->createLog(mDir.file("link"), 0), Code::StorageError);
 }
 
 }  // namespace
