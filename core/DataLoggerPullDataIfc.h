@@ -19,6 +19,21 @@ public:
                                           const std::string& path, int64_t lastCounter,
                                           const std::chrono::microseconds& discardOlderThan,
                                           uint32_t amount) = 0;
+    // The oldest `limit` points (0: all) of what pullData selects; see
+    // DataLoggerStorageIfc::getDataPage. The fallback trims a whole read.
+    virtual DataLoggerStatusCode pullDataPage(std::vector<DataLoggerDataPoint>& points,
+                                              const std::string& path, int64_t lastCounter,
+                                              const std::chrono::microseconds& discardOlderThan,
+                                              uint32_t amount, uint32_t limit) {
+        const size_t before = points.size();
+        const DataLoggerStatusCode rc =
+            pullData(points, path, lastCounter, discardOlderThan, amount);
+        if (limit != 0 && points.size() - before > limit) {
+            points.erase(points.begin() + static_cast<std::ptrdiff_t>(before + limit),
+                         points.end());
+        }
+        return rc;
+    }
 
 protected:
     ~DataLoggerPullDataIfc() = default;

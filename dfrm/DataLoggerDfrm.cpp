@@ -1,11 +1,15 @@
 #include "dfrm/DataLoggerDfrm.h"
 
 #include <fcgiapp.h>
+#include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <sys/un.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
@@ -19,6 +23,13 @@ namespace quorix::pelmo::datalogger {
 namespace {
 
 constexpr const char* kParseNotice = "The last request to /dfrm could not be parsed.";
+
+// A peer that sends or reads nothing for this long is dropped, so that it cannot hold the one
+// server thread.
+constexpr time_t kPeerStallSeconds = 5;
+// Accept failures that persist (no descriptors, no memory) are retried at most this often.
+constexpr std::chrono::milliseconds kAcceptBackoffMin(10);
+constexpr std::chrono::milliseconds kAcceptBackoffMax(1000);
 
 // Sole owner of one FastCGI request record on a listening socket: finishes the request in
 // progress and closes its connection on destruction. Move-only; the record lives on the heap
@@ -177,6 +188,11 @@ void DataLoggerDfrm::startServer() {
 void DataLoggerDfrm::stop() {
     if (!mRunning) return;
     mRunning = false;
+    {
+        std::lock_guard<std::mutex> lock(mStopMutex);
+        if (mConnection.valid()) ::shutdown(mConnection.get(), SHUT_RDWR);
+    }
+    mStopped.notify_all();
     // No FCGX_ShutdownPending(): the library never resets it, so every later accept in this
     // process would fail at once and a restarted server would spin. Shutting the listening
     // socket down is what wakes a blocked accept.
@@ -189,6 +205,7 @@ void DataLoggerDfrm::stop() {
     }
     if (mThread.joinable()) mThread.join();
     mSocket.reset();
+    mConnection.reset();
     pelmoDoLog(log::Warning, "The process to answer DfRM requests via fcgi has been stopped.",
                nullptr);
 }
@@ -200,26 +217,89 @@ void DataLoggerDfrm::serve(int socket) {
     sigaddset(&pipe, SIGPIPE);
     pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
 
-    FcgiRequest request(socket);
+    // The library is never left to accept on its own: it would block without bound on a peer
+    // that stalls. Connections are accepted here, given time limits and handed to the request
+    // record, which then reads the request from them as from one it had accepted itself.
+    FcgiRequest request(-1);
     std::ostringstream output;
+    std::chrono::milliseconds backoff(0);
     while (mRunning) {
         output.str("");
         output.clear();
+        FCGX_Request* record = request.get();
+        if (record->ipcFd < 0) {
+            {
+                std::lock_guard<std::mutex> lock(mStopMutex);
+                mConnection.reset();
+            }
+            const int connection = acceptConnection(socket, backoff);
+            if (connection < 0) continue;
+            {
+                std::lock_guard<std::mutex> lock(mStopMutex);
+                mConnection.reset(::fcntl(connection, F_DUPFD_CLOEXEC, 0));
+                // stop() came between the accept and here: nothing would wake the reads below.
+                if (!mRunning) ::shutdown(connection, SHUT_RDWR);
+            }
+            record->ipcFd = connection;
+            // FCGX_Accept_r first finishes the previous request; kept, the new connection
+            // survives that. The request's own begin record then decides.
+            record->keepConnection = 1;
+        }
         int rc = 0;
         {
             std::lock_guard<std::mutex> lock(mAcceptMutex);
-            rc = FCGX_Accept_r(request.get());
+            rc = FCGX_Accept_r(record);
         }
         if (rc != 0) {
             // stop() shut the socket down: the failed accept is the way out, not an error.
             if (!mRunning) break;
-            reportAcceptError(request.get(), rc);
+            // The connection ended before a whole request came (the peer stalled or hung up):
+            // the library closed it and found no listening socket of its own.
+            if (rc == -EBADF) {
+                pelmoDoLog(log::Warning,
+                           "A DfRM connection was dropped before its request was complete.",
+                           nullptr);
+                continue;
+            }
+            reportAcceptError(record, rc);
             continue;
         }
-        answer(request.get(), output);
+        answer(record, output);
+        // A stalled or vanished peer: finishing must not wait for it again.
+        if (FCGX_GetError(record->in) != 0 || FCGX_GetError(record->out) != 0) {
+            pelmoDoLog(log::Warning, "A DfRM peer stopped sending or reading; dropped.", nullptr);
+            ::shutdown(record->ipcFd, SHUT_RDWR);
+        }
         // Delivered now rather than at the next accept, which may never come.
-        FCGX_Finish_r(request.get());
+        FCGX_Finish_r(record);
     }
+}
+
+int DataLoggerDfrm::acceptConnection(int socket, std::chrono::milliseconds& backoff) {
+    // stop() shuts the socket down, which makes it readable; the timeout only re-checks.
+    pollfd ready{socket, POLLIN, 0};
+    if (::poll(&ready, 1, 1000) <= 0 || !mRunning) return -1;
+    const int connection = ::accept4(socket, nullptr, nullptr, SOCK_CLOEXEC);
+    if (connection < 0) {
+        const int error = errno;
+        if (!mRunning || error == EINTR || error == EAGAIN || error == ECONNABORTED) return -1;
+        if (backoff.count() == 0) {
+            pelmoDoLog(log::Error, "Accepting a DfRM connection failed: %s. Retrying less often.",
+                       nullptr, std::strerror(error));
+        }
+        backoff = std::clamp(backoff * 2, kAcceptBackoffMin, kAcceptBackoffMax);
+        std::unique_lock<std::mutex> lock(mStopMutex);
+        mStopped.wait_for(lock, backoff, [this] { return !mRunning; });
+        return -1;
+    }
+    if (backoff.count() != 0) {
+        pelmoDoLog(log::Info, "Accepting DfRM connections works again.", nullptr);
+        backoff = std::chrono::milliseconds(0);
+    }
+    const timeval limit{kPeerStallSeconds, 0};
+    ::setsockopt(connection, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof(limit));
+    ::setsockopt(connection, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof(limit));
+    return connection;
 }
 
 void DataLoggerDfrm::answer(FCGX_Request* request, std::ostringstream& output) {

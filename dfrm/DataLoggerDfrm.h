@@ -1,6 +1,8 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -74,6 +76,7 @@ class DataLoggerDfrm : public virtual log::Logger {
     void serve(int socket);
     void answer(FCGX_Request* request, std::ostringstream& output);
     void reportAcceptError(FCGX_Request* request, int rc);
+    int acceptConnection(int socket, std::chrono::milliseconds& backoff);
 
     utils::EnumUtils<HttpMethod> mHttpMethods;
     utils::EnumUtils<ContentType> mContentTypes;
@@ -85,6 +88,11 @@ class DataLoggerDfrm : public virtual log::Logger {
     const std::string mSocketPath;
     const int mListenBacklog = 10;
     std::mutex mAcceptMutex;  // serialises FCGX_Accept_r, whose library state is process-wide
+    std::mutex mStopMutex;  // guards mConnection; with mStopped, cuts an accept back-off short
+    std::condition_variable mStopped;
+    // A duplicate of the connection being served, so that stop() can end a wait on its peer
+    // without ever touching a descriptor number that the library may have closed and reused.
+    UniqueFd mConnection;
     std::shared_ptr<deviceid::DeviceIdClientIfc> mDeviceIdClient;
     const std::string mProtocolVersion = "0.113";
     std::shared_ptr<SystemTimeHandlerIfc> mSystemTimeHandler;

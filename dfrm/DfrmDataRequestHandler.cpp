@@ -4,6 +4,8 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <string_view>
+#include <unordered_set>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -40,11 +42,29 @@ std::shared_ptr<Channels> resume(DataLoggerDfrm& server, const std::string& text
     return nullptr;
 }
 
+// Repeated paths are one channel, read with the settings of their first entry.
+std::vector<DfrmChannelRequest> mergeRepeatedPaths(const std::vector<DfrmChannelRequest>& requests) {
+    std::vector<DfrmChannelRequest> merged;
+    std::unordered_set<std::string_view> seen;
+    for (const auto& request : requests) {
+        if (seen.insert(request.mPath).second) merged.push_back(request);
+    }
+    return merged;
+}
+
 std::shared_ptr<Channels> issue(DataLoggerDfrm& server,
                                 const std::vector<DfrmChannelRequest>& requests, uint32_t& id,
                                 DfrmResponse& error) {
+    const std::vector<DfrmChannelRequest> merged = mergeRepeatedPaths(requests);
+    if (merged.size() > kMaxChannelsPerDataRequest) {
+        error = textResponse(sc_400_BadRequest,
+                             "Too many channel requests (" + std::to_string(merged.size()) +
+                                 "), at most " + std::to_string(kMaxChannelsPerDataRequest) +
+                                 ".");
+        return nullptr;
+    }
     try {
-        id = server.dataRequestIds().createDataRequestId(requests);
+        id = server.dataRequestIds().createDataRequestId(merged);
     } catch (const std::invalid_argument& e) {
         server.pelmoDoLog(log::Error, "dataRquest will answer 400 Bad Request because %s", nullptr,
                           log::untrusted(e.what()).c_str());
@@ -58,85 +78,117 @@ int64_t micros(TimePoint timestamp) {
     return timestamp.time_since_epoch().count() / 1000;
 }
 
-// Appends what one channel delivers; false with `error` filled when the whole answer fails.
-bool fetchChannel(DataLoggerDfrm& server, RequestedDataChannel& channel, uint32_t id,
-                  std::vector<DfrmDataResponse>& measurements, DfrmResponse& error) {
-    DfrmDataResponse measurement;
-    measurement.mPath = channel.mPath;
-    measurement.mHasMoreData = false;
-    measurement.mCountLastValue = 0;
-
+// What one channel delivers in this answer.
+struct Delivery {
+    RequestedDataChannel* channel = nullptr;
+    DataLoggerStatusCode status = DataLoggerStatusCode::NoError;
     std::vector<DataLoggerDataPoint> points;
-    const DataLoggerStatusCode status = server.pull()->pullData(
-        points, channel.mPath, channel.mLastCounter, channel.mDiscardOlderThan, channel.mAmount);
+    bool more = false;
+};
+
+// Reads at most `share` points of the channel, the oldest undelivered first, appends them to
+// `delivery` and moves the read position past them. Returns the pull status.
+DataLoggerStatusCode readPage(DataLoggerDfrm& server, Delivery& delivery, size_t share) {
+    RequestedDataChannel& channel = *delivery.channel;
+    std::vector<DataLoggerDataPoint> page;
+    // One point more than the share tells whether the channel has more to deliver.
+    const DataLoggerStatusCode status = server.pull()->pullDataPage(
+        page, channel.mPath, channel.mLastCounter, channel.mDiscardOlderThan, channel.mAmount,
+        static_cast<uint32_t>(share + 1));
     // The limits shape the first answer only; later ones page on by the counter alone.
     channel.mDiscardOlderThan = std::chrono::microseconds(0);
     channel.mAmount = 0;
+    if (status != DataLoggerStatusCode::NoError || page.empty()) return status;
 
-    switch (status) {
-        case DataLoggerStatusCode::NoError: {
-            if (points.empty()) {
-                server.pelmoDoLog(log::Error,
-                                  "No data retrieved for channel '%s' but NoError returned "
-                                  "instead of StorageNoData",
-                                  nullptr, log::untrusted(channel.mPath).c_str());
-                measurement.mStatus = "No data available for this channel, internal error";
-                measurements.push_back(std::move(measurement));
-                return true;
-            }
-            const TimePoint newest = points.back().timestamp();
-            measurement.mCountLastValue = micros(newest);
-            if (server.systemTimeHandler()->isTimeValid()) {
-                measurement.mTimeReferenceAbsolute = utils::toUtcString(newest);
-            } else {
-                measurement.mTimeReferenceRelative = static_cast<double>(micros(newest)) * 1e-6;
-            }
-            std::vector<double> values;
-            std::vector<float> offsets;
-            values.reserve(points.size());
-            offsets.reserve(points.size());
-            for (const auto& point : points) {
-                const int64_t offset = (point.timestamp() - newest).count() / 1000;
-                offsets.push_back(static_cast<float>(static_cast<double>(offset) * 1e-6));
-                values.push_back(point.value());
-            }
-            measurement.mValues = std::move(values);
-            measurement.mTimeOffsets = std::move(offsets);
-            channel.mLastCounter = *measurement.mCountLastValue + 1;
-            measurements.push_back(std::move(measurement));
+    delivery.more = page.size() > share;
+    if (delivery.more) {
+        const int64_t next = micros(page[share].timestamp());
+        page.resize(share, page.front());
+        // The next read starts one microsecond past the last delivered value; a value that
+        // close to the cut would be skipped, so the cut moves before it. Only a page made
+        // entirely of such values is delivered as it is.
+        size_t keep = page.size();
+        while (keep > 0 && micros(page[keep - 1].timestamp()) + 1 >= next) --keep;
+        if (keep > 0) page.resize(keep, page.front());
+    }
+    if (!page.empty()) channel.mLastCounter = micros(page.back().timestamp()) + 1;
+    delivery.points.insert(delivery.points.end(), page.begin(), page.end());
+    return status;
+}
+
+// The answer for a channel whose read failed; false when the whole answer fails with `error`.
+bool acceptStatus(DataLoggerDfrm& server, const Delivery& delivery, uint32_t id,
+                  DfrmResponse& error) {
+    const std::string& path = delivery.channel->mPath;
+    switch (delivery.status) {
+        case DataLoggerStatusCode::NoError:
             return true;
-        }
         case DataLoggerStatusCode::NoData:
         case DataLoggerStatusCode::StorageNoData:
             server.pelmoDoLog(log::Trace,
                               "Requested data for path (%s) but there was no data in the "
                               "database.",
-                              nullptr, log::untrusted(channel.mPath).c_str());
+                              nullptr, log::untrusted(path).c_str());
             return true;
         case DataLoggerStatusCode::NotFound:
             server.pelmoDoLog(log::Error,
                               "Not able to get data of channelpath (%s) from storage. Looks like "
                               "path is gone/unknown. The dataRequestId (%u) will now be invalid.",
-                              nullptr, log::untrusted(channel.mPath).c_str(),
-                              static_cast<unsigned>(id));
+                              nullptr, log::untrusted(path).c_str(), static_cast<unsigned>(id));
             error = textResponse(sc_404_NotFound,
-                                 "Path (" + channel.mPath + ") is unknown.\n" +
+                                 "Path (" + path + ") is unknown.\n" +
                                      " Eventually it is gone or never existed.\n" +
                                      "Request the available channels again to be up to date.");
             server.dataRequestIds().invalidate(id);
             return false;
         default: {
-            const std::string name = utils::EnumUtils<DataLoggerStatusCode>().to_string(status);
+            const std::string name =
+                utils::EnumUtils<DataLoggerStatusCode>().to_string(delivery.status);
             server.pelmoDoLog(log::Error,
                               "Not able to get data of channelpath (%s) from storage. Status is "
                               "(%s).",
-                              nullptr, log::untrusted(channel.mPath).c_str(), name.c_str());
+                              nullptr, log::untrusted(path).c_str(), name.c_str());
             error = textResponse(sc_500_InternalServerError,
                                  "An error occurred during the fetch data command of the path (" +
-                                     channel.mPath + "). Internal error is (" + name + ").");
+                                     path + "). Internal error is (" + name + ").");
             return false;
         }
     }
+}
+
+DfrmDataResponse measurementOf(DataLoggerDfrm& server, Delivery& delivery) {
+    DfrmDataResponse measurement;
+    measurement.mPath = delivery.channel->mPath;
+    measurement.mHasMoreData = delivery.more;
+    measurement.mCountLastValue = 0;
+    if (delivery.points.empty()) {
+        server.pelmoDoLog(log::Error,
+                          "No data retrieved for channel '%s' but NoError returned instead of "
+                          "StorageNoData",
+                          nullptr, log::untrusted(measurement.mPath).c_str());
+        measurement.mStatus = "No data available for this channel, internal error";
+        return measurement;
+    }
+    const TimePoint newest = delivery.points.back().timestamp();
+    measurement.mCountLastValue = micros(newest);
+    if (server.systemTimeHandler()->isTimeValid()) {
+        measurement.mTimeReferenceAbsolute = utils::toUtcString(newest);
+    } else {
+        measurement.mTimeReferenceRelative = static_cast<double>(micros(newest)) * 1e-6;
+    }
+    std::vector<double> values;
+    std::vector<float> offsets;
+    values.reserve(delivery.points.size());
+    offsets.reserve(delivery.points.size());
+    for (const auto& point : delivery.points) {
+        const int64_t offset = (point.timestamp() - newest).count() / 1000;
+        offsets.push_back(static_cast<float>(static_cast<double>(offset) * 1e-6));
+        values.push_back(point.value());
+    }
+    delivery.points = {};
+    measurement.mValues = std::move(values);
+    measurement.mTimeOffsets = std::move(offsets);
+    return measurement;
 }
 
 DfrmResponse answer(DataLoggerDfrm& server, const std::string& body) {
@@ -149,9 +201,31 @@ DfrmResponse answer(DataLoggerDfrm& server, const std::string& body) {
                               : issue(server, *parsed.mChannelRequests, id, error);
     if (!channels) return error;
 
+    // Every channel first gets an even share of the points one answer may carry (what one
+    // leaves unused goes to those after it); what is left then goes, in list order, to the
+    // channels that had more.
+    std::vector<Delivery> deliveries(channels->size());
+    size_t left = kMaxPointsPerDataAnswer;
+    for (size_t i = 0; i < deliveries.size(); ++i) {
+        Delivery& delivery = deliveries[i];
+        delivery.channel = &(*channels)[i];
+        delivery.status = readPage(server, delivery, left / (deliveries.size() - i));
+        if (!acceptStatus(server, delivery, id, error)) return error;
+        left -= delivery.points.size();
+    }
+    for (auto& delivery : deliveries) {
+        if (left == 0) break;
+        if (!delivery.more) continue;
+        const size_t before = delivery.points.size();
+        // A failure here leaves the channel as the first read found it, to be read next time.
+        if (readPage(server, delivery, left) != DataLoggerStatusCode::NoError) continue;
+        left -= delivery.points.size() - before;
+    }
+
     DataLoggerDfrmDataResponse document;
-    for (auto& channel : *channels) {
-        if (!fetchChannel(server, channel, id, document.mMeasurements, error)) return error;
+    for (auto& delivery : deliveries) {
+        if (delivery.status != DataLoggerStatusCode::NoError) continue;
+        document.mMeasurements.push_back(measurementOf(server, delivery));
     }
     document.mConfigHash = server.configHash().getConfigHash();
     document.mDataRequestId = std::to_string(id);

@@ -217,6 +217,21 @@ DataLoggerSQLiteStatementsManager::DataLoggerSQLiteStatementsManager(sqlite3* co
             "SELECT data.timestamp, data.value FROM data WHERE data.timestamp > $timepointStart "
             "AND data.timestamp > $lastCounter AND data.channelHash IN ( SELECT hash FROM "
             "channel WHERE channel.path = $path ) ORDER BY data.timestamp DESC LIMIT $amount;");
+    // Paged reads walk the same index forwards from the read position, so a long history is
+    // handed out in pieces without reading it whole. Paths are unique, so "=" may stand for
+    // "IN", which would make SQLite sort every row past the position to find the first few.
+    mpGetDataPageAfter =
+        add("mpGetDataPageAfter",
+            "SELECT data.timestamp, data.value FROM data WHERE data.timestamp > $after AND "
+            "data.channelHash = ( SELECT hash FROM channel WHERE channel.path = $path ) ORDER "
+            "BY data.timestamp ASC LIMIT $limit;");
+    // The time stamp of the oldest of the newest $skip + 1 values: where a page of the newest
+    // values starts.
+    mpGetDataNewestStart =
+        add("mpGetDataNewestStart",
+            "SELECT data.timestamp FROM data WHERE data.timestamp > $after AND data.channelHash "
+            "= ( SELECT hash FROM channel WHERE channel.path = $path ) ORDER BY data.timestamp "
+            "DESC LIMIT 1 OFFSET $skip;");
     mpGetChannelHashRegistered =
         add("mpGetChannelHashRegistered", "SELECT hash FROM channel WHERE hash = $hash;");
     mpGetChannelPathRegistered =
@@ -358,6 +373,8 @@ DATALOGGER_STATEMENT_GETTER(GetDataDiscardByNumber)
 DATALOGGER_STATEMENT_GETTER(GetDataLastCounterAndDiscardByNumber)
 DATALOGGER_STATEMENT_GETTER(GetDataDiscardByTimeAndNumber)
 DATALOGGER_STATEMENT_GETTER(GetDataLastCounterDiscardByTimeAndNumber)
+DATALOGGER_STATEMENT_GETTER(GetDataPageAfter)
+DATALOGGER_STATEMENT_GETTER(GetDataNewestStart)
 DATALOGGER_STATEMENT_GETTER(GetChannelHashRegistered)
 DATALOGGER_STATEMENT_GETTER(GetChannelPathRegistered)
 DATALOGGER_STATEMENT_GETTER(GetChannels)

@@ -112,6 +112,8 @@ class DataLoggerSQLiteStatementsManager : public virtual log::Logger {
     Token getGetDataLastCounterAndDiscardByNumber(Timeout timeout);
     Token getGetDataDiscardByTimeAndNumber(Timeout timeout);
     Token getGetDataLastCounterDiscardByTimeAndNumber(Timeout timeout);
+    Token getGetDataPageAfter(Timeout timeout);
+    Token getGetDataNewestStart(Timeout timeout);
     Token getGetChannelHashRegistered(Timeout timeout);
     Token getGetChannelPathRegistered(Timeout timeout);
     Token getGetChannels(Timeout timeout);
@@ -153,6 +155,8 @@ class DataLoggerSQLiteStatementsManager : public virtual log::Logger {
     std::shared_ptr<DataLoggerSQLiteStatement> mpGetDataLastCounterAndDiscardByNumber;
     std::shared_ptr<DataLoggerSQLiteStatement> mpGetDataDiscardByTimeAndNumber;
     std::shared_ptr<DataLoggerSQLiteStatement> mpGetDataLastCounterDiscardByTimeAndNumber;
+    std::shared_ptr<DataLoggerSQLiteStatement> mpGetDataPageAfter;
+    std::shared_ptr<DataLoggerSQLiteStatement> mpGetDataNewestStart;
     std::shared_ptr<DataLoggerSQLiteStatement> mpGetChannelHashRegistered;
     std::shared_ptr<DataLoggerSQLiteStatement> mpGetChannelPathRegistered;
     std::shared_ptr<DataLoggerSQLiteStatement> mpGetChannels;

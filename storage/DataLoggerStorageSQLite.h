@@ -59,6 +59,10 @@ class DataLoggerStorageSQLite : public DataLoggerStorageIfc, public virtual log:
     DataLoggerStatusCode getData(std::vector<DataLoggerDataPoint>& points, const std::string& path,
                                  int64_t lastCounter, std::chrono::microseconds discardOlderThan,
                                  uint32_t amount) override;
+    DataLoggerStatusCode getDataPage(std::vector<DataLoggerDataPoint>& points,
+                                     const std::string& path, int64_t lastCounter,
+                                     std::chrono::microseconds discardOlderThan, uint32_t amount,
+                                     uint32_t limit) override;
     DataLoggerStatusCode createLog(const std::string& directory, int logType) override;
     DataLoggerStatusCode clear() override;
 

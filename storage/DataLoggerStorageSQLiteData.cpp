@@ -192,6 +192,18 @@ const DataQuery kDataQueries[8] = {
      "number."},
 };
 
+// Rows must be newer than this to be younger than `age`.
+int64_t ageThresholdMicros(std::chrono::microseconds age) {
+    const int64_t nowNs = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                              std::chrono::system_clock::now().time_since_epoch())
+                              .count();
+    const int64_t ageNs = saturatingMultiply(age.count(), 1000);
+    const int64_t thresholdNs = ageNs > 0 && nowNs < std::numeric_limits<int64_t>::min() + ageNs
+                                    ? std::numeric_limits<int64_t>::min()
+                                    : nowNs - ageNs;
+    return thresholdNs / 1000;
+}
+
 }  // namespace
 
 // ---- writing -----------------------------------------------------------------------------
@@ -326,15 +338,7 @@ DataLoggerStatusCode DataLoggerStorageSQLite::getData(std::vector<DataLoggerData
     {
         auto q = query(filter.get, filter.clearFailure);
         if (filter.thresholdFailure != nullptr) {
-            const int64_t nowNs = std::chrono::duration_cast<std::chrono::nanoseconds>(
-                                      std::chrono::system_clock::now().time_since_epoch())
-                                      .count();
-            const int64_t ageNs = saturatingMultiply(discardOlderThan.count(), 1000);
-            const int64_t thresholdNs =
-                ageNs > 0 && nowNs < std::numeric_limits<int64_t>::min() + ageNs
-                    ? std::numeric_limits<int64_t>::min()
-                    : nowNs - ageNs;
-            q.bindInt64(thresholdNs / 1000, filter.thresholdFailure);
+            q.bindInt64(ageThresholdMicros(discardOlderThan), filter.thresholdFailure);
         }
         if (filter.lastCounterFailure != nullptr)
             q.bindInt64(lastCounter, filter.lastCounterFailure);
@@ -373,6 +377,75 @@ DataLoggerStatusCode DataLoggerStorageSQLite::getData(std::vector<DataLoggerData
     std::reverse(points.begin() + static_cast<std::ptrdiff_t>(before), points.end());
     pelmoDoLog(log::Debug, "Get data was successful. Read about (%d) data points.", nullptr,
                static_cast<int>(points.size() - before));
+    return DataLoggerStatusCode::NoError;
+}
+
+DataLoggerStatusCode DataLoggerStorageSQLite::getDataPage(
+    std::vector<DataLoggerDataPoint>& points, const std::string& path, int64_t lastCounter,
+    microseconds discardOlderThan, uint32_t amount, uint32_t limit) {
+    // A selection that fits the page is read as it always was.
+    if (limit == 0 || (amount != 0 && amount <= limit)) {
+        return getData(points, path, lastCounter, discardOlderThan, amount);
+    }
+    if (!isReady()) return DataLoggerStatusCode::StorageNotInitialized;
+    if (path.empty()) {
+        pelmoDoLog(log::Error, "Binding for get data failed because the passed path was empty.",
+                   nullptr);
+        return DataLoggerStatusCode::StorageError;
+    }
+    // Both filters are "newer than", so one bound serves them together.
+    int64_t after = lastCounter != 0 ? lastCounter : std::numeric_limits<int64_t>::min();
+    if (discardOlderThan.count() != 0) after = std::max(after, ageThresholdMicros(discardOlderThan));
+    if (amount != 0) {
+        // The newest `amount` start at the amount-th newest time stamp. Rows sharing that time
+        // stamp all come along, so a few more than `amount` can be read in that rare case.
+        auto q = query(&Manager::getGetDataNewestStart,
+                       "Binding of get data newest start could not be cleared.");
+        q.bindInt64(after, "Get data newest start binding failed for the bound.")
+            .bindTextNoCopy(path, "Get data newest start binding failed for path.")
+            .bindInt64(static_cast<int64_t>(amount) - 1,
+                       "Get data newest start binding failed for the count.");
+        if (!q.bound()) return DataLoggerStatusCode::StorageError;
+        const int rc = q.step();
+        if (rc == SQLITE_ROW) after = std::max(after, q.columnInt64(0) - 1);
+        const bool reset = q.reset("Statement for the newest data start could not be reset.");
+        if ((rc != SQLITE_ROW && rc != SQLITE_DONE) || !reset) {
+            if (rc != SQLITE_ROW && rc != SQLITE_DONE) q.report("Data could not be read.", rc);
+            return DataLoggerStatusCode::StorageError;
+        }
+    }
+    const size_t before = points.size();
+    bool readFailed = false;
+    {
+        auto q = query(&Manager::getGetDataPageAfter,
+                       "Binding of get data page could not be cleared.");
+        q.bindInt64(after, "Get data page binding failed for the bound.")
+            .bindTextNoCopy(path, "Get data page binding failed for path.")
+            .bindInt64(limit, "Get data page binding failed for the limit.");
+        if (!q.bound()) return DataLoggerStatusCode::StorageError;
+        int rc;
+        while ((rc = q.step()) == SQLITE_ROW) {
+            const double value = q.columnIsNull(1) ? std::numeric_limits<double>::quiet_NaN()
+                                                   : q.columnDouble(1);
+            points.emplace_back(value, fromMicros(q.columnInt64(0)));
+        }
+        if (rc != SQLITE_DONE) {
+            q.report("Data could not be read.", rc);
+            readFailed = true;
+        }
+        if (!q.reset("Statement for reading data from the database could not be reset.")) {
+            readFailed = true;
+        }
+    }
+    if (readFailed) {
+        points.erase(points.begin() + static_cast<std::ptrdiff_t>(before), points.end());
+        return DataLoggerStatusCode::StorageError;
+    }
+    if (points.size() == before) {
+        DataLoggerStorageChannelInfo channel;
+        const DataLoggerStatusCode rc = getChannel(path, channel);
+        return rc == DataLoggerStatusCode::NoError ? DataLoggerStatusCode::StorageNoData : rc;
+    }
     return DataLoggerStatusCode::NoError;
 }
 

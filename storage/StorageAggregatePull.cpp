@@ -34,4 +34,17 @@ DataLoggerStatusCode StorageAggregatePull::pullData(
     return result;
 }
 
+DataLoggerStatusCode StorageAggregatePull::pullDataPage(
+    std::vector<DataLoggerDataPoint>& points, const std::string& path, int64_t lastCounter,
+    const std::chrono::microseconds& discardOlderThan, uint32_t amount, uint32_t limit) {
+    DataLoggerStatusCode result = DataLoggerStatusCode::NotFound;
+    for (const auto& storage : mStorages) {
+        DataLoggerStatusCode rc =
+            storage->getDataPage(points, path, lastCounter, discardOlderThan, amount, limit);
+        if (rc == DataLoggerStatusCode::NoError) return rc;
+        if (rc != DataLoggerStatusCode::NotFound) result = rc;
+    }
+    return result;
+}
+
 }  // namespace quorix::pelmo::datalogger

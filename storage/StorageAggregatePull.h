@@ -25,6 +25,11 @@ public:
                                   const std::string& path, int64_t lastCounter,
                                   const std::chrono::microseconds& discardOlderThan,
                                   uint32_t amount) override;
+    // The same choice of storage, each asked for one page.
+    DataLoggerStatusCode pullDataPage(std::vector<DataLoggerDataPoint>& points,
+                                      const std::string& path, int64_t lastCounter,
+                                      const std::chrono::microseconds& discardOlderThan,
+                                      uint32_t amount, uint32_t limit) override;
 
 private:
     std::vector<std::shared_ptr<DataLoggerStorageIfc>> mStorages;

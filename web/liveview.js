@@ -419,11 +419,12 @@
     const doc = documentOf('data', answer);
     if (!(doc instanceof Error)) {
       try {
-        apply(doc);
+        const more = apply(doc);
         loop.failures = 0;
         loop.fresh = false;
         if (el.plotMessage.classList.contains('error')) say(el.plotMessage, '', '');
-        return POLL_MS;
+        // A capped answer: the rest follows at once (MIN_GAP_MS still spaces the requests).
+        return more ? 0 : POLL_MS;
       } catch (e) {
         return failed(`/dfrm/data: ${e.message}`);
       }
@@ -458,9 +459,11 @@
     if (typeof id !== 'string' || !/^[0-9]{1,10}$/.test(id)) throw new Error('no usable "dataRequestId" in the answer');
     loop.id = id;
     let changed = false;
+    let more = false;
     for (const m of doc.measurements) {
       const ch = m && typeof m.path === 'string' ? selected.get(m.path) : undefined;
       if (!ch) continue;
+      if (m.hasMoreData === true) more = true;
       const { values, timeOffsets, countLastValue } = m;
       if (!Number.isSafeInteger(countLastValue) || !Array.isArray(values) || !Array.isArray(timeOffsets)
           || values.length !== timeOffsets.length) {
@@ -482,6 +485,7 @@
     }
     if (changed) { trim(); draw(); }
     noticeConfigHash(doc.configHash);
+    return more;
   }
 
   function showStatus() {

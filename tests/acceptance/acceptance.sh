@@ -69,7 +69,7 @@ dfrm_values() {  # PATH: the values DfRM returns for the channel on a first requ
 cat >"$SANDBOX/etc/storage.conf" <<'CONF'
 {
     "volatile": { "Size": 4194304, "Path": "/run/datalogger/volatile.db" },
-    "nonvolatile": { "Size": 4194304, "Path": "/data/datalogger/nonvolatile.db" }
+    "nonvolatile": { "Size": 33554432, "Path": "/data/datalogger/nonvolatile.db" }
 }
 CONF
 echo 42.5 >"$SANDBOX/etc/polled-value"
@@ -177,6 +177,51 @@ check "the volatile state carries the time of the capabilities' clock type ($clo
   "$(get volatilestate | json "'${clock//\"/}Time' in d['volatileState']")"
 hashes=$(for r in identification capabilities volatilestate datachannels; do get $r | json 'd["configHash"]'; done | sort -u | wc -l)
 check "every document carries the same configuration hash" equals 1 "$hashes"
+
+# One request cannot cost the daemon without bound: a long history comes in capped answers,
+# repeated paths are read once, too many channels and oversized bodies are refused.
+dfrm_file() { curl -s -f -X POST --data-binary "@$1" "http://127.0.0.1:$SANDBOX_PORT/dfrm/data"; }
+dl_register acceptance/long 1 2 0 2 "a long history" >/dev/null
+sql "$nv_db" "WITH RECURSIVE n(i) AS (SELECT 0 UNION ALL SELECT i + 1 FROM n WHERE i < 299999)
+              INSERT INTO data SELECT c.hash, $((t - 400000000)) + 1000 * n.i, n.i FROM n, channel c
+              WHERE c.path = 'acceptance/long';"
+page_through() {  # prints the number of answers and whether they held 0..299999 once, in order
+  local body='{"channelRequests":[{"path":"acceptance/long"}]}' n=0
+  while [ $n -lt 10 ]; do
+    dfrm "$body" >"$SANDBOX/page.$n" || return 1
+    n=$((n + 1))
+    [ "$(json 'any(m.get("hasMoreData") for m in d["measurements"])' <"$SANDBOX/page.$((n - 1))")" = true ] || break
+    body="{\"dataRequestId\":$(json 'd["dataRequestId"]' <"$SANDBOX/page.$((n - 1))")}"
+  done
+  python3 - $(seq -f "$SANDBOX/page.%g" 0 $((n - 1))) <<'PY'
+import json, sys
+values, capped = [], True
+for name in sys.argv[1:]:
+    d = json.load(open(name))
+    capped = capped and sum(len(m.get("values", [])) for m in d["measurements"]) <= 100000
+    values += [v for m in d["measurements"] if m["path"] == "acceptance/long" for v in m["values"]]
+print(len(sys.argv) - 1, capped and values == [float(i) for i in range(300000)])
+PY
+}
+check "300,000 values come in three capped answers, each once and in order" equals "3 True" "$(page_through)"
+daemon_hwm() {  # the daemon's peak resident size in KiB (the innermost process of the sandbox)
+  local p=$DAEMON_PID c
+  while c=$(pgrep -P "$p" | head -n 1) && [ -n "$c" ]; do p=$c; done
+  awk '/VmHWM/ { print $2 }' "/proc/$p/status"
+}
+python3 -c 'import sys; sys.stdout.write("{\"channelRequests\":[" + ",".join(["{\"path\":\"acceptance/long\"}"] * 20000) + "]}")' >"$SANDBOX/repeated.json"
+hwm=$(daemon_hwm)
+repeated() { dfrm_file "$SANDBOX/repeated.json" | json '[len(d["measurements"]), len(d["measurements"][0]["values"]), d["measurements"][0]["hasMoreData"]]'; }
+check "20,000 copies of one channel request are read once" equals "[1,100000,true]" "$(repeated)"
+echo "# peak resident size $hwm KiB before the repeated-path request, $(daemon_hwm) KiB after"
+python3 -c 'import sys; sys.stdout.write("{\"channelRequests\":[" + ",".join("{\"path\":\"p%d\"}" % i for i in range(1001)) + "]}")' >"$SANDBOX/many.json"
+too_many() { curl -s -X POST --data-binary "@$SANDBOX/many.json" -w ' %{http_code}' "http://127.0.0.1:$SANDBOX_PORT/dfrm/data"; }
+check "1,001 channels are refused with 400" equals "Too many channel requests (1001), at most 1000. 400" "$(too_many)"
+head -c 1000448 /dev/zero | tr '\0' x >"$SANDBOX/largest.body"
+head -c 1000449 /dev/zero | tr '\0' x >"$SANDBOX/oversized.body"
+status_of() { curl -s -o /dev/null -X POST --data-binary "@$1" -w '%{http_code}' "http://127.0.0.1:$SANDBOX_PORT/dfrm/data"; }
+check "lighttpd passes a body up to its limit and refuses a larger one with 413" \
+  equals "500 413" "$(status_of "$SANDBOX/largest.body") $(status_of "$SANDBOX/oversized.body")"
 
 # A breaking change (another unit) archives the old channel with its data.
 renewed=$(dl_register acceptance/durable 2 2 0 2 "non-volatile, another unit")

@@ -6,17 +6,20 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstring>
 #include <map>
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "dfrm/DataLoggerDfrm.h"
 #include "dfrm/DfrmDispatch.h"
 #include "support/Fakes.h"
 #include "support/TestSupport.h"
+#include "systime/UniqueFd.h"
 
 namespace quorix::pelmo::datalogger {
 namespace {
@@ -172,6 +175,9 @@ DfrmResponse testResponder(DataLoggerDfrm& server, const DataLoggerRequest& requ
             response.mContentType = ContentType::textHtml;
             response.mBody << "read " << request.body().size();
             return response;
+        case DfrmMethod::datachannels:  // far more than a socket buffer holds
+            response.mBody << std::string(8 << 20, 'x');
+            return response;
         default:
             return dispatch(server, request);
     }
@@ -276,6 +282,58 @@ TEST_F(DfrmRawFramingThread, ARestartedServerAnswersAgain) {
     mServer->stop();
     mServer->start(false);
     EXPECT_EQ(askRoute("/event"), kNotImplemented);
+    EXPECT_FALSE(mLog.contains("FCGI accept error"));
+}
+
+// FastCGI records as a web server writes them, for peers that misbehave on purpose.
+std::string record(unsigned char type, const std::string& content) {
+    std::string bytes = {1, static_cast<char>(type), 0, 1, static_cast<char>(content.size() >> 8),
+                         static_cast<char>(content.size() & 0xff), 0, 0};
+    return bytes + content;
+}
+std::string beginAndParams(const Params& params) {
+    std::string pairs;
+    for (const auto& [name, value] : params) {
+        pairs += static_cast<char>(name.size());
+        pairs += static_cast<char>(value.size());
+        pairs += name + value;
+    }
+    return record(1, std::string("\0\1\0\0\0\0\0\0", 8)) + record(4, pairs);
+}
+UniqueFd connectTo(const std::string& path, const std::string& bytes) {
+    UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::memcpy(address.sun_path, path.data(), path.size());
+    EXPECT_EQ(::connect(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
+    EXPECT_EQ(::write(fd.get(), bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+    return fd;
+}
+
+// A peer that stops sending mid-request and one that stops reading its answer each hold the
+// server for the stall limit (5 s), then the next request is served; stop() does not wait for
+// a stalled peer.
+TEST_F(DfrmRawFramingThread, StalledPeersAreDroppedAndStopDoesNotWaitForThem) {
+    using Clock = std::chrono::steady_clock;
+    const UniqueFd silent = connectTo(mSocket, beginAndParams(get("/event")));  // no end of params
+    const UniqueFd deaf =
+        connectTo(mSocket, beginAndParams(get("/datachannels")) + record(4, "") + record(5, ""));
+    const auto start = Clock::now();
+    EXPECT_EQ(askRoute("/event"), kNotImplemented);
+    const auto waited = Clock::now() - start;
+    EXPECT_GE(waited, std::chrono::milliseconds(9500));
+    EXPECT_LT(waited, std::chrono::milliseconds(13000));
+    // Whether the silent peer is noticed while the library reads the request or afterwards is
+    // the library's choice; either way it is dropped.
+    EXPECT_EQ(mLog.count("A DfRM connection was dropped before its request was complete.") +
+                  mLog.count("A DfRM peer stopped sending or reading; dropped."),
+              2u);
+
+    const UniqueFd again = connectTo(mSocket, beginAndParams(get("/event")));
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    const auto stopping = Clock::now();
+    mServer->stop();
+    EXPECT_LT(Clock::now() - stopping, std::chrono::milliseconds(1000));
     EXPECT_FALSE(mLog.contains("FCGI accept error"));
 }
 
