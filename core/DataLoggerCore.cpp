@@ -266,7 +266,7 @@ void DataLoggerCore::createLog(const std::string& path, int type, int id) {
 void DataLoggerCore::processData() {
     try {
         pelmoDoLog(log::Debug, "processData thread started", nullptr);
-        size_t backlog = 0;  // the longest the queue has been since memory was last handed back
+        size_t backlog = 0;  // the most points queued since memory was last handed back
         DroppedItems dropped;
         // Pinged from this thread alone, so that a writer stuck in a storage stops the pings and
         // the service manager restarts the daemon. The wait is bounded to keep pinging when idle.
@@ -284,9 +284,9 @@ void DataLoggerCore::processData() {
             } catch (...) {
                 noteDropped(dropped, "unknown exception");
             }
-            const size_t queued = mQueue->size();
+            const size_t queued = mQueue->weight();
             backlog = std::max(backlog, queued);
-            if (queued == 0 && backlog >= kTrimAfterBacklog) {
+            if (queued == 0 && backlog >= kTrimAfterBacklogPoints) {
                 releaseFreedMemory();
                 backlog = 0;
             }
@@ -337,7 +337,19 @@ void DataLoggerCore::processItem(DataLoggerChannelPoint& item) {
     pelmoDoLog(log::Trace, "processData: pushing %u points to channel %s", nullptr,
                static_cast<unsigned>(item.mPoints.size()), log::untrusted(path).c_str());
     auto& storage = assets->isVolatile() ? mVolatileStorage : mNonVolatileStorage;
-    storage->setData(item.mHash, item.mPoints);
+    // Every row commits by itself, so one large push takes seconds to write: it goes to the
+    // storage in slices, and a stop waits for one slice instead of the whole push.
+    const size_t count = item.mPoints.size();
+    if (count <= kWriteSlicePoints) {
+        storage->setData(item.mHash, item.mPoints);
+    } else {
+        for (size_t at = 0; at < count && !mStop; at += kWriteSlicePoints) {
+            const auto begin = item.mPoints.begin() + static_cast<std::ptrdiff_t>(at);
+            const std::vector<DataLoggerDataPoint> slice(
+                begin, begin + static_cast<std::ptrdiff_t>(std::min(kWriteSlicePoints, count - at)));
+            if (storage->setData(item.mHash, slice) != DataLoggerStatusCode::NoError) break;
+        }
+    }
     if (auto stats = assets->statsManager()) {
         pelmoDoLog(log::Trace, "processData: pushing points to statistics channels", nullptr);
         for (const auto& point : item.mPoints) stats->pushPoint(point);

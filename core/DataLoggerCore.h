@@ -98,8 +98,9 @@ private:
     void noteDropped(DroppedItems& dropped, const std::string& error, bool flush = false);
     static void releaseFreedMemory();
 
-    // Queue length (pushes, not points) after which the drained queue's memory is handed back.
-    static constexpr size_t kTrimAfterBacklog = 1000;
+    // Points queued at once after which the drained queue's memory is handed back.
+    static constexpr size_t kTrimAfterBacklogPoints = 100000;
+    static constexpr size_t kWriteSlicePoints = 1000;
     static constexpr std::chrono::seconds kDroppedReportInterval{1};
     static constexpr std::chrono::seconds kRefusedReportInterval{1};
 
