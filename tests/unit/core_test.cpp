@@ -165,34 +165,6 @@ TEST_F(Core, ProcessingThreadSurvivesAWriteThatThrows) {
     EXPECT_FALSE(log.contains("will now STOP"));
 }
 
-// Producers on three threads never wait for a writer stuck in its database; stopping drops what
-// is still queued.
-TEST_F(Core, ProducersNeverWaitForAStalledWriterAndStopDropsTheQueue) {
-    mCore->initialize();
-    const uint64_t hash = registered(channel("a", DataLoggerStorageType::Volatile));
-    mVolatile->holdWrites(true);
-    mCore->pushData(hash, {DataLoggerDataPoint(0, TimePoint())});
-    ASSERT_TRUE(mVolatile->waitForHeldWrite(std::chrono::seconds(10)));
-    const auto start = std::chrono::steady_clock::now();
-    std::vector<std::thread> producers;
-    for (int t = 0; t < 3; ++t) {
-        producers.emplace_back([&] {
-            for (int i = 0; i < 33334; ++i) {
-                mCore->pushData(hash, {DataLoggerDataPoint(i, TimePoint())});
-            }
-        });
-    }
-    for (auto& producer : producers) producer.join();
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
-    std::thread releaser([&] {
-        std::this_thread::sleep_for(milliseconds(50));
-        mVolatile->holdWrites(false);
-    });
-    mCore->stop();
-    releaser.join();
-    EXPECT_EQ(mVolatile->pointsWritten(), 1u);
-}
-
 // The daemon's shutdown while something else (an emission in progress, the D-Bus service) still
 // holds the core: stop() must outlast a write in progress, so the storages are finalised only
 // after it; afterwards no statistics producer runs and nothing reaches a storage.
