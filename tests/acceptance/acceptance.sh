@@ -83,15 +83,6 @@ cat >"$SANDBOX/etc/poll/acceptance.conf" <<'CONF'
         "StatisticsPeriodInSeconds": 0,
         "FileToRead": "/etc/datalogger/polled-value",
         "Description": "read from a file every second"
-    },
-    "sleeper": {
-        "ChannelPath": "acceptance/sleeper",
-        "Unit": "None",
-        "Storage": "NonVolatile",
-        "PeriodInSeconds": 1,
-        "StatisticsPeriodInSeconds": 0,
-        "FileToExecute": "sleep 300.25 >/dev/null 2>&1 & echo 5",
-        "Description": "a command that leaves a background job behind"
     }
 }
 CONF
@@ -123,16 +114,6 @@ check "neither database holds the other's channel" \
 polled_twice() { [ "$(sql "$nv_db" "SELECT count(*) FROM data d JOIN channel c ON c.hash = d.channelHash
                        WHERE c.path = 'acceptance/polled' AND d.value = 42.5;")" -ge 2 ]; }
 check "the poll file's channel fills from its file" within 10 polled_twice
-
-# A poll command's background job dies with its poll; the ones of a poll under way die with it.
-sleepers() {  # live processes "sleep 300.25" (a zombie has no command line)
-  for f in /proc/[0-9]*/cmdline; do tr '\0' ' ' <"$f"; echo; done 2>/dev/null | grep -c '^sleep 300\.25 '
-}
-no_sleepers() { equals 0 "$(sleepers)"; }
-polled_sleeper_twice() { [ "$(sql "$nv_db" "SELECT count(*) FROM data d JOIN channel c ON c.hash = d.channelHash
-                               WHERE c.path = 'acceptance/sleeper' AND d.value = 5.0;")" -ge 2 ]; }
-check "the poll command's value is stored" within 10 polled_sleeper_twice
-check "no background job of a poll command outlives its poll" within 3 no_sleepers
 
 status_of() { sed -E 's/.*uint16 ([0-9]+)\)$/\1/'; }
 check "a statistics period above 1e9 s is refused over D-Bus with status 3" equals 3 "$(
@@ -254,7 +235,6 @@ sandbox_stop_daemon 10
 stop_ms=$((($(date +%s%N) - started) / 1000000))
 check "SIGTERM ends the daemon with status 0" equals 0 "$DAEMON_STATUS"
 check "SIGTERM ends the daemon within 3 s (took $stop_ms ms)" test "$stop_ms" -lt 3000
-check "no process of a poll command outlives the daemon" within 2 no_sleepers
 check "both databases pass the integrity check after shutdown" both_whole "$nv_db" "$v_db"
 
 # A restart keeps the non-volatile data and serves it.

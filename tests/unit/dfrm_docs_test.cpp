@@ -262,53 +262,6 @@ TEST_F(DfrmDocsData, AFirstRequestAnswersValuesWithOffsetsFromTheNewest) {
     EXPECT_EQ(pull->calls[3].lastCounter, 17);
 }
 
-// Repeated paths are read once; too many channels are refused; a long history comes in capped
-// answers, oldest first, each value exactly once, while a short channel is answered whole.
-TEST_F(DfrmDocsData, AnswersAreBoundedAndPageOnWithoutGapOrRepeat) {
-    std::string repeated = R"({"channelRequests":[)";
-    for (int i = 0; i < 20000; ++i) repeated += R"({"path":"a/b","lastCounter":0},)";
-    repeated += R"({"path":"a/b","lastCounter":99999999999999999}]})";
-    EXPECT_EQ(askJson(repeated)["measurements"][0]["values"].size(), 3u);
-    EXPECT_EQ(pull->calls.size(), 1u);
-
-    std::string many = R"({"channelRequests":[)";
-    for (int i = 0; i < 1001; ++i) many += R"({"path":"p)" + std::to_string(i) + "\"},";
-    many.back() = ']';
-    const DfrmResponse refused = ask(many + "}");
-    EXPECT_EQ(refused.mStatusCode, 400);
-    EXPECT_EQ(refused.mBody.str(), "Too many channel requests (1001), at most 1000.");
-
-    const size_t total = 2 * kMaxPointsPerDataAnswer + 7;
-    auto& big = pull->data["big"];
-    big.status = DataLoggerStatusCode::NoError;
-    for (size_t i = 0; i < total; ++i) {
-        big.points.emplace_back(static_cast<double>(i), atMicros(kNewest + 2 * static_cast<int64_t>(i)));
-    }
-    json answer = askJson(R"({"channelRequests":[{"path":"big"},{"path":"a/b"}]})");
-    const std::string id = answer["dataRequestId"];
-    std::vector<double> delivered;
-    for (int round = 0; round < 4; ++round) {
-        size_t points = 0;
-        bool more = false;
-        for (const auto& m : answer["measurements"]) {
-            points += m["values"].size();
-            if (m["path"] == "big") {
-                for (const auto& v : m["values"]) delivered.push_back(v);
-                more = m["hasMoreData"];
-            } else {
-                EXPECT_EQ(round, 0);
-                EXPECT_EQ(m["values"].size(), 3u);
-                EXPECT_FALSE(m["hasMoreData"]);
-            }
-        }
-        EXPECT_LE(points, kMaxPointsPerDataAnswer);
-        if (!more) break;
-        answer = askJson(R"({"dataRequestId":")" + id + "\"}");
-    }
-    ASSERT_EQ(delivered.size(), total);
-    for (size_t i = 0; i < total; ++i) ASSERT_EQ(delivered[i], static_cast<double>(i));
-}
-
 TEST_F(DfrmDocsData, AValidClockGivesAnAbsoluteReference) {
     time->valid = true;
     const json answer = askJson(R"({"channelRequests":[{"path":"a/b"}]})");
