@@ -193,6 +193,21 @@ const DataQuery kDataQueries[8] = {
 };
 
 // Rows must be newer than this to be younger than `age`.
+// Appends the (timestamp, value) rows of a bound read statement; false when a step or the reset
+// failed (already reported).
+bool readPoints(DataLoggerSQLiteQuery& q, std::vector<DataLoggerDataPoint>& points) {
+    int rc;
+    while ((rc = q.step()) == SQLITE_ROW) {
+        // SQLite stores a NaN as NULL; read as 0.0 it would look like a real reading.
+        const double value =
+            q.columnIsNull(1) ? std::numeric_limits<double>::quiet_NaN() : q.columnDouble(1);
+        points.emplace_back(value, fromMicros(q.columnInt64(0)));
+    }
+    if (rc != SQLITE_DONE) q.report("Data could not be read.", rc);
+    const bool reset = q.reset("Statement for reading data from the database could not be reset.");
+    return rc == SQLITE_DONE && reset;
+}
+
 int64_t ageThresholdMicros(std::chrono::microseconds age) {
     const int64_t nowNs = std::chrono::duration_cast<std::chrono::nanoseconds>(
                               std::chrono::system_clock::now().time_since_epoch())
@@ -349,20 +364,7 @@ DataLoggerStatusCode DataLoggerStorageSQLite::getData(std::vector<DataLoggerData
             pelmoDoLog(log::Error, "Failed to get the getData statement", nullptr);
             return DataLoggerStatusCode::StorageError;
         }
-        int rc;
-        while ((rc = q.step()) == SQLITE_ROW) {
-            // SQLite stores a NaN as NULL; read as 0.0 it would look like a real reading.
-            const double value = q.columnIsNull(1) ? std::numeric_limits<double>::quiet_NaN()
-                                                   : q.columnDouble(1);
-            points.emplace_back(value, fromMicros(q.columnInt64(0)));
-        }
-        if (rc != SQLITE_DONE) {
-            q.report("Data could not be read.", rc);
-            readFailed = true;
-        }
-        if (!q.reset("Statement for reading data from the database could not be reset.")) {
-            readFailed = true;
-        }
+        readFailed = !readPoints(q, points);
     }
     if (readFailed) {
         points.resize(before, DataLoggerDataPoint(0.0, TimePoint()));
@@ -423,19 +425,7 @@ DataLoggerStatusCode DataLoggerStorageSQLite::getDataPage(
             .bindTextNoCopy(path, "Get data page binding failed for path.")
             .bindInt64(limit, "Get data page binding failed for the limit.");
         if (!q.bound()) return DataLoggerStatusCode::StorageError;
-        int rc;
-        while ((rc = q.step()) == SQLITE_ROW) {
-            const double value = q.columnIsNull(1) ? std::numeric_limits<double>::quiet_NaN()
-                                                   : q.columnDouble(1);
-            points.emplace_back(value, fromMicros(q.columnInt64(0)));
-        }
-        if (rc != SQLITE_DONE) {
-            q.report("Data could not be read.", rc);
-            readFailed = true;
-        }
-        if (!q.reset("Statement for reading data from the database could not be reset.")) {
-            readFailed = true;
-        }
+        readFailed = !readPoints(q, points);
     }
     if (readFailed) {
         points.erase(points.begin() + static_cast<std::ptrdiff_t>(before), points.end());
