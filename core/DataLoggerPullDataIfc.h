@@ -28,10 +28,7 @@ public:
         const size_t before = points.size();
         const DataLoggerStatusCode rc =
             pullData(points, path, lastCounter, discardOlderThan, amount);
-        if (limit != 0 && points.size() - before > limit) {
-            points.erase(points.begin() + static_cast<std::ptrdiff_t>(before + limit),
-                         points.end());
-        }
+        keepPage(points, before, limit);
         return rc;
     }
 

@@ -45,10 +45,7 @@ public:
         const size_t before = points.size();
         const DataLoggerStatusCode rc =
             getData(points, path, lastCounter, discardOlderThan, amount);
-        if (limit != 0 && points.size() - before > limit) {
-            points.erase(points.begin() + static_cast<std::ptrdiff_t>(before + limit),
-                         points.end());
-        }
+        keepPage(points, before, limit);
         return rc;
     }
     virtual DataLoggerStatusCode createLog(const std::string& directory, int logType) = 0;
