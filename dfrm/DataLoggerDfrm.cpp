@@ -307,7 +307,10 @@ void DataLoggerDfrm::answer(FCGX_Request* request, std::ostringstream& output) {
     try {
         DataLoggerRequest parsed(request);
         if (parsed.isValid()) {
-            put(request->out, frameResponse(mResponder(*this, parsed)));
+            const DfrmResponse response = mResponder(*this, parsed);
+            put(request->out, frameHeader(response.mStatusCode, response.mContentType,
+                                          response.mBody.size()));
+            put(request->out, response.mBody);
             return;
         }
     } catch (const std::exception& e) {

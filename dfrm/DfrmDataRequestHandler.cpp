@@ -1,5 +1,6 @@
 #include "dfrm/DfrmDataRequestHandler.h"
 
+#include <algorithm>
 #include <limits>
 #include <memory>
 #include <stdexcept>
@@ -13,6 +14,7 @@
 #include "core/DataLoggerNames.h"
 #include "dfrm/DataLoggerDfrm.h"
 #include "dfrm/DfrmDataRequest.h"
+#include "dfrm/DfrmDataWriter.h"
 #include "platform/TimeUtils.h"
 
 namespace quorix::pelmo::datalogger {
@@ -78,42 +80,65 @@ int64_t micros(TimePoint timestamp) {
     return timestamp.time_since_epoch().count() / 1000;
 }
 
+// Points taken from the storage at a time. A read of many holds them as points (24 bytes each)
+// only a slice at a time, and keeps value and time (16 bytes) until the answer is written.
+constexpr size_t kReadSlicePoints = 4096;
+
 // What one channel delivers in this answer.
 struct Delivery {
     RequestedDataChannel* channel = nullptr;
     DataLoggerStatusCode status = DataLoggerStatusCode::NoError;
-    std::vector<DataLoggerDataPoint> points;
+    std::vector<double> values;
+    std::vector<int64_t> times;  // microseconds since the epoch
     bool more = false;
 };
 
 // Reads at most `share` points of the channel, the oldest undelivered first, appends them to
-// `delivery` and moves the read position past them. Returns the pull status.
+// `delivery` and moves the read position past them. Returns the status of the first read.
 DataLoggerStatusCode readPage(DataLoggerDfrm& server, Delivery& delivery, size_t share) {
     RequestedDataChannel& channel = *delivery.channel;
+    // The client's count limits the first answer.
+    if (channel.mAmount != 0) share = std::min<size_t>(share, channel.mAmount);
     std::vector<DataLoggerDataPoint> page;
-    // One point more than the share tells whether the channel has more to deliver.
-    const DataLoggerStatusCode status = server.pull()->pullDataPage(
-        page, channel.mPath, channel.mLastCounter, channel.mDiscardOlderThan, channel.mAmount,
-        static_cast<uint32_t>(share + 1));
-    // The limits shape the first answer only; later ones page on by the counter alone.
-    channel.mDiscardOlderThan = std::chrono::microseconds(0);
-    channel.mAmount = 0;
-    if (status != DataLoggerStatusCode::NoError || page.empty()) return status;
-
-    delivery.more = page.size() > share;
-    if (delivery.more) {
-        const int64_t next = micros(page[share].timestamp());
-        page.resize(share, page.front());
-        // The next read starts one microsecond past the last delivered value; a value that
-        // close to the cut would be skipped, so the cut moves before it. Only a page made
-        // entirely of such values is delivered as it is.
-        size_t keep = page.size();
-        while (keep > 0 && micros(page[keep - 1].timestamp()) + 1 >= next) --keep;
-        if (keep > 0) page.resize(keep, page.front());
+    for (bool first = true; share > 0; first = false) {
+        const size_t slice = std::min(share, kReadSlicePoints);
+        page.clear();
+        // One point more than the slice tells whether the channel has more to deliver.
+        const DataLoggerStatusCode status = server.pull()->pullDataPage(
+            page, channel.mPath, channel.mLastCounter, channel.mDiscardOlderThan, channel.mAmount,
+            static_cast<uint32_t>(slice + 1));
+        // The limits shape the first read only; later ones page on by the counter alone.
+        channel.mDiscardOlderThan = std::chrono::microseconds(0);
+        channel.mAmount = 0;
+        if (status != DataLoggerStatusCode::NoError || page.empty()) {
+            if (first) return status;
+            // What the earlier slices read stands; a failed read is tried again next time.
+            if (status != DataLoggerStatusCode::NoData &&
+                status != DataLoggerStatusCode::StorageNoData) {
+                delivery.more = true;
+            }
+            break;
+        }
+        delivery.more = page.size() > slice;
+        if (delivery.more) {
+            const int64_t next = micros(page[slice].timestamp());
+            page.resize(slice, page.front());
+            // The next read starts one microsecond past the last delivered value; a value that
+            // close to the cut would be skipped, so the cut moves before it. Only a page made
+            // entirely of such values is delivered as it is.
+            size_t keep = page.size();
+            while (keep > 0 && micros(page[keep - 1].timestamp()) + 1 >= next) --keep;
+            if (keep > 0) page.resize(keep, page.front());
+        }
+        channel.mLastCounter = micros(page.back().timestamp()) + 1;
+        for (const auto& point : page) {
+            delivery.values.push_back(point.value());
+            delivery.times.push_back(micros(point.timestamp()));
+        }
+        share -= page.size();
+        if (!delivery.more) break;
     }
-    if (!page.empty()) channel.mLastCounter = micros(page.back().timestamp()) + 1;
-    delivery.points.insert(delivery.points.end(), page.begin(), page.end());
-    return status;
+    return DataLoggerStatusCode::NoError;
 }
 
 // The answer for a channel whose read failed; false when the whole answer fails with `error`.
@@ -156,12 +181,13 @@ bool acceptStatus(DataLoggerDfrm& server, const Delivery& delivery, uint32_t id,
     }
 }
 
+// The channel's measurement; the delivery's values move into it and its times are released.
 DfrmDataResponse measurementOf(DataLoggerDfrm& server, Delivery& delivery) {
     DfrmDataResponse measurement;
     measurement.mPath = delivery.channel->mPath;
     measurement.mHasMoreData = delivery.more;
     measurement.mCountLastValue = 0;
-    if (delivery.points.empty()) {
+    if (delivery.values.empty()) {
         server.pelmoDoLog(log::Error,
                           "No data retrieved for channel '%s' but NoError returned instead of "
                           "StorageNoData",
@@ -169,24 +195,21 @@ DfrmDataResponse measurementOf(DataLoggerDfrm& server, Delivery& delivery) {
         measurement.mStatus = "No data available for this channel, internal error";
         return measurement;
     }
-    const TimePoint newest = delivery.points.back().timestamp();
-    measurement.mCountLastValue = micros(newest);
+    const int64_t newest = delivery.times.back();
+    measurement.mCountLastValue = newest;
     if (server.systemTimeHandler()->isTimeValid()) {
-        measurement.mTimeReferenceAbsolute = utils::toUtcString(newest);
+        measurement.mTimeReferenceAbsolute =
+            utils::toUtcString(TimePoint(std::chrono::microseconds(newest)));
     } else {
-        measurement.mTimeReferenceRelative = static_cast<double>(micros(newest)) * 1e-6;
+        measurement.mTimeReferenceRelative = static_cast<double>(newest) * 1e-6;
     }
-    std::vector<double> values;
     std::vector<float> offsets;
-    values.reserve(delivery.points.size());
-    offsets.reserve(delivery.points.size());
-    for (const auto& point : delivery.points) {
-        const int64_t offset = (point.timestamp() - newest).count() / 1000;
-        offsets.push_back(static_cast<float>(static_cast<double>(offset) * 1e-6));
-        values.push_back(point.value());
+    offsets.reserve(delivery.times.size());
+    for (const int64_t time : delivery.times) {
+        offsets.push_back(static_cast<float>(static_cast<double>(time - newest) * 1e-6));
     }
-    delivery.points = {};
-    measurement.mValues = std::move(values);
+    delivery.times = {};
+    measurement.mValues = std::move(delivery.values);
     measurement.mTimeOffsets = std::move(offsets);
     return measurement;
 }
@@ -211,28 +234,35 @@ DfrmResponse answer(DataLoggerDfrm& server, const std::string& body) {
         delivery.channel = &(*channels)[i];
         delivery.status = readPage(server, delivery, left / (deliveries.size() - i));
         if (!acceptStatus(server, delivery, id, error)) return error;
-        left -= delivery.points.size();
+        left -= delivery.values.size();
     }
     for (auto& delivery : deliveries) {
         if (left == 0) break;
         if (!delivery.more) continue;
-        const size_t before = delivery.points.size();
+        const size_t before = delivery.values.size();
         // A failure here leaves the channel as the first read found it, to be read next time.
         if (readPage(server, delivery, left) != DataLoggerStatusCode::NoError) continue;
-        left -= delivery.points.size() - before;
+        left -= delivery.values.size() - before;
     }
 
-    DataLoggerDfrmDataResponse document;
-    for (auto& delivery : deliveries) {
-        if (delivery.status != DataLoggerStatusCode::NoError) continue;
-        document.mMeasurements.push_back(measurementOf(server, delivery));
+    // Written one measurement at a time into a buffer reserved once: a reservation beyond what
+    // is written is never touched, and growing would copy what was.
+    size_t bound = 512;
+    for (const auto& delivery : deliveries) {
+        bound += delivery.channel->mPath.size() * 6 +
+                 DfrmDataDocumentWriter::boundForPoints(delivery.values.size());
     }
-    document.mConfigHash = server.configHash().getConfigHash();
-    document.mDataRequestId = std::to_string(id);
     DfrmResponse response;
     response.mStatusCode = sc_200_Ok;
     response.mContentType = ContentType::applicationJson;
-    response.mBody << dumpDfrmDocument(document.toJson());
+    response.mBody.reserve(bound);
+    DfrmDataDocumentWriter writer(response.mBody, server.configHash().getConfigHash(),
+                                  std::to_string(id));
+    for (auto& delivery : deliveries) {
+        if (delivery.status != DataLoggerStatusCode::NoError) continue;
+        writer.add(measurementOf(server, delivery));
+    }
+    writer.finish();
     return response;
 }
 

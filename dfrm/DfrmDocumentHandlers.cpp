@@ -19,7 +19,7 @@ DfrmResponse jsonResponse(const nlohmann::json& document) {
     DfrmResponse response;
     response.mStatusCode = sc_200_Ok;
     response.mContentType = ContentType::applicationJson;
-    response.mBody << dumpDfrmDocument(document);
+    response.mBody = dumpDfrmDocument(document);
     return response;
 }
 

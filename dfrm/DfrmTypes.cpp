@@ -23,28 +23,31 @@ const char* httpStatusText(int statusCode) {
     }
 }
 
-std::string frameResponse(int statusCode, ContentType contentType, const std::string& body) {
+std::string frameHeader(int statusCode, ContentType contentType, size_t bodySize) {
     const char* typeLine = "";
     if (contentType == ContentType::applicationJson) typeLine = "Content-Type: application/json";
     if (contentType == ContentType::textHtml) typeLine = "Content-Type: text/plain";
-    std::string framed;
-    framed.reserve(body.size() + 96);
-    framed.append("HTTP/1.1 ").append(httpStatusText(statusCode)).append("\r\n");
-    framed.append("Content-Length: ").append(std::to_string(body.size())).append("\r\n");
-    framed.append(typeLine).append("\r\n\r\n");
-    framed.append(body);
-    return framed;
+    std::string header;
+    header.reserve(96);
+    header.append("HTTP/1.1 ").append(httpStatusText(statusCode)).append("\r\n");
+    header.append("Content-Length: ").append(std::to_string(bodySize)).append("\r\n");
+    header.append(typeLine).append("\r\n\r\n");
+    return header;
+}
+
+std::string frameResponse(int statusCode, ContentType contentType, const std::string& body) {
+    return frameHeader(statusCode, contentType, body.size()) + body;
 }
 
 std::string frameResponse(const DfrmResponse& response) {
-    return frameResponse(response.mStatusCode, response.mContentType, response.mBody.str());
+    return frameResponse(response.mStatusCode, response.mContentType, response.mBody);
 }
 
 DfrmResponse textResponse(int status, const std::string& text) {
     DfrmResponse response;
     response.mStatusCode = status;
     response.mContentType = ContentType::textHtml;
-    response.mBody << text;
+    response.mBody = text;
     return response;
 }
 

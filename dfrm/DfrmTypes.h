@@ -1,6 +1,5 @@
 #pragma once
 
-#include <sstream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -38,7 +37,7 @@ enum HttpStatusCode : int {
 
 // What a route handler answers; moved out of the handler, framed by the server.
 struct DfrmResponse {
-    std::ostringstream mBody;
+    std::string mBody;
     ContentType mContentType = ContentType::other;
     int mStatusCode = sc_200_Ok;
 };
@@ -49,6 +48,8 @@ const char* httpStatusText(int statusCode);
 // The exact bytes sent back: status line, Content-Length in bytes, the content type's header
 // line (nothing for `other`), a blank line, the body.
 std::string frameResponse(int statusCode, ContentType contentType, const std::string& body);
+// The same bytes without the body, so that a large body is sent without being copied.
+std::string frameHeader(int statusCode, ContentType contentType, size_t bodySize);
 std::string frameResponse(const DfrmResponse& response);
 
 // A text/plain answer with the given HTTP status.

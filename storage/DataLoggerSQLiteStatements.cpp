@@ -183,43 +183,45 @@ DataLoggerSQLiteStatementsManager::DataLoggerSQLiteStatementsManager(sqlite3* co
     mpDeleteData = add("mpDeleteData",
                        "DELETE FROM data WHERE ROWID IN (SELECT ROWID FROM data ORDER BY "
                        "timestamp+0 ASC LIMIT $count);");
+    // Paths are unique, so every read compares with "=" the one hash the subquery yields. With
+    // "IN" SQLite could not take the index's order for ORDER BY and would sort every row of the
+    // channel to hand out the newest few.
     mpGetData = add("mpGetData",
-                    "SELECT data.timestamp, data.value FROM data WHERE data.channelHash IN ( "
+                    "SELECT data.timestamp, data.value FROM data WHERE data.channelHash = ( "
                     "SELECT hash FROM channel WHERE channel.path = $path ) ORDER BY "
                     "data.timestamp DESC;");
     mpGetDataLastCounterOrDiscardByTime =
         add("mpGetDataLastCounterOrDiscardByTime",
             "SELECT data.timestamp, data.value FROM data WHERE data.timestamp > $minimumValue "
-            "AND data.channelHash IN ( SELECT hash FROM channel WHERE channel.path = $path ) "
+            "AND data.channelHash = ( SELECT hash FROM channel WHERE channel.path = $path ) "
             "ORDER BY data.timestamp DESC;");
     mpGetDataLastCounterDiscardByTime =
         add("mpGetDataLastCounterDiscardByTime",
             "SELECT data.timestamp, data.value FROM data WHERE data.timestamp > $timepointStart "
-            "AND data.timestamp > $lastCounter AND data.channelHash IN ( SELECT hash FROM "
+            "AND data.timestamp > $lastCounter AND data.channelHash = ( SELECT hash FROM "
             "channel WHERE channel.path = $path ) ORDER BY data.timestamp DESC;");
     mpGetDataDiscardByNumber =
         add("mpGetDataDiscardByNumber",
-            "SELECT data.timestamp, data.value FROM data WHERE data.channelHash IN ( SELECT "
+            "SELECT data.timestamp, data.value FROM data WHERE data.channelHash = ( SELECT "
             "hash FROM channel WHERE channel.path = $path ) ORDER BY data.timestamp DESC LIMIT "
             "$amount;");
     mpGetDataLastCounterAndDiscardByNumber =
         add("mpGetDataLastCounterAndDiscardByNumber",
             "SELECT data.timestamp, data.value FROM data WHERE data.timestamp > $lastCounter AND "
-            "data.channelHash IN ( SELECT hash FROM channel WHERE channel.path = $path ) ORDER "
+            "data.channelHash = ( SELECT hash FROM channel WHERE channel.path = $path ) ORDER "
             "BY data.timestamp DESC LIMIT $amount;");
     mpGetDataDiscardByTimeAndNumber =
         add("mpGetDataDiscardByTimeAndNumber",
             "SELECT data.timestamp, data.value FROM data WHERE data.timestamp > $timepointStart "
-            "AND data.channelHash IN ( SELECT hash FROM channel WHERE channel.path = $path ) "
+            "AND data.channelHash = ( SELECT hash FROM channel WHERE channel.path = $path ) "
             "ORDER BY data.timestamp DESC LIMIT $amount;");
     mpGetDataLastCounterDiscardByTimeAndNumber =
         add("mpGetDataLastCounterDiscardByTimeAndNumber",
             "SELECT data.timestamp, data.value FROM data WHERE data.timestamp > $timepointStart "
-            "AND data.timestamp > $lastCounter AND data.channelHash IN ( SELECT hash FROM "
+            "AND data.timestamp > $lastCounter AND data.channelHash = ( SELECT hash FROM "
             "channel WHERE channel.path = $path ) ORDER BY data.timestamp DESC LIMIT $amount;");
     // Paged reads walk the same index forwards from the read position, so a long history is
-    // handed out in pieces without reading it whole. Paths are unique, so "=" may stand for
-    // "IN", which would make SQLite sort every row past the position to find the first few.
+    // handed out in pieces without reading it whole.
     mpGetDataPageAfter =
         add("mpGetDataPageAfter",
             "SELECT data.timestamp, data.value FROM data WHERE data.timestamp > $after AND "

@@ -166,17 +166,17 @@ DfrmResponse testResponder(DataLoggerDfrm& server, const DataLoggerRequest& requ
         case DfrmMethod::capabilities:
             response.mContentType = ContentType::applicationJson;
             // A multi-byte character and a NUL: the length counts bytes, not characters.
-            response.mBody << "{\"configHash\":\"" << server.configHash().getConfigHash() << "\"}"
-                           << std::string("\xC3\xA4\0x", 4);
+            response.mBody = "{\"configHash\":\"" + server.configHash().getConfigHash() + "\"}" +
+                             std::string("\xC3\xA4\0x", 4);
             return response;
         case DfrmMethod::volatilestate:
             throw std::runtime_error("handler broke");
         case DfrmMethod::data:
             response.mContentType = ContentType::textHtml;
-            response.mBody << "read " << request.body().size();
+            response.mBody = "read " + std::to_string(request.body().size());
             return response;
         case DfrmMethod::datachannels:  // far more than a socket buffer holds
-            response.mBody << std::string(8 << 20, 'x');
+            response.mBody = std::string(8 << 20, 'x');
             return response;
         default:
             return dispatch(server, request);

@@ -5,11 +5,18 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cctype>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <iterator>
+#include <limits>
 #include <map>
 #include <memory>
 #include <nlohmann/json.hpp>
+#include <random>
 #include <set>
 #include <stdexcept>
 #include <string>
@@ -20,6 +27,7 @@
 #include "dfrm/DataLoggerDfrmConfigHash.h"
 #include "dfrm/DfrmDataRequestHandler.h"
 #include "dfrm/DfrmDataRequestIdManager.h"
+#include "dfrm/DfrmDataWriter.h"
 #include "dfrm/DfrmDocumentHandlers.h"
 #include "dfrm/DfrmDocuments.h"
 #include "dfrm/DfrmMurmurHash.h"
@@ -230,9 +238,9 @@ protected:
     std::string hash() { return server.configHash().getConfigHash(); }
     json askJson(const std::string& body) {
         const DfrmResponse response = ask(body);
-        EXPECT_EQ(response.mStatusCode, 200) << response.mBody.str();
+        EXPECT_EQ(response.mStatusCode, 200) << response.mBody;
         EXPECT_EQ(response.mContentType, ContentType::applicationJson);
-        return json::parse(response.mBody.str());
+        return json::parse(response.mBody);
     }
     LogCapture mLog;
 };
@@ -241,9 +249,9 @@ TEST_F(DfrmDocsData, AFirstRequestAnswersValuesWithOffsetsFromTheNewest) {
     const DfrmResponse response =
         ask(R"({"channelRequests":[{"path":"a/b","fetchItemsByTime":2.5,"fetchItemsCountMax":3},)"
             R"({"path":"c/d","lastCounter":17}]})");
-    const json answer = json::parse(response.mBody.str());
+    const json answer = json::parse(response.mBody);
     const std::string id = answer["dataRequestId"];
-    EXPECT_EQ(response.mBody.str(),
+    EXPECT_EQ(response.mBody,
               "{\"configHash\":\"" + hash() + "\",\"dataRequestId\":\"" + id +
                   "\",\"measurements\":[{\"countLastValue\":1700000000123456,\"hasMoreData\":"
                   "false,\"path\":\"a/b\",\"timeOffsets\":[-2.5,-0.1,0.0],"
@@ -267,6 +275,110 @@ TEST_F(DfrmDocsData, AValidClockGivesAnAbsoluteReference) {
     const json answer = askJson(R"({"channelRequests":[{"path":"a/b"}]})");
     EXPECT_EQ(answer["measurements"][0]["timeReferenceAbsolute"], "2023-11-14T22:13:20.123456Z");
     EXPECT_FALSE(answer["measurements"][0].contains("timeReferenceRelative"));
+}
+
+// Walks both texts together. Where they differ, both must be in a number of the same notation
+// whose texts read back as the same double, ours no longer: the tree writer's digits are not
+// always the shortest.
+int expectSameDocument(const std::string& tree, const std::string& ours) {
+    const auto inNumber = [](char c) {
+        return std::isdigit(static_cast<unsigned char>(c)) || c == '.' || c == 'e' || c == '-' ||
+               c == '+';
+    };
+    size_t i = 0, j = 0;
+    int differing = 0;
+    while (i < tree.size() && j < ours.size()) {
+        if (tree[i] == ours[j]) {
+            ++i, ++j;
+            continue;
+        }
+        size_t a = i;
+        while (a > 0 && inNumber(tree[a - 1])) --a;
+        const size_t b = j - (i - a);
+        while (i < tree.size() && inNumber(tree[i])) ++i;
+        while (j < ours.size() && inNumber(ours[j])) ++j;
+        const std::string x = tree.substr(a, i - a), y = ours.substr(b, j - b);
+        EXPECT_TRUE(!x.empty() && !y.empty()) << tree.substr(a, 40) << " vs " << ours.substr(b, 40);
+        if (x.empty() || y.empty()) return differing;
+        EXPECT_EQ(std::strtod(x.c_str(), nullptr), std::strtod(y.c_str(), nullptr)) << x << " vs " << y;
+        EXPECT_LE(y.size(), x.size()) << x << " vs " << y;
+        EXPECT_EQ(x.find('e') == std::string::npos, y.find('e') == std::string::npos) << x << " vs " << y;
+        ++differing;
+    }
+    EXPECT_EQ(tree.size() - i, ours.size() - j) << "one text ends early";
+    return differing;
+}
+
+TEST(DfrmDataWriter, WritesTheTreeWritersBytesOnRandomDocuments) {
+    std::mt19937_64 random(20261206);
+    const auto number = [&]() -> double {
+        const uint64_t bits = random();
+        switch (bits % 7) {
+            case 0: {  // any bit pattern: subnormals, NaN, infinities too
+                double value;
+                std::memcpy(&value, &bits, sizeof value);
+                return value;
+            }
+            case 1:  // a reading of a few digits
+                return static_cast<double>(static_cast<int64_t>(random() % 2000000) - 1000000) /
+                       std::pow(10.0, static_cast<double>(random() % 8));
+            case 2:
+                return bits & 8 ? 0.0 : -0.0;
+            case 3:  // every decimal exponent, around each layout's edges
+                return std::ldexp(static_cast<double>(random() >> 11), static_cast<int>(random() % 240) - 170);
+            case 4:
+                return std::pow(10.0, static_cast<double>(random() % 40) - 20);
+            default:
+                return std::uniform_real_distribution<double>(-1000.0, 1000.0)(random);
+        }
+    };
+    const std::string characters[] = {"a", "/", "Z", "9", "\xC3\xA4", "\"", "\\", "\x01", " "};
+    const auto text = [&](size_t length) {
+        std::string result;
+        while (length-- > 0) result += characters[random() % std::size(characters)];
+        return result;
+    };
+    int numbers = 0, differing = 0;
+    for (int round = 0; round < 400; ++round) {
+        DataLoggerDfrmDataResponse document;
+        document.mConfigHash = text(random() % 12);
+        document.mDataRequestId = std::to_string(random() % 100000);
+        for (uint64_t m = random() % 4; m > 0; --m) {
+            DfrmDataResponse measurement;
+            measurement.mPath = text(1 + random() % 20);
+            if (random() % 4 != 0) measurement.mCountLastValue = static_cast<int64_t>(random());
+            if (random() % 3 != 0) measurement.mHasMoreData = random() % 2 == 0;
+            if (random() % 2 == 0) {
+                measurement.mTimeReferenceRelative = number();
+            } else {
+                measurement.mTimeReferenceAbsolute = text(27);
+            }
+            if (random() % 5 == 0) measurement.mStatus = text(1 + random() % 30);
+            if (!measurement.mStatus || random() % 2 == 0) {
+                std::vector<double> values(1 + random() % 150);
+                std::vector<float> offsets(values.size());
+                for (size_t k = 0; k < values.size(); ++k) {
+                    values[k] = number();
+                    const double offset = number();
+                    // Out of range, the cast would be undefined.
+                    offsets[k] = std::fabs(offset) > std::numeric_limits<float>::max()
+                                     ? static_cast<float>(offset > 0 ? INFINITY : -INFINITY)
+                                     : static_cast<float>(offset);
+                }
+                numbers += 2 * static_cast<int>(values.size());
+                measurement.mValues = std::move(values);
+                measurement.mTimeOffsets = std::move(offsets);
+            }
+            document.mMeasurements.push_back(std::move(measurement));
+        }
+        std::string ours;
+        DfrmDataDocumentWriter writer(ours, document.mConfigHash, document.mDataRequestId);
+        for (const auto& measurement : document.mMeasurements) writer.add(measurement);
+        writer.finish();
+        differing += expectSameDocument(dumpDfrmDocument(document.toJson()), ours);
+    }
+    // Shorter digits are the exception: a layout fault would differ on many numbers.
+    EXPECT_LT(differing * 100, numbers) << differing << " of " << numbers;
 }
 
 const std::string kParse = "Request parsing failed.\nWhat: ";
@@ -305,7 +417,7 @@ TEST_F(DfrmDocsData, RefusedBodiesAnswerTheStatusAndText) {
         const DfrmResponse response = ask(c.body);
         EXPECT_EQ(response.mStatusCode, c.status);
         EXPECT_EQ(response.mContentType, ContentType::textHtml);
-        EXPECT_EQ(response.mBody.str(), c.text);
+        EXPECT_EQ(response.mBody, c.text);
     }
     // Malformed JSON, deep nesting and bytes that are no UTF-8.
     for (const std::string& body :
@@ -343,7 +455,7 @@ TEST_F(DfrmDocsData, StorageFaultsFailTheWholeAnswer) {
     pull->data["c/d"] = {DataLoggerStatusCode::StorageError, {}};
     const DfrmResponse failed = ask(R"({"channelRequests":[{"path":"a/b"},{"path":"c/d"}]})");
     EXPECT_EQ(failed.mStatusCode, 500);
-    EXPECT_EQ(failed.mBody.str(),
+    EXPECT_EQ(failed.mBody,
               "An error occurred during the fetch data command of the path (c/d). Internal "
               "error is (StorageError).");
 
@@ -351,7 +463,7 @@ TEST_F(DfrmDocsData, StorageFaultsFailTheWholeAnswer) {
     pull->data["c/d"] = {DataLoggerStatusCode::NoError, {}};
     const DfrmResponse empty = ask(R"({"channelRequests":[{"path":"c/d"}]})");
     EXPECT_EQ(empty.mStatusCode, 400);
-    EXPECT_EQ(empty.mBody.str(), kParse +
+    EXPECT_EQ(empty.mBody, kParse +
                                      "DataResponse requires either timeReferenceAbsolute OR "
                                      "timeReferenceRelative.\n");
     EXPECT_TRUE(mLog.contains(log::Error,
@@ -411,7 +523,7 @@ TEST_F(DfrmDocsData, ACalibratedChannelWithoutNextDateIsLoggedAndWrittenWithTheE
 
 TEST_F(DfrmDocsData, ChannelListStatuses) {
     pull->channelStatus = DataLoggerStatusCode::NotFound;
-    EXPECT_EQ(answerDataChannels(server).mBody.str(),
+    EXPECT_EQ(answerDataChannels(server).mBody,
               "{\"configHash\":\"" + hash() + "\",\"dataChannels\":[]}");
 
     pull->channelStatus = DataLoggerStatusCode::StorageNotInitialized;
@@ -421,7 +533,7 @@ TEST_F(DfrmDocsData, ChannelListStatuses) {
         "code is (StorageNotInitialized).";
     EXPECT_EQ(failed.mStatusCode, 500);
     EXPECT_EQ(failed.mContentType, ContentType::textHtml);
-    EXPECT_EQ(failed.mBody.str(), text);
+    EXPECT_EQ(failed.mBody, text);
     EXPECT_TRUE(mLog.contains(log::Error, text));
 }
 
@@ -437,7 +549,7 @@ TEST_F(DfrmDocsData, IdentificationListsTheDevicesThatAnsweredAndFailsWithoutAny
     const DfrmResponse response = answerIdentification(server);
     EXPECT_EQ(response.mStatusCode, 200);
     EXPECT_EQ(response.mContentType, ContentType::applicationJson);
-    EXPECT_EQ(response.mBody.str(),
+    EXPECT_EQ(response.mBody,
               "{\"configHash\":\"" + hash() +
                   "\",\"devices\":[{\"common\":{\"firmwareVersion\":\"3.2.1\","
                   "\"protocolVersion\":\"0.113\"},\"tpx\":\"tpx one\"}]}");
@@ -451,18 +563,18 @@ TEST_F(DfrmDocsData, IdentificationListsTheDevicesThatAnsweredAndFailsWithoutAny
         const DfrmResponse response = answerIdentification(server);
         EXPECT_EQ(response.mStatusCode, 500);
         EXPECT_EQ(response.mContentType, ContentType::textHtml);
-        EXPECT_EQ(response.mBody.str(),
+        EXPECT_EQ(response.mBody,
                   listFails ? "Identification request failed with 'device service gone'"
                             : "No device returned it's device-id data for dfrm.");
     }
 }
 
 TEST_F(DfrmDocsData, CapabilitiesAndVolatileStateFollowTheClock) {
-    EXPECT_EQ(answerCapabilities(server).mBody.str(),
+    EXPECT_EQ(answerCapabilities(server).mBody,
               "{\"capabilities\":{\"clockType\":\"relative\"},\"configHash\":\"" + hash() + "\"}");
     const double before =
         std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
-    const json relative = json::parse(answerVolatileState(server).mBody.str());
+    const json relative = json::parse(answerVolatileState(server).mBody);
     EXPECT_EQ(relative["volatileState"].size(), 1u);
     EXPECT_GE(relative["volatileState"]["relativeTime"].get<double>(), before - 0.001);
     EXPECT_LT(relative["volatileState"]["relativeTime"].get<double>(), before + 60);
@@ -470,9 +582,9 @@ TEST_F(DfrmDocsData, CapabilitiesAndVolatileStateFollowTheClock) {
     time->valid = true;
     const DfrmResponse capabilities = answerCapabilities(server);
     EXPECT_EQ(capabilities.mContentType, ContentType::applicationJson);
-    EXPECT_EQ(capabilities.mBody.str(),
+    EXPECT_EQ(capabilities.mBody,
               "{\"capabilities\":{\"clockType\":\"absolute\"},\"configHash\":\"" + hash() + "\"}");
-    const json absolute = json::parse(answerVolatileState(server).mBody.str());
+    const json absolute = json::parse(answerVolatileState(server).mBody);
     EXPECT_EQ(absolute["volatileState"].size(), 1u);
     EXPECT_EQ(absolute["volatileState"]["absoluteTime"].get<std::string>().size(),
               std::string("2026-12-05T14:24:41.123456Z").size());
