@@ -1,6 +1,8 @@
 // The small platform pieces: firmware version and device id files, UTC time texts, and outside
-// text made safe for log lines.
+// text made safe for log lines, and the journal's priority prefixes.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdint>
 #include <filesystem>
@@ -85,6 +87,28 @@ TEST(PlatformDeviceIdClientDirectory, UnreadableDirectoryThrows) {
     datalogger::test::TempDir dir;
     EXPECT_THROW(DeviceIdClient::make_client(dir.file("absent"))->listDevices(),
                  std::runtime_error);
+}
+
+TEST(PlatformJournal, LinesCarryTheSeverityPrefixWhenTheStreamMatchesDeviceAndInode) {
+    namespace ql = quorix::pelmo::log;
+    const std::pair<ql::Severity, std::string> prefixes[] = {
+        {ql::Critical, "<2>"}, {ql::Error, "<3>"}, {ql::Warning, "<4>"},
+        {ql::Info, "<6>"},     {ql::Debug, "<7>"}, {ql::Trace, "<7>"}};
+    for (const auto& [severity, prefix] : prefixes) EXPECT_EQ(ql::journalPrefix(severity), prefix);
+
+    int pipeFds[2];
+    struct stat st {};
+    ASSERT_EQ(::pipe(pipeFds), 0);
+    ASSERT_EQ(::fstat(pipeFds[1], &st), 0);
+    const std::string dev = std::to_string(st.st_dev), ino = std::to_string(st.st_ino);
+    const std::pair<std::string, bool> streams[] = {
+        {dev + ":" + ino, true},   {dev + ":" + ino + "0", false}, {dev + "1:" + ino, false},
+        {" " + dev + ":" + ino, false}, {dev + ":+" + ino, false}, {dev + ino, false}, {"", false}};
+    for (const auto& [text, match] : streams)
+        EXPECT_EQ(ql::isJournalStream(pipeFds[1], text.c_str()), match) << text;
+    EXPECT_FALSE(ql::isJournalStream(pipeFds[1], nullptr));
+    ::close(pipeFds[0]);
+    ::close(pipeFds[1]);
 }
 
 TEST(PlatformLogText, OutsideTextIsCutAndEscapedAndValidCharactersStayWhole) {
