@@ -16,7 +16,8 @@ namespace quorix::pelmo::log {
 
 namespace {
 constexpr const char* kNames[] = {"Critical", "Error", "Warning", "Info", "Debug", "Trace"};
-constexpr const char* kJournalPrefixes[] = {SD_CRIT, SD_ERR, SD_WARNING, SD_INFO, SD_DEBUG, SD_DEBUG};
+constexpr const char* kJournalPrefixes[] = {SD_CRIT, SD_ERR,   SD_WARNING,
+                                            SD_INFO, SD_DEBUG, SD_DEBUG};
 
 // A whole decimal number that fits; a sign, a blank or an overflow makes it none.
 bool parseDecimal(std::string_view text, unsigned long long& out) {
