@@ -10,6 +10,7 @@ set(DATALOGGER_UNITDIR /lib/systemd/system CACHE PATH "Folder for the systemd un
 install(TARGETS datalogger RUNTIME DESTINATION ${CMAKE_INSTALL_SBINDIR})
 
 install(FILES ${PROJECT_SOURCE_DIR}/config/storage.conf DESTINATION /etc/datalogger)
+install(FILES ${PROJECT_SOURCE_DIR}/config/default/datalogger DESTINATION /etc/default)
 # Empty: the samples are examples, not active pollers.
 install(DIRECTORY DESTINATION /etc/datalogger/poll)
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/config/poll/ DESTINATION ${DATALOGGER_DOCDIR}/examples/poll
@@ -65,7 +66,8 @@ set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(CPACK_STRIP_FILES ON)
 
 # Everything under /etc is the administrator's once installed.
-set(DATALOGGER_CONFFILES /etc/datalogger/storage.conf /etc/lighttpd/conf-available/10-datalogger-dfrm.conf)
+set(DATALOGGER_CONFFILES /etc/datalogger/storage.conf /etc/default/datalogger
+    /etc/lighttpd/conf-available/10-datalogger-dfrm.conf)
 list(JOIN DATALOGGER_CONFFILES "\n" _conffiles)
 file(WRITE ${PROJECT_BINARY_DIR}/debian/conffiles "${_conffiles}\n")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA

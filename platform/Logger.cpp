@@ -1,7 +1,13 @@
 #include "platform/Logger.h"
 
+#include <sys/stat.h>
+#include <systemd/sd-daemon.h>
+#include <unistd.h>
+
+#include <charconv>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <vector>
 
 #include "platform/TimeUtils.h"
@@ -10,6 +16,15 @@ namespace quorix::pelmo::log {
 
 namespace {
 constexpr const char* kNames[] = {"Critical", "Error", "Warning", "Info", "Debug", "Trace"};
+constexpr const char* kJournalPrefixes[] = {SD_CRIT, SD_ERR,   SD_WARNING,
+                                            SD_INFO, SD_DEBUG, SD_DEBUG};
+
+// A whole decimal number that fits; a sign, a blank or an overflow makes it none.
+bool parseDecimal(std::string_view text, unsigned long long& out) {
+    const char* end = text.data() + text.size();
+    const auto [stop, error] = std::from_chars(text.data(), end, out);
+    return !text.empty() && error == std::errc() && stop == end;
+}
 
 // The last guard against a flood: a message whose values were not bounded one by one is cut
 // here, before a character that would be split.
@@ -41,6 +56,27 @@ const char* severityName(Severity severity) {
     return index >= 0 && index <= Trace ? kNames[index] : "Unknown";
 }
 
+const char* journalPrefix(Severity severity) {
+    int index = static_cast<int>(severity);
+    return index >= 0 && index <= Trace ? kJournalPrefixes[index] : SD_NOTICE;
+}
+
+bool isJournalStream(int fd, const char* journalStream) {
+    if (journalStream == nullptr) return false;
+    const std::string_view text(journalStream);
+    const size_t colon = text.find(':');
+    unsigned long long device = 0;
+    unsigned long long inode = 0;
+    if (colon == std::string_view::npos || !parseDecimal(text.substr(0, colon), device) ||
+        !parseDecimal(text.substr(colon + 1), inode)) {
+        return false;
+    }
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) return false;
+    return static_cast<unsigned long long>(st.st_dev) == device &&
+           static_cast<unsigned long long>(st.st_ino) == inode;
+}
+
 bool parseSeverity(std::string_view text, Severity& out) {
     for (int i = Critical; i <= Trace; ++i) {
         if (text == kNames[i] || text == std::to_string(i)) {
@@ -66,6 +102,9 @@ std::string formatMessage(const char* format, va_list args) {
 
 void LoggerImpl::write(const LogRecord& record) { LoggerProxy::instance().write(record); }
 
+LoggerProxy::LoggerProxy()
+    : mJournalPrefix(isJournalStream(STDERR_FILENO, std::getenv("JOURNAL_STREAM"))) {}
+
 LoggerProxy& LoggerProxy::instance() {
     static LoggerProxy proxy;
     return proxy;
@@ -90,7 +129,9 @@ void LoggerProxy::write(const LogRecord& record) {
         mSink(record);
         return;
     }
-    std::string line = utils::toUtcString(std::chrono::system_clock::now());
+    const std::string_view prefix = mJournalPrefix ? journalPrefix(record.severity) : "";
+    std::string line(prefix);
+    line += utils::toUtcString(std::chrono::system_clock::now());
     line += ' ';
     line += severityName(record.severity);
     line += ' ';
@@ -102,6 +143,11 @@ void LoggerProxy::write(const LogRecord& record) {
     line += ": ";
     line += record.text;
     line += '\n';
+    // The journal makes an entry of every line, so each line of a message carries the prefix.
+    for (size_t at = line.find('\n'); !prefix.empty() && at + 1 < line.size();
+         at = line.find('\n', at + 1)) {
+        line.insert(at + 1, prefix);
+    }
     std::fwrite(line.data(), 1, line.size(), stderr);
 }
 

@@ -40,7 +40,9 @@ public:
 };
 
 // Process-wide level and sink. The default sink writes one line per record to standard error:
-// "2026-12-05T14:24:41.123456Z Info DataLoggerDaemon: text".
+// "2026-12-05T14:24:41.123456Z Info DataLoggerDaemon: text". When standard error is the journal's
+// stream at the proxy's creation, each line starts with its priority prefix ("<3>" for Error),
+// so that the journal files the line under that priority.
 // Thread rule: every member may be called from any thread.
 class LoggerProxy {
 public:
@@ -57,8 +59,9 @@ public:
     void write(const LogRecord& record);
 
 private:
-    LoggerProxy() = default;
+    LoggerProxy();
 
+    const bool mJournalPrefix;  // decided once: stderr cannot become the journal later
     std::atomic<int> mLevel{Info};
     std::mutex mSinkMutex;  // guards mSink and serialises lines on stderr
     Sink mSink;
@@ -85,6 +88,13 @@ private:
 // For code without a logger base; logs under the name "datalogger".
 void pelmoDoLog(Severity severity, const char* format, LogContext context, ...)
     __attribute__((format(printf, 2, 4)));
+
+// The syslog priority prefix the journal reads off the start of a line; Trace shares Debug's.
+const char* journalPrefix(Severity severity);
+
+// Whether fd is the stream the service manager connected to the journal: journalStream is the
+// JOURNAL_STREAM variable ("DEV:INODE" in decimal) or null when unset.
+bool isJournalStream(int fd, const char* journalStream);
 
 // Shared formatting step, exposed so both entry points use it.
 std::string formatMessage(const char* format, va_list args);

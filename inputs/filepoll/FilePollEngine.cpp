@@ -1,8 +1,11 @@
 #include "inputs/filepoll/FilePollEngine.h"
 
+#include <sys/stat.h>
+
 #include <boost/filesystem.hpp>
 
 #include "inputs/filepoll/FilePollConfigFile.h"
+#include "inputs/filepoll/PollFileRules.h"
 
 namespace quorix::pelmo::datalogger {
 
@@ -36,10 +39,29 @@ std::vector<std::shared_ptr<FilePollConfig>> FilePollEngine::safeLoadConfigs(
                    nullptr, confDirPath.c_str());
         return result;
     }
-    // Every regular file counts, whatever its name: the administrator decides what lies here.
-    for (const auto& entry : fs::recursive_directory_iterator(confDirPath)) {
-        const fs::path& path = entry.path();
+    const fs::recursive_directory_iterator end;
+    for (fs::recursive_directory_iterator entry(confDirPath); entry != end; ++entry) {
+        const fs::path& path = entry->path();
+        if (isSkippedPollFileName(path.string())) {
+            entry.disable_recursion_pending();
+            pelmoDoLog(ql::Info,
+                       "Skipping '%s': hidden files and backup or package-manager copies are not "
+                       "poll configuration files",
+                       nullptr, ql::untrusted(path.string()).c_str());
+            continue;
+        }
         if (!fs::exists(path) || !fs::is_regular_file(path)) continue;
+        struct stat st {};
+        const std::string writers = ::stat(path.c_str(), &st) == 0
+                                        ? nonRootWriters(st.st_uid, st.st_mode)
+                                        : "its owner and mode cannot be read";
+        if (!writers.empty()) {
+            pelmoDoLog(ql::Error,
+                       "Refusing poll configuration file '%s': a user other than root can write "
+                       "it (%s)",
+                       nullptr, ql::untrusted(path.string()).c_str(), writers.c_str());
+            continue;
+        }
         const FilePollConfigFile file(path.string());
         if (!file.isValid()) {
             pelmoDoLog(ql::Error, "Failed loading poll configuration file '%s'. Errors are: %s",

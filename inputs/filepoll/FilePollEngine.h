@@ -24,7 +24,8 @@ class FilePollEngine : public quorix::pelmo::log::Logger {
                    const std::shared_ptr<quorix::pelmo::utils::PeriodicCallerManagerIfc>& pcm);
 
     // Sections of every valid regular file below confDirPath, walked recursively; a file with
-    // any error contributes nothing. A missing directory yields none.
+    // any error, a skipped name (isSkippedPollFileName, also for directories) and a file that
+    // a user other than root can write contribute nothing. A missing directory yields none.
     std::vector<std::shared_ptr<FilePollConfig>> safeLoadConfigs(const std::string& confDirPath);
 
     const std::vector<std::shared_ptr<FilePoll>>& pollers() const { return mPollers; }

@@ -85,6 +85,9 @@ CONF
 # Starts the daemon in the namespace. Its output is appended to DAEMON_LOG, so a restart keeps
 # one log; sandbox_wait_log looks only at what this start wrote.
 sandbox_start_daemon() {
+  # The daemon refuses poll files that a user other than root can write; what the scripts wrote
+  # follows the umask of whoever runs them.
+  find "$SANDBOX/etc/poll" -type f -exec chown root:root {} + -exec chmod 0644 {} +
   DAEMON_LOG="$SANDBOX/daemon.log"
   touch "$DAEMON_LOG"
   daemon_log_start=$(($(wc -l <"$DAEMON_LOG") + 1))

@@ -36,6 +36,7 @@ void writeFile(const std::string& path, const std::string& content) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     if (!out) throw std::runtime_error("cannot write " + path);
     out << content;
+    std::filesystem::permissions(path, std::filesystem::perms(0644));
 }
 
 std::string replaceAll(std::string text, const std::string& from, const std::string& to) {

@@ -17,6 +17,7 @@
 #include "inputs/filepoll/FilePollEngine.h"
 #include "inputs/filepoll/FileReader.h"
 #include "inputs/filepoll/NumberText.h"
+#include "inputs/filepoll/PollFileRules.h"
 #include "support/Fakes.h"
 #include "support/TestSupport.h"
 #include "tests/unit/filepoll_fakes.h"
@@ -161,16 +162,27 @@ TEST_F(PollConfigFile, NumbersIgnoreADecimalCommaLocale) {
     EXPECT_EQ(polled, 21.5);
 }
 
-TEST_F(PollConfigFile, DirectoryWalkIsRecursiveAndUnfilteredAndDropsBrokenFiles) {
+TEST(PollFileRules, HiddenNamesAndLeftoverCopiesAreSkipped) {
+    for (const char* name : {"a.conf", "/etc/.d/a", "a.bak.conf", "a~b", "swp"})
+        EXPECT_FALSE(isSkippedPollFileName(name)) << name;
+    for (const char* name : {".a", "/p/.a", "a~", "a.bak", "a.swp", "a.dpkg-old", "a.ucf-old",
+                             "a.dpkg-new", "a.dpkg-dist", "a.dpkg-tmp", "a.ucf-new", "a.ucf-dist"})
+        EXPECT_TRUE(isSkippedPollFileName(name)) << name;
+}
+
+TEST_F(PollConfigFile, DirectoryWalkSkipsLeftoversRefusesFilesOthersCanWriteAndDropsBroken) {
+    if (::geteuid() != 0) GTEST_SKIP() << "only files root owns are loaded";
     ::datalogger::test::LogCapture log;
     auto push = std::make_shared<::datalogger::test::PollPushRecorder>();
     std::shared_ptr<utils::PeriodicCallerManagerIfc> caller =
         std::make_shared<::datalogger::test::FakePeriodicCallerManager>();
     TempDir outside;
     ::mkdir(mDir.file("sub").c_str(), 0755);
-    writeFile(mDir.file("a.conf"), "[" + section({{"ChannelPath", "\"a\""}}) + "]");
-    writeFile(mDir.file("a.conf~"), "[" + section({{"ChannelPath", "\"a\""}}) + "]");
-    writeFile(mDir.file("sub/b"), "[" + section({{"ChannelPath", "\"b\""}}) + "]");
+    ::mkdir(mDir.file(".git").c_str(), 0755);
+    for (const char* name : {"a.conf", "a.conf~", "sub/b", ".git/c", "group", "user"})
+        writeFile(mDir.file(name), "[" + section({{"ChannelPath", "\"a\""}}) + "]");
+    ::chmod(mDir.file("group").c_str(), 0664);
+    ::chown(mDir.file("user").c_str(), 1, 0);
     writeFile(mDir.file("bad"), "[" + section({{"ChannelPath", "\"c\""}}) + ",{}]");
     writeFile(mDir.file("sub/e"), "[" + section({{"ChannelPath", "\"e\""}}) + "]");
     writeFile(outside.file("d"), "[" + section({{"ChannelPath", "\"d\""}}) + "]");
@@ -178,14 +190,17 @@ TEST_F(PollConfigFile, DirectoryWalkIsRecursiveAndUnfilteredAndDropsBrokenFiles)
     ::symlink(outside.path().c_str(), mDir.file("linked").c_str());
     ::symlink(mDir.file("gone").c_str(), mDir.file("dangling").c_str());
 
-    EXPECT_EQ(FilePollEngine(mDir.path(), push, caller).pollers().size(), 3u);
+    EXPECT_EQ(FilePollEngine(mDir.path(), push, caller).pollers().size(), 2u);
     std::vector<std::string> paths = push->registered();
     std::sort(paths.begin(), paths.end());
-    EXPECT_EQ(paths, (std::vector<std::string>{"a", "a", "b"}));
+    EXPECT_EQ(paths, (std::vector<std::string>{"a", "a"}));
     EXPECT_TRUE(log.contains(
         ql::Error,
         "Failed loading poll configuration file '" + mDir.file("bad") +
             "'. Errors are: section #2: failed to process a Poll section: No such node (Unit)\n"));
+    EXPECT_TRUE(log.contains(ql::Info, "Skipping '" + mDir.file(".git") + "'"));
+    EXPECT_TRUE(log.contains(ql::Error, "group': a user other than root can write it (group-"));
+    EXPECT_TRUE(log.contains(ql::Error, "user': a user other than root can write it (owned by"));
 
     EXPECT_TRUE(FilePollEngine(mDir.file("absent"), push, caller).pollers().empty());
     EXPECT_TRUE(log.contains(ql::Warning, "doesn't exist. Path was " + mDir.file("absent")));

@@ -1,6 +1,8 @@
 // The small platform pieces: firmware version and device id files, UTC time texts, and outside
-// text made safe for log lines.
+// text made safe for log lines, and the journal's priority prefixes.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdint>
 #include <filesystem>
@@ -85,6 +87,24 @@ TEST(PlatformDeviceIdClientDirectory, UnreadableDirectoryThrows) {
     datalogger::test::TempDir dir;
     EXPECT_THROW(DeviceIdClient::make_client(dir.file("absent"))->listDevices(),
                  std::runtime_error);
+}
+
+TEST(PlatformJournal, LinesCarryTheSeverityPrefixWhenTheStreamMatchesDeviceAndInode) {
+    namespace ql = quorix::pelmo::log;
+    const char* prefixes[] = {"<2>", "<3>", "<4>", "<6>", "<7>", "<7>"};  // Critical to Trace
+    for (int i = ql::Critical; i <= ql::Trace; ++i)
+        EXPECT_STREQ(ql::journalPrefix(static_cast<ql::Severity>(i)), prefixes[i]);
+    int fds[2];
+    struct stat st {};
+    ASSERT_TRUE(::pipe(fds) == 0 && ::fstat(fds[1], &st) == 0);
+    const std::string dev = std::to_string(st.st_dev), ino = std::to_string(st.st_ino);
+    for (const auto& [text, match] : std::vector<std::pair<std::string, bool>>{
+             {dev + ":" + ino, true}, {dev + ":" + ino + "0", false}, {dev + "1:" + ino, false},
+             {dev + ":+" + ino, false}, {dev + ino, false}})
+        EXPECT_EQ(ql::isJournalStream(fds[1], text.c_str()), match) << text;
+    EXPECT_FALSE(ql::isJournalStream(fds[1], nullptr));
+    ::close(fds[0]);
+    ::close(fds[1]);
 }
 
 TEST(PlatformLogText, OutsideTextIsCutAndEscapedAndValidCharactersStayWhole) {
