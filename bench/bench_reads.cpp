@@ -1,21 +1,17 @@
 // Usage: bench_reads FILE ROWS
 //        bench_reads --rare FILE ROWS
+//        bench_reads --select FILE HASH
 // Builds FILE with ROWS data rows (kept afterwards: scripts/bench starts the daemon on it), opens
 // it as the daemon does (the start-up analyses the filled tables), then times the newest 1000
-// points of one channel through getData against bare SELECTs of the same rows, medians of 101.
+// points of one channel through getData against a bare SELECT of the same rows, medians of 101.
+// Prints one line: <getData µs> <bare µs> <getData's query plan>
 //
-// Without --rare the rows are spread over 10 channels; prints one line:
-//   <getData µs> <bare by hash µs> <getData's statement with "=" for "IN" µs> <query plan>
-// With --rare one busy channel holds all rows but about 3000, spread evenly through time, which
-// belong to a rare channel; getData reads the rare one. Prints:
-//   <getData µs> <bare "=" statement µs> <getData's statement, bare µs> <query plan>
-//
-// The plan is that of getData's statement. getData names the channel by
-// "channelHash IN (SELECT hash FROM channel WHERE path = ?)": SQLite searches the covering
-// channel index (channelHash, timestamp, value) for the hash, but since an IN list may hold
-// several hashes, it cannot take the index's order as the result's: it puts the rows into a
-// temporary B-tree and sorts them, stopping each hash's rows once the LIMIT is reached. The "="
-// statement reads the same index newest first and stops after 1000 rows, with no sort.
+// Without --rare the rows are spread over 10 channels and the bare SELECT names the hash. With
+// --rare one busy channel holds all rows but about 3000, spread evenly through time, which
+// belong to a rare channel; getData reads the rare one, the bare SELECT is getData's own
+// statement on a bare connection.
+// With --select, FILE is a database in use (the daemon's): prints the median µs of the bare
+// SELECT of the newest 1000 rows of the channel HASH, read-only beside the daemon.
 #include <sqlite3.h>
 
 #include <algorithm>
@@ -34,13 +30,12 @@ namespace {
 constexpr int kRuns = 101;
 constexpr long long kRareRows = 3000;
 
-constexpr const char* kEqualStatement =
-    "SELECT data.timestamp, data.value FROM data WHERE data.channelHash = ( SELECT hash FROM "
-    "channel WHERE channel.path = ? ) ORDER BY data.timestamp DESC LIMIT 1000;";
 // getData's statement for "the newest n points", with n fixed.
 constexpr const char* kGetDataStatement =
-    "SELECT data.timestamp, data.value FROM data WHERE data.channelHash IN ( SELECT hash FROM "
+    "SELECT data.timestamp, data.value FROM data WHERE data.channelHash = ( SELECT hash FROM "
     "channel WHERE channel.path = ? ) ORDER BY data.timestamp DESC LIMIT 1000;";
+constexpr const char* kByHashStatement =
+    "SELECT timestamp, value FROM data WHERE channelHash = ? ORDER BY timestamp DESC LIMIT 1000;";
 
 double getDataMicros(qd::DataLoggerStorageSQLite& storage, const std::string& path) {
     std::vector<qd::DataLoggerDataPoint> points;
@@ -100,14 +95,23 @@ std::string queryPlan(sqlite3* db, const std::string& path) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    const bool rare = argc == 4 && std::string(argv[1]) == "--rare";
-    if (argc != 3 && !rare) {
-        std::fprintf(stderr, "usage: %s [--rare] FILE ROWS\n", argv[0]);
+    const std::string mode = argc == 4 ? argv[1] : "";
+    if (argc != 3 && mode != "--rare" && mode != "--select") {
+        std::fprintf(stderr, "usage: %s [--rare] FILE ROWS | --select FILE HASH\n", argv[0]);
         return 2;
     }
+    const bool rare = mode == "--rare";
+    const std::string file = argv[argc - 2];
+    if (mode == "--select") {
+        sqlite3* db = nullptr;
+        sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READONLY, nullptr);
+        sqlite3_busy_timeout(db, 1000);
+        std::printf("%.0f\n", bareMicros(db, kByHashStatement, "", std::strtoull(argv[3], nullptr, 10)));
+        sqlite3_close(db);
+        return 0;
+    }
     quorix::pelmo::log::LoggerProxy::instance().setLevel(quorix::pelmo::log::Warning);
-    const std::string file = argv[rare ? 2 : 1];
-    const long long total = std::atoll(argv[rare ? 3 : 2]);
+    const long long total = std::atoll(argv[argc - 1]);
 
     std::vector<qd::DataLoggerStorageChannelInfo> channels;
     std::vector<uint64_t> hashes;
@@ -137,19 +141,9 @@ int main(int argc, char** argv) {
 
     sqlite3* db = nullptr;
     sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READONLY, nullptr);
-    if (rare) {
-        const double equal = bareMicros(db, kEqualStatement, path);
-        const double in = bareMicros(db, kGetDataStatement, path);
-        std::printf("%.0f %.0f %.0f %s\n", ours, equal, in, queryPlan(db, path).c_str());
-    } else {
-        const double bare =
-            bareMicros(db,
-                       "SELECT timestamp, value FROM data WHERE channelHash = ? ORDER BY "
-                       "timestamp DESC LIMIT 1000;",
-                       "", channels[read].channelHash());
-        const double equal = bareMicros(db, kEqualStatement, path);
-        std::printf("%.0f %.0f %.0f %s\n", ours, bare, equal, queryPlan(db, path).c_str());
-    }
+    const double bare = rare ? bareMicros(db, kGetDataStatement, path)
+                             : bareMicros(db, kByHashStatement, "", channels[read].channelHash());
+    std::printf("%.0f %.0f %s\n", ours, bare, queryPlan(db, path).c_str());
     sqlite3_close(db);
     storage.finalize();
     return 0;

@@ -117,6 +117,7 @@ DataLoggerDfrm::~DataLoggerDfrm() {
 }
 
 void DataLoggerDfrm::configurationChanged() {
+    ++mChannelsGeneration;
     mConfigHash.markChannelsChanged();
 }
 

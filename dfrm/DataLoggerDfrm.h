@@ -11,6 +11,7 @@
 
 #include "core/DataLoggerPullDataIfc.h"
 #include "dfrm/DataLoggerDfrmConfigHash.h"
+#include "dfrm/DfrmAnswerCache.h"
 #include "dfrm/DataLoggerRequest.h"
 #include "dfrm/DfrmDataRequestIdManager.h"
 #include "dfrm/DfrmTypes.h"
@@ -70,6 +71,9 @@ class DataLoggerDfrm : public virtual log::Logger {
     const std::string& protocolVersion() const { return mProtocolVersion; }
     DataLoggerDfrmConfigHash& configHash() { return mConfigHash; }
     DfrmDataRequestIdManager& dataRequestIds() { return mDataRequestIds; }
+    // Counts configurationChanged calls.
+    uint64_t channelsGeneration() const { return mChannelsGeneration.load(); }
+    DfrmAnswerCache& channelListAnswer() { return mChannelListAnswer; }
 
   private:
     void startServer();
@@ -99,6 +103,8 @@ class DataLoggerDfrm : public virtual log::Logger {
     std::shared_ptr<utils::FirmwareVersionIfc> mFirmwareVersion;
     DataLoggerDfrmConfigHash mConfigHash;
     DfrmDataRequestIdManager mDataRequestIds{100, 50};
+    std::atomic<uint64_t> mChannelsGeneration{0};
+    DfrmAnswerCache mChannelListAnswer;  // server thread only
     Responder mResponder;
 };
 

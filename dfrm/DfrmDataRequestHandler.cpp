@@ -82,7 +82,7 @@ int64_t micros(TimePoint timestamp) {
 
 // Points taken from the storage at a time. A read of many holds them as points (24 bytes each)
 // only a slice at a time, and keeps value and time (16 bytes) until the answer is written.
-constexpr size_t kReadSlicePoints = 4096;
+constexpr size_t kReadSlicePoints = 1024;
 
 // What one channel delivers in this answer.
 struct Delivery {
@@ -99,6 +99,10 @@ DataLoggerStatusCode readPage(DataLoggerDfrm& server, Delivery& delivery, size_t
     RequestedDataChannel& channel = *delivery.channel;
     // The client's count limits the first answer.
     if (channel.mAmount != 0) share = std::min<size_t>(share, channel.mAmount);
+    // Reserved once: growing by doubling would leave the outgrown copies resident. What a short
+    // channel leaves unused is never touched.
+    delivery.values.reserve(delivery.values.size() + share);
+    delivery.times.reserve(delivery.times.size() + share);
     std::vector<DataLoggerDataPoint> page;
     for (bool first = true; share > 0; first = false) {
         const size_t slice = std::min(share, kReadSlicePoints);
@@ -181,7 +185,8 @@ bool acceptStatus(DataLoggerDfrm& server, const Delivery& delivery, uint32_t id,
     }
 }
 
-// The channel's measurement; the delivery's values move into it and its times are released.
+// The channel's measurement without its time offsets, which the writer takes from the
+// delivery's times; the values move into it.
 DfrmDataResponse measurementOf(DataLoggerDfrm& server, Delivery& delivery) {
     DfrmDataResponse measurement;
     measurement.mPath = delivery.channel->mPath;
@@ -203,14 +208,7 @@ DfrmDataResponse measurementOf(DataLoggerDfrm& server, Delivery& delivery) {
     } else {
         measurement.mTimeReferenceRelative = static_cast<double>(newest) * 1e-6;
     }
-    std::vector<float> offsets;
-    offsets.reserve(delivery.times.size());
-    for (const int64_t time : delivery.times) {
-        offsets.push_back(static_cast<float>(static_cast<double>(time - newest) * 1e-6));
-    }
-    delivery.times = {};
     measurement.mValues = std::move(delivery.values);
-    measurement.mTimeOffsets = std::move(offsets);
     return measurement;
 }
 
@@ -260,7 +258,8 @@ DfrmResponse answer(DataLoggerDfrm& server, const std::string& body) {
                                   std::to_string(id));
     for (auto& delivery : deliveries) {
         if (delivery.status != DataLoggerStatusCode::NoError) continue;
-        writer.add(measurementOf(server, delivery));
+        const DfrmDataResponse measurement = measurementOf(server, delivery);
+        writer.add(measurement, std::move(delivery.times));
     }
     writer.finish();
     return response;

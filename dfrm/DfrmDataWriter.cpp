@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <stdexcept>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -109,15 +110,15 @@ char* writeNumber(char* out, float value) {
     return layOut(out, text, written.ptr);
 }
 
-// A JSON array of numbers, one append per number.
-template <typename Float>
-void appendArray(std::string& out, const std::vector<Float>& values) {
+// A JSON array of the numbers number(0) ... number(count - 1), one append per number.
+template <typename Number>
+void appendArray(std::string& out, size_t count, Number number) {
     char text[kMaxNumberText + 1];
     out.push_back('[');
-    for (size_t i = 0; i < values.size(); ++i) {
+    for (size_t i = 0; i < count; ++i) {
         char* end = text;
         if (i != 0) *end++ = ',';
-        end = writeNumber(end, values[i]);
+        end = writeNumber(end, number(i));
         out.append(text, static_cast<size_t>(end - text));
     }
     out.push_back(']');
@@ -163,6 +164,36 @@ size_t DfrmDataDocumentWriter::boundForPoints(size_t points) {
 
 void DfrmDataDocumentWriter::add(const DfrmDataResponse& m) {
     m.validateAsThisServer();
+    write(m, [&] {
+        const std::vector<float>& offsets = *m.mTimeOffsets;
+        appendArray(mOut, offsets.size(), [&](size_t i) { return offsets[i]; });
+    });
+}
+
+void DfrmDataDocumentWriter::add(const DfrmDataResponse& m, std::vector<int64_t>&& times) {
+    // The rules of toJson, checked on the shape alone: the values are not copied.
+    DfrmDataResponse shape;
+    shape.mTimeReferenceAbsolute = m.mTimeReferenceAbsolute;
+    shape.mTimeReferenceRelative = m.mTimeReferenceRelative;
+    shape.mStatus = m.mStatus;
+    if (m.mValues) shape.mValues = std::vector<double>(std::min<size_t>(m.mValues->size(), 1));
+    if (m.mValues && m.mValues->size() == times.size()) {
+        shape.mTimeOffsets = std::vector<float>(shape.mValues->size());
+    }
+    shape.validateAsThisServer();
+    if (m.mTimeOffsets) throw std::logic_error("A measurement has both times and time offsets.");
+
+    write(m, [&] {
+        const int64_t newest = times.empty() ? 0 : times.back();
+        appendArray(mOut, times.size(), [&](size_t i) {
+            return static_cast<float>(static_cast<double>(times[i] - newest) * 1e-6);
+        });
+        times = {};
+    });
+}
+
+template <typename WriteOffsets>
+void DfrmDataDocumentWriter::write(const DfrmDataResponse& m, WriteOffsets writeOffsets) {
     if (!mFirst) mOut.push_back(',');
     mFirst = false;
     // Keys in byte order, as the tree writer sorts them.
@@ -184,10 +215,10 @@ void DfrmDataDocumentWriter::add(const DfrmDataResponse& m) {
         appendKey(mOut, "status");
         appendJsonString(mOut, *m.mStatus);
     }
-    if (m.mTimeOffsets) {
+    if (m.mValues) {
         mOut.push_back(',');
         appendKey(mOut, "timeOffsets");
-        appendArray(mOut, *m.mTimeOffsets);
+        writeOffsets();
     }
     if (m.mTimeReferenceAbsolute) {
         mOut.push_back(',');
@@ -200,9 +231,10 @@ void DfrmDataDocumentWriter::add(const DfrmDataResponse& m) {
         appendJsonNumber(mOut, *m.mTimeReferenceRelative);
     }
     if (m.mValues) {
+        const std::vector<double>& values = *m.mValues;
         mOut.push_back(',');
         appendKey(mOut, "values");
-        appendArray(mOut, *m.mValues);
+        appendArray(mOut, values.size(), [&](size_t i) { return values[i]; });
     }
     mOut.push_back('}');
 }

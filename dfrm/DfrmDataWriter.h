@@ -1,7 +1,9 @@
 #pragma once
 
 #include <optional>
+#include <cstdint>
 #include <string>
+#include <vector>
 
 #include "dfrm/DfrmDataRequest.h"
 
@@ -32,6 +34,11 @@ class DfrmDataDocumentWriter {
     // Validates as DfrmDataResponse::toJson does (std::runtime_error) and appends the object.
     // Throws the JSON library's type_error for a text that is not UTF-8.
     void add(const DfrmDataResponse& measurement);
+    // The same for a measurement without time offsets, whose values were taken at `times`
+    // (microseconds): each offset is written as the float seconds before the last time, and
+    // `times` is released once they are, before the values, so that a long answer holds its
+    // times, its values and its text together no longer than it must.
+    void add(const DfrmDataResponse& measurement, std::vector<int64_t>&& times);
     // Closes the array and the document.
     void finish();
 
@@ -39,6 +46,9 @@ class DfrmDataDocumentWriter {
     static size_t boundForPoints(size_t points);
 
   private:
+    template <typename WriteOffsets>
+    void write(const DfrmDataResponse& m, WriteOffsets writeOffsets);
+
     std::string& mOut;
     bool mFirst = true;
 };

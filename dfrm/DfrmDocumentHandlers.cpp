@@ -76,6 +76,17 @@ DfrmResponse answerIdentification(DataLoggerDfrm& server) {
 }
 
 DfrmResponse answerDataChannels(DataLoggerDfrm& server) {
+    // A list of hundreds of channels costs milliseconds to read and write, and monitoring
+    // clients ask for it often: it is written again only when it may have changed.
+    const uint64_t generation = server.channelsGeneration();
+    const std::string hash = server.configHash().getConfigHash();
+    const auto now = DfrmAnswerCache::Clock::now();
+    if (const std::string* kept = server.channelListAnswer().find(hash, generation, now)) {
+        DfrmResponse response;
+        response.mContentType = ContentType::applicationJson;
+        response.mBody = *kept;
+        return response;
+    }
     std::vector<DataLoggerStorageChannelInfo> infos;
     const DataLoggerStatusCode status = server.pull()->pullAllChannelInfo(infos);
     if (status != DataLoggerStatusCode::NoError && status != DataLoggerStatusCode::NotFound) {
@@ -88,8 +99,9 @@ DfrmResponse answerDataChannels(DataLoggerDfrm& server) {
     }
     nlohmann::json channels = nlohmann::json::array();
     for (const auto& info : infos) channels.push_back(DfrmDataChannel(info.channelInfo()).toJson());
-    return jsonResponse(
-        {{"configHash", server.configHash().getConfigHash()}, {"dataChannels", channels}});
+    DfrmResponse response = jsonResponse({{"configHash", hash}, {"dataChannels", channels}});
+    server.channelListAnswer().keep(hash, generation, now, response.mBody);
+    return response;
 }
 
 DfrmResponse answerCapabilities(DataLoggerDfrm& server) {

@@ -5,6 +5,10 @@
 //   micro_bench --split DIRECTORY   one DfRM data request of 1000 points answered in process
 //                                   from a 100,000-row database: prints the median µs spent in
 //                                   SQLite and in the rest of the handler (document writing)
+//   micro_bench --memory POINTS     one DfRM data request of POINTS points (from memory, made
+//                                   page by page as the storage hands them out) in a fresh
+//                                   process: prints the answer's bytes and the growth of the
+//                                   peak resident size while it was answered
 #include <benchmark/benchmark.h>
 
 #include <chrono>
@@ -121,6 +125,61 @@ void DataRequestIdCreateAndGet(benchmark::State& state) {
 }
 BENCHMARK(DataRequestIdCreateAndGet);
 
+// Hands out `total` points of one channel a page at a time, as the storage does, without
+// holding them.
+class GeneratedPull final : public qd::DataLoggerPullDataIfc {
+public:
+    explicit GeneratedPull(int64_t total) : mTotal(total) {}
+    qd::DataLoggerStatusCode pullAllChannelInfo(std::vector<qd::DataLoggerStorageChannelInfo>&) override {
+        return qd::DataLoggerStatusCode::NoError;
+    }
+    qd::DataLoggerStatusCode pullData(std::vector<qd::DataLoggerDataPoint>& points, const std::string& path,
+                                      int64_t lastCounter, const std::chrono::microseconds& discard,
+                                      uint32_t amount) override {
+        return pullDataPage(points, path, lastCounter, discard, amount, 0);
+    }
+    qd::DataLoggerStatusCode pullDataPage(std::vector<qd::DataLoggerDataPoint>& points, const std::string&,
+                                          int64_t lastCounter, const std::chrono::microseconds&, uint32_t,
+                                          uint32_t limit) override {
+        // One point a second from 1,700,000,000 s, values with a few digits as sensors give them.
+        const int64_t first = std::max<int64_t>(0, (lastCounter - kStartUs + 999999) / 1000000);
+        for (int64_t i = first; i < mTotal && (limit == 0 || points.size() < limit); ++i) {
+            points.emplace_back(20.0 + static_cast<double>(i % 5000) * 0.001,
+                                qd::TimePoint(std::chrono::microseconds(kStartUs + i * 1000000)));
+        }
+        return points.empty() ? qd::DataLoggerStatusCode::StorageNoData : qd::DataLoggerStatusCode::NoError;
+    }
+
+private:
+    static constexpr int64_t kStartUs = 1700000000000000;
+    int64_t mTotal;
+};
+
+long residentKib(const char* key) {
+    std::FILE* status = std::fopen("/proc/self/status", "r");
+    char line[256];
+    long kib = -1;
+    while (status && std::fgets(line, sizeof line, status)) {
+        if (std::strncmp(line, key, std::strlen(key)) == 0) kib = std::atol(line + std::strlen(key));
+    }
+    if (status) std::fclose(status);
+    return kib;
+}
+
+int memory(int64_t points) {
+    auto server = makeServer(std::make_shared<GeneratedPull>(points));
+    const std::string body = R"({"channelRequests":[{"path":"bench/memory"}]})";
+    // A small answer first touches the code and the once-only state (ids, configuration hash).
+    qd::answerDataRequest(*server, R"({"channelRequests":[{"path":"bench/warm","fetchItemsCountMax":10}]})");
+    // The peak resident size starts again from the present one ("5": reset VmHWM).
+    std::FILE* clear = std::fopen("/proc/self/clear_refs", "w");
+    if (!clear || std::fputs("5", clear) < 0 || std::fclose(clear) != 0) return 1;
+    const long before = residentKib("VmRSS:");
+    const size_t bytes = qd::answerDataRequest(*server, body).mBody.size();
+    std::printf("%zu %ld\n", bytes, (residentKib("VmHWM:") - before) * 1024);
+    return 0;
+}
+
 int split(const std::string& dir) {
     const auto channel = benchChannel("bench/split", qd::DataLoggerStorageType::Volatile);
     const std::string file = dir + "/split.db";
@@ -152,6 +211,7 @@ int split(const std::string& dir) {
 int main(int argc, char** argv) {
     quorix::pelmo::log::LoggerProxy::instance().setLevel(quorix::pelmo::log::Warning);
     if (argc == 3 && std::strcmp(argv[1], "--split") == 0) return split(argv[2]);
+    if (argc == 3 && std::strcmp(argv[1], "--memory") == 0) return memory(std::atoll(argv[2]));
     benchmark::Initialize(&argc, argv);
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();

@@ -521,12 +521,17 @@ TEST_F(DfrmDocsData, ACalibratedChannelWithoutNextDateIsLoggedAndWrittenWithTheE
                               "'calibrationNextDate' field."));
 }
 
-TEST_F(DfrmDocsData, ChannelListStatuses) {
+TEST_F(DfrmDocsData, ChannelListStatusesAndTheKeptList) {
     pull->channelStatus = DataLoggerStatusCode::NotFound;
-    EXPECT_EQ(answerDataChannels(server).mBody,
-              "{\"configHash\":\"" + hash() + "\",\"dataChannels\":[]}");
+    const std::string empty = "{\"configHash\":\"" + hash() + "\",\"dataChannels\":[]}";
+    EXPECT_EQ(answerDataChannels(server).mBody, empty);
 
+    // Kept until a registration: the storage is not asked again.
     pull->channelStatus = DataLoggerStatusCode::StorageNotInitialized;
+    const int calls = pull->channelCalls;
+    EXPECT_EQ(answerDataChannels(server).mBody, empty);
+    EXPECT_EQ(pull->channelCalls, calls);
+    server.configurationChanged();
     const DfrmResponse failed = answerDataChannels(server);
     const std::string text =
         "The datalogger was unable to get the channels from the backend. The received status "
