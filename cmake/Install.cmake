@@ -15,10 +15,29 @@ install(FILES ${PROJECT_SOURCE_DIR}/config/default/datalogger DESTINATION /etc/d
 install(DIRECTORY DESTINATION /etc/datalogger/poll)
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/config/poll/ DESTINATION ${DATALOGGER_DOCDIR}/examples/poll
         FILES_MATCHING PATTERN "*.conf")
-install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${DATALOGGER_DOCDIR})
+install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/packaging/debian/copyright
+        DESTINATION ${DATALOGGER_DOCDIR})
+# A package without a Debian revision is native: its history is changelog.gz. The newest entry
+# must name the version being packaged.
+file(STRINGS ${PROJECT_SOURCE_DIR}/packaging/debian/changelog _changelog_top LIMIT_COUNT 1)
+if(NOT _changelog_top MATCHES "^datalogger \\(${PROJECT_VERSION}\\) ")
+  message(FATAL_ERROR "packaging/debian/changelog: the newest entry is not version ${PROJECT_VERSION}")
+endif()
+set(_changelog_gz ${PROJECT_BINARY_DIR}/debian/changelog.gz)
+add_custom_command(
+  OUTPUT ${_changelog_gz}
+  COMMAND sh -c "gzip -9n -c \"$0\" > \"$1\"" ${PROJECT_SOURCE_DIR}/packaging/debian/changelog
+          ${_changelog_gz}
+  DEPENDS ${PROJECT_SOURCE_DIR}/packaging/debian/changelog
+  VERBATIM)
+add_custom_target(changelog ALL DEPENDS ${_changelog_gz})
+install(FILES ${_changelog_gz} DESTINATION ${DATALOGGER_DOCDIR})
 
-install(DIRECTORY ${PROJECT_SOURCE_DIR}/dbscripts/sqlite/ DESTINATION /data/datalogger/dbscripts/sqlite
+# The daemon reads them from /data/datalogger/dbscripts/sqlite, which the tmpfiles entry links
+# here at every boot: /data may be a partition mounted over whatever the package put there.
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/dbscripts/sqlite/ DESTINATION /usr/share/datalogger/dbscripts/sqlite
         FILES_MATCHING PATTERN "migration_*.sql")
+install(FILES ${PROJECT_SOURCE_DIR}/config/tmpfiles/datalogger.conf DESTINATION /usr/lib/tmpfiles.d)
 
 install(FILES ${PROJECT_SOURCE_DIR}/config/dbus/com.quorix.datalogger.conf
         DESTINATION /usr/share/dbus-1/system.d)
@@ -41,16 +60,19 @@ set(CPACK_PACKAGE_NAME datalogger)
 set(CPACK_PACKAGE_VENDOR "Quorix")
 set(CPACK_PACKAGE_CONTACT "Quorix controller software <controller-software@quorix.invalid>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Data logger daemon of the magnet system's controller")
+# Lines of the long description stay under 80 characters.
 set(CPACK_PACKAGE_DESCRIPTION
-    "Keeps the controller's measured channels as time series in SQLite, takes values over D-Bus and by polling files and commands, and serves them over DfRM (FastCGI behind lighttpd).")
+    "Keeps the controller's measured channels as time series in SQLite, takes values\nover D-Bus and by polling files and commands, and serves them over DfRM\n(FastCGI behind lighttpd).")
 set(CPACK_PACKAGING_INSTALL_PREFIX ${CMAKE_INSTALL_PREFIX})
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION admin)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-# The daemon owns its names on the system bus and runs poll commands with bash; the maintainer
-# scripts create the producers' group with addgroup.
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "dbus, bash, adduser")
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "lighttpd")
+# The daemon owns its names on the system bus; the maintainer scripts create the producers'
+# group with addgroup. Poll commands run with bash, which is essential and never named. The
+# engineer's tools of the manual pages (sqlite3, gdbus, curl) are recommended beside the web
+# server.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "dbus, adduser")
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "lighttpd, sqlite3, libglib2.0-bin, curl")
 if(CMAKE_CROSSCOMPILING)
   # dpkg-shlibdeps reads the host's package database, which knows nothing of the sysroot: the
   # libraries are named by hand (what it computes for the native package).
