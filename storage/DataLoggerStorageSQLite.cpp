@@ -367,7 +367,7 @@ void DataLoggerStorageSQLite::waitForWalRoom() {
     }
 }
 
-// A file SQLite cannot use is kept for `sqlite3 FILE .recover` rather than deleted: only the
+// A file SQLite cannot use is kept for `sqlite3 FILE .dump` rather than deleted: only the
 // newest such copy of each database, so damage cannot fill the file system.
 void DataLoggerStorageSQLite::moveAside(const std::string& filename) {
     namespace fs = boost::filesystem;
@@ -388,7 +388,7 @@ void DataLoggerStorageSQLite::moveAside(const std::string& filename) {
     } else {
         pelmoDoLog(log::Critical,
                    "The database %s could not be used and was moved aside to %s ('sqlite3 %s "
-                   ".recover' may rescue its rows); a new one is created.",
+                   ".dump' may rescue its rows); a new one is created.",
                    nullptr, log::untrusted(filename).c_str(), log::untrusted(target).c_str(),
                    log::untrusted(target).c_str());
     }
