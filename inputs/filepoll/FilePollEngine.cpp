@@ -26,8 +26,11 @@ FilePollEngine::FilePollEngine(
     }
 }
 
+FilePollEngine::FilePollEngine()
+    : Logger("FilePollEngine", "", std::make_shared<ql::LoggerImpl>()) {}
+
 std::vector<std::shared_ptr<FilePollConfig>> FilePollEngine::safeLoadConfigs(
-    const std::string& confDirPath) {
+    const std::string& confDirPath, const FileVisitor& visit) {
     pelmoDoLog(ql::Debug, "+safeLoadConfigs(confDirPath = %s)", nullptr, confDirPath.c_str());
     std::vector<std::shared_ptr<FilePollConfig>> result;
     boost::system::error_code ignored;
@@ -63,6 +66,7 @@ std::vector<std::shared_ptr<FilePollConfig>> FilePollEngine::safeLoadConfigs(
             continue;
         }
         const FilePollConfigFile file(path.string());
+        if (visit) visit(path.string(), file);
         if (!file.isValid()) {
             pelmoDoLog(ql::Error, "Failed loading poll configuration file '%s'. Errors are: %s",
                        nullptr, ql::untrusted(path.string()).c_str(), file.getErrors().c_str());
