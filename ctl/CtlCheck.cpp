@@ -170,6 +170,7 @@ void checkPollFile(const std::string& path, const FilePollConfigFile& file,
             report.finding(path, label + ": " + refusalText(section));
             continue;
         }
+        if (!file.isValid()) continue;  // the daemon polls none of its sections
         const std::string& channel = section.config->getChannelInfo()->mPath;
         const auto [seen, added] = channelPaths.emplace(channel, PollSeen{path, label});
         if (!added) {

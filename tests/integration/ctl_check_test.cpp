@@ -16,8 +16,9 @@ using ::datalogger::test::sourceDir;
 using ::datalogger::test::TempDir;
 
 std::string ctlCheck(const TempDir& dir, const std::string& storage, const std::string& pollDir) {
-    ChildProcess ctl({DATALOGGER_CTL, "check", "--storage", storage, "--poll-dir", pollDir},
-                     dir.file("ctl.out"));
+    std::vector<std::string> argv{DATALOGGER_CTL_ARGV};
+    argv.insert(argv.end(), {"check", "--storage", storage, "--poll-dir", pollDir});
+    ChildProcess ctl(argv, dir.file("ctl.out"));
     EXPECT_NE(ctl.wait(20000), -1);
     return ctl.output();
 }
