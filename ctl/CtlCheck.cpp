@@ -67,7 +67,7 @@ std::string validNames() {
 }
 
 // Poll commands run as root: a file that anyone else may change hands them root.
-// TODO(merge): the daemon's own rule in inputs/filepoll replaces this one.
+// Stands in until the poll scan refuses such files itself; then the scan's rule is the one.
 bool writableByOthers(const std::string& path, std::string& why) {
     struct stat info {};
     if (::stat(path.c_str(), &info) != 0) return false;
@@ -102,12 +102,14 @@ private:
 void checkStorage(const std::string& path, Report& report) {
     const DataLoggerStorageConfigFile file(path);
     for (const auto& key : file.getUnknownKeys()) {
-        const bool topLevel = key.find('.') == std::string::npos;
-        report.finding(
-            path, topLevel ? unknownKeyText(key, DataLoggerStorageConfigFile::sectionNames())
-                           : unknownKeyText(key.substr(key.find('.') + 1),
-                                            DataLoggerStorageConfigFile::sectionKeys()) +
-                                 " (in section \"" + shown(key.substr(0, key.find('.'))) + "\")");
+        const size_t dot = key.find('.');
+        if (dot == std::string::npos) {
+            report.finding(path, unknownKeyText(key, DataLoggerStorageConfigFile::sectionNames()));
+        } else {
+            report.finding(path, "section \"" + key.substr(0, dot) + "\": " +
+                                     unknownKeyText(key.substr(dot + 1),
+                                                    DataLoggerStorageConfigFile::sectionKeys()));
+        }
     }
     if (file.isValid()) {
         report.verdict(path, "accepted");
