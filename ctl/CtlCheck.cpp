@@ -1,7 +1,5 @@
 // datalogger-ctl check: the daemon's own readers judge storage.conf and the poll files; this
 // file only explains their verdicts and adds what the daemon does not look at.
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <iostream>
 #include <map>
@@ -64,23 +62,6 @@ std::string validNames() {
         names += (names.empty() ? "" : ", ") + name;
     }
     return names;
-}
-
-// Poll commands run as root: a file that anyone else may change hands them root.
-// Stands in until the poll scan refuses such files itself; then the scan's rule is the one.
-bool writableByOthers(const std::string& path, std::string& why) {
-    struct stat info {};
-    if (::stat(path.c_str(), &info) != 0) return false;
-    if (info.st_uid != 0) {
-        why = "owned by uid " + std::to_string(info.st_uid);
-    } else if ((info.st_mode & S_IWGRP) && info.st_gid != 0) {
-        why = "writable by group gid " + std::to_string(info.st_gid);
-    } else if (info.st_mode & S_IWOTH) {
-        why = "writable by everyone";
-    } else {
-        return false;
-    }
-    return true;
 }
 
 // Collects findings and the exit status.
@@ -157,11 +138,6 @@ struct PollSeen {
 
 void checkPollFile(const std::string& path, const FilePollConfigFile& file,
                    std::map<std::string, PollSeen>& channelPaths, Report& report) {
-    std::string why;
-    if (writableByOthers(path, why)) {
-        report.finding(path, "a user other than root can change it (" + why +
-                                 "), and its commands run as root");
-    }
     for (const auto& section : file.getSections()) {
         const std::string label = sectionLabel(section);
         for (const auto& key : section.unknownKeys) {
@@ -199,9 +175,16 @@ void checkPollDir(const std::string& dir, Report& report) {
     size_t files = 0;
     try {
         FilePollEngine().safeLoadConfigs(
-            dir, [&](const std::string& path, const FilePollConfigFile& file) {
+            dir, [&](const std::string& path, const FilePollEngine::Visit& visit) {
                 ++files;
-                checkPollFile(path, file, channelPaths, report);
+                if (visit.file) {
+                    checkPollFile(path, *visit.file, channelPaths, report);
+                } else if (!visit.writers.empty()) {
+                    report.finding(path, "refused: a user other than root can write it (" +
+                                             visit.writers + "), and its commands run as root");
+                } else {
+                    report.verdict(path, "skipped: " + visit.skipped + ", not a poll file");
+                }
             });
     } catch (const std::exception& e) {
         report.finding(dir, std::string("the daemon does not start: ") + shown(e.what()));

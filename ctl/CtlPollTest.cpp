@@ -106,9 +106,10 @@ void addPollTestCommand(CLI::App& app, int& status) {
         size_t files = 0;
         try {
             FilePollEngine().safeLoadConfigs(
-                *target, [&](const std::string& path, const FilePollConfigFile& file) {
+                *target, [&](const std::string& path, const FilePollEngine::Visit& visit) {
+                    if (!visit.file) return;  // the daemon does not read it either
                     ++files;
-                    if (pollFile(path, file, *section) != kOk) status = kFinding;
+                    if (pollFile(path, *visit.file, *section) != kOk) status = kFinding;
                 });
         } catch (const std::exception& e) {
             std::cout << shown(*target) << ": " << shown(e.what()) << "\n";

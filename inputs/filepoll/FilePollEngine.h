@@ -22,8 +22,14 @@ namespace quorix::pelmo::datalogger {
 // skipped; file-system errors while walking the directory propagate from the constructor.
 class FilePollEngine : public quorix::pelmo::log::Logger {
   public:
-    // Called with every file the scan parses, accepted or not, in walk order.
-    using FileVisitor = std::function<void(const std::string& path, const FilePollConfigFile&)>;
+    // One entry of the directory as the scan judged it; exactly one of the three is set.
+    struct Visit {
+        std::string skipped;                       // why the name is passed by, at Info
+        std::string writers;                       // who else can write it: refused unread
+        const FilePollConfigFile* file = nullptr;  // the parse result, accepted or not
+    };
+    // Called with every entry the scan skips, refuses or parses, in walk order.
+    using FileVisitor = std::function<void(const std::string& path, const Visit&)>;
 
     FilePollEngine(const std::string& confDirPath, std::shared_ptr<DataLoggerPushDataIfc> push,
                    const std::shared_ptr<quorix::pelmo::utils::PeriodicCallerManagerIfc>& pcm);

@@ -36,6 +36,7 @@ echo "{$(section level ctl/level FileToRead /etc/datalogger/value)}" >"$SANDBOX/
 mkdir "$SANDBOX/etc/poll-bad" "$SANDBOX/etc/poll-test"
 echo '{"typo": {"ChannelPath": "ctl/typo", "Unit": "None", "Storage": "Volatile", "Fator": 2,
   "PeriodInSeconds": "5.5", "StatisticsPeriodInSeconds": 0, "FileToRead": "/x"}}' >"$SANDBOX/etc/poll-bad/typo.conf"
+install -m 0666 /dev/null "$SANDBOX/etc/poll-bad/open.conf"
 echo "{$(section scaled ctl/scaled FileToRead /etc/datalogger/value ', "Factor": 2, "Offset": 1'),
   $(section failing ctl/failing FileToExecute 'exit 3')}" >"$SANDBOX/etc/poll-test/test.conf"
 
@@ -49,6 +50,8 @@ check "check accepts the daemon's files with status 0" equals "0" "$rc"
 out=$(ctl check --poll-dir /etc/datalogger/poll-bad); rc=$?
 check "check names key, section and value, with status 1" exits 1 \
   'section "typo" (#1): PeriodInSeconds "5.5" is not a whole number'
+check "check refuses a poll file others can write" has "$out" \
+  "open.conf: refused: a user other than root can write it"
 check "check suggests the nearest key" has "$out" '"Fator": unknown key, ignored; did you mean "Factor"?'
 ctl check --bogus 2>/dev/null; rc=$?
 check "a usage error gives status 2" equals 2 "$rc"
