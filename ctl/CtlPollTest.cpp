@@ -1,5 +1,7 @@
 // datalogger-ctl poll-test: each poll section once, through the daemon's own file reader and
 // command executor; the value is shown, never stored.
+#include <sys/stat.h>
+
 #include <boost/filesystem.hpp>
 #include <chrono>
 #include <iomanip>
@@ -14,6 +16,7 @@
 #include "inputs/filepoll/FilePollEngine.h"
 #include "inputs/filepoll/FileReader.h"
 #include "inputs/filepoll/NumberText.h"
+#include "inputs/filepoll/PollFileRules.h"
 
 namespace quorix::pelmo::datalogger::ctl {
 
@@ -100,6 +103,17 @@ void addPollTestCommand(CLI::App& app, int& status) {
         status = kOk;
         boost::system::error_code error;
         if (boost::filesystem::is_regular_file(*target, error)) {
+            // Its commands would run as root here too: the daemon's rule applies.
+            struct stat info {};
+            const std::string writers = ::stat(target->c_str(), &info) == 0
+                                            ? nonRootWriters(info.st_uid, info.st_mode)
+                                            : "its owner and mode cannot be read";
+            if (!writers.empty()) {
+                std::cout << shown(*target) << ": refused: a user other than root can write it ("
+                          << writers << ")\n";
+                status = kFinding;
+                return;
+            }
             status = pollFile(*target, FilePollConfigFile(*target), *section);
             return;
         }
