@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "platform/Logger.h"
 
@@ -37,12 +38,24 @@ public:
     bool isValid() const { return mValid; }
     std::shared_ptr<DataLoggerStorageConfig> getConfig() const { return mConfig; }
     std::string getErrors() const { return mErrors; }
+    // The section ("volatile", "nonvolatile") and key ("Size", "Path") the error is about;
+    // empty when it concerns the whole file or a whole section.
+    const std::string& getErrorSection() const { return mErrorSection; }
+    const std::string& getErrorKey() const { return mErrorKey; }
+    // Keys the reader ignored, "section.key" inside a section and the bare name at the top.
+    const std::vector<std::string>& getUnknownKeys() const { return mUnknownKeys; }
+
+    static const std::vector<std::string>& sectionNames();
+    static const std::vector<std::string>& sectionKeys();
 
 private:
     std::string parse(const std::string& path);
 
     bool mValid = false;
     std::string mErrors;
+    std::string mErrorSection;
+    std::string mErrorKey;
+    std::vector<std::string> mUnknownKeys;
     std::shared_ptr<DataLoggerStorageConfig> mConfig;
 };
 

@@ -1,5 +1,6 @@
 #include "inputs/filepoll/FilePollConfigFile.h"
 
+#include <algorithm>
 #include <boost/property_tree/json_parser.hpp>
 #include <boost/property_tree/ptree.hpp>
 
@@ -35,55 +36,88 @@ struct DoubleTranslator {
     }
 };
 
-DataLoggerStorageType storageTypeAt(const pt::ptree& section, const char* key) {
-    return utils::EnumUtils<DataLoggerStorageType>().parse(section.get<std::string>(key));
-}
+using Refusal = FilePollSectionReport::Refusal;
+
+// Reads keys of one section and remembers which one it is at, so that an exception thrown by
+// the tree or a translator can be laid at that key's door.
+class SectionReader {
+public:
+    SectionReader(const pt::ptree& section, FilePollSectionReport& report)
+        : mSection(section), mReport(report) {}
+
+    template <typename T, typename... Translator>
+    T get(const char* key, Translator... translator) {
+        mReport.key = key;
+        return mSection.get<T>(key, translator...);
+    }
+    template <typename T, typename Translator>
+    boost::optional<T> getOptional(const char* key, Translator translator) {
+        mReport.key = key;
+        return mSection.get_optional<T>(key, translator);
+    }
+    std::string getOr(const char* key, const std::string& fallback) {
+        mReport.key = key;
+        return mSection.get<std::string>(key, fallback);
+    }
+    template <typename T>
+    T getEnum(const char* key) {
+        return utils::EnumUtils<T>().parse(get<std::string>(key));
+    }
+    std::nullptr_t refuse(const char* key, std::string error) {
+        mReport.key = key;
+        mReport.refusal = Refusal::Rule;
+        mReport.error = std::move(error);
+        return nullptr;
+    }
+
+private:
+    const pt::ptree& mSection;
+    FilePollSectionReport& mReport;
+};
 
 // The order of the reads decides which problem a broken section reports.
-std::shared_ptr<FilePollConfig> parseSection(const pt::ptree& section, const std::string& label,
-                                             std::string& errors) {
-    const DataLoggerUnit unit =
-        utils::EnumUtils<DataLoggerUnit>().parse(section.get<std::string>("Unit"));
-    const DataLoggerStorageType storage = storageTypeAt(section, "Storage");
+std::shared_ptr<FilePollConfig> parseSection(SectionReader& reader) {
+    const auto unit = reader.getEnum<DataLoggerUnit>("Unit");
+    const auto storage = reader.getEnum<DataLoggerStorageType>("Storage");
     const uint32_t statisticsPeriod =
-        section.get<uint32_t>("StatisticsPeriodInSeconds", Uint32Translator());
+        reader.get<uint32_t>("StatisticsPeriodInSeconds", Uint32Translator());
     DataLoggerStorageType statisticsStorage = DataLoggerStorageType::Volatile;
-    if (statisticsPeriod != 0) statisticsStorage = storageTypeAt(section, "StatisticsStorage");
-    const double offset = section.get_optional<double>("Offset", DoubleTranslator()).value_or(0.0);
-    const double factor = section.get_optional<double>("Factor", DoubleTranslator()).value_or(1.0);
-    const uint32_t period = section.get<uint32_t>("PeriodInSeconds", Uint32Translator());
-    const std::string toExecute = section.get<std::string>("FileToExecute", "");
-    const std::string toRead = section.get<std::string>("FileToRead", "");
+    if (statisticsPeriod != 0) {
+        statisticsStorage = reader.getEnum<DataLoggerStorageType>("StatisticsStorage");
+    }
+    const double offset = reader.getOptional<double>("Offset", DoubleTranslator()).value_or(0.0);
+    const double factor = reader.getOptional<double>("Factor", DoubleTranslator()).value_or(1.0);
+    const uint32_t period = reader.get<uint32_t>("PeriodInSeconds", Uint32Translator());
+    const std::string toExecute = reader.getOr("FileToExecute", "");
+    const std::string toRead = reader.getOr("FileToRead", "");
 
     // A longer period would be refused by the caller manager only after the channel was
     // registered, leaving a channel that is never polled.
     constexpr uint32_t kMaxPeriod = utils::PeriodicCallerManagerIfc::kMaxPeriodSeconds;
     if (period > kMaxPeriod) {
-        errors += label + ": PeriodInSeconds must not exceed " + std::to_string(kMaxPeriod) + "\n";
-        return nullptr;
+        return reader.refuse("PeriodInSeconds",
+                             "PeriodInSeconds must not exceed " + std::to_string(kMaxPeriod));
     }
     if (statisticsPeriod != 0 && period == 0) {
-        errors += label +
-                  ": StatisticsPeriodInSeconds must be set to 0 when PeriodInSeconds is set to 0\n";
-        return nullptr;
+        return reader.refuse(
+            "StatisticsPeriodInSeconds",
+            "StatisticsPeriodInSeconds must be set to 0 when PeriodInSeconds is set to 0");
     }
     if (toExecute.empty() && toRead.empty()) {
-        errors += label +
-                  ": neither FileToRead nor FileToExecute has been specified, exactly one of "
-                  "those required\n";
-        return nullptr;
+        return reader.refuse("FileToRead",
+                             "neither FileToRead nor FileToExecute has been "
+                             "specified, exactly one of those required");
     }
     if (!toExecute.empty() && !toRead.empty()) {
-        errors += label +
-                  ": both FileToExecute and FileToRead have been specifed, only one at a time "
-                  "please\n";
-        return nullptr;
+        return reader.refuse("FileToExecute",
+                             "both FileToExecute and FileToRead have been "
+                             "specifed, only one at a time please");
     }
 
-    auto info = std::make_shared<DataLoggerChannelInfo>(
-        DataLoggerChannelInfo::withDefaults(section.get<std::string>("ChannelPath"), unit,
-                                            DataLoggerStats(statisticsStorage, statisticsPeriod),
-                                            storage, section.get<std::string>("Description", "")));
+    const std::string path = reader.get<std::string>("ChannelPath");
+    auto info = std::make_shared<DataLoggerChannelInfo>(DataLoggerChannelInfo::withDefaults(
+        path, unit, DataLoggerStats(statisticsStorage, statisticsPeriod), storage,
+        reader.getOr("Description", "")));
     info->mAcqPeriodTypical =
         std::chrono::microseconds(static_cast<int64_t>(uint64_t{period} * 1000000u));
     const bool executable = !toExecute.empty();
@@ -92,7 +126,29 @@ std::shared_ptr<FilePollConfig> parseSection(const pt::ptree& section, const std
                                             std::chrono::seconds(period));
 }
 
+Refusal refusalOf(const std::exception& e) {
+    if (dynamic_cast<const pt::ptree_bad_path*>(&e)) return Refusal::MissingKey;
+    if (dynamic_cast<const pt::ptree_bad_data*>(&e)) return Refusal::NotWholeNumber;
+    if (dynamic_cast<const std::invalid_argument*>(&e)) return Refusal::UnknownName;
+    return Refusal::Other;
+}
+
 }  // namespace
+
+const std::vector<std::string>& FilePollConfigFile::knownKeys() {
+    static const std::vector<std::string> keys{"ChannelPath",
+                                               "Unit",
+                                               "Storage",
+                                               "PeriodInSeconds",
+                                               "StatisticsPeriodInSeconds",
+                                               "StatisticsStorage",
+                                               "FileToRead",
+                                               "FileToExecute",
+                                               "Factor",
+                                               "Offset",
+                                               "Description"};
+    return keys;
+}
 
 FilePollConfigFile::FilePollConfigFile(const std::string& path) {
     try {
@@ -115,16 +171,32 @@ void FilePollConfigFile::parse(const std::string& path) {
     pt::ptree tree;
     pt::read_json(path, tree);
 
-    size_t number = 0;
-    for (const auto& member : tree) {
-        const std::string label = "section #" + std::to_string(++number);
+    for (const auto& [name, section] : tree) {
+        FilePollSectionReport& report = mSections.emplace_back();
+        report.number = mSections.size();
+        report.name = name;
+        for (const auto& entry : section) {
+            const auto& known = knownKeys();
+            if (!entry.first.empty() &&
+                std::find(known.begin(), known.end(), entry.first) == known.end()) {
+                report.unknownKeys.push_back(entry.first);
+            }
+        }
+        const std::string label = "section #" + std::to_string(report.number);
+        SectionReader reader(section, report);
         try {
-            if (auto config = parseSection(member.second, label, mErrors)) {
-                mConfigs.push_back(std::move(config));
+            report.config = parseSection(reader);
+            if (report.config) {
+                report.key.clear();
+                mConfigs.push_back(report.config);
+            } else {
+                mErrors += label + ": " + report.error + "\n";
             }
         } catch (const std::exception& e) {
-            mErrors +=
-                label + ": failed to process a Poll section: " + log::untrusted(e.what()) + "\n";
+            report.refusal = refusalOf(e);
+            report.value = section.get<std::string>(report.key, "");
+            report.error = "failed to process a Poll section: " + log::untrusted(e.what());
+            mErrors += label + ": " + report.error + "\n";
         }
     }
     if (mConfigs.empty()) mErrors += "the configuration file contains no valid sections\n";

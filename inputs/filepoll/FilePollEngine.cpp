@@ -26,8 +26,11 @@ FilePollEngine::FilePollEngine(
     }
 }
 
+FilePollEngine::FilePollEngine()
+    : Logger("FilePollEngine", "", std::make_shared<ql::LoggerImpl>()) {}
+
 std::vector<std::shared_ptr<FilePollConfig>> FilePollEngine::safeLoadConfigs(
-    const std::string& confDirPath) {
+    const std::string& confDirPath, const FileVisitor& visit) {
     pelmoDoLog(ql::Debug, "+safeLoadConfigs(confDirPath = %s)", nullptr, confDirPath.c_str());
     std::vector<std::shared_ptr<FilePollConfig>> result;
     boost::system::error_code ignored;
@@ -44,6 +47,7 @@ std::vector<std::shared_ptr<FilePollConfig>> FilePollEngine::safeLoadConfigs(
         const fs::path& path = entry->path();
         if (isSkippedPollFileName(path.string())) {
             entry.disable_recursion_pending();
+            if (visit) visit(path.string(), {"hidden file or backup copy", "", nullptr});
             pelmoDoLog(ql::Info,
                        "Skipping '%s': hidden files and backup or package-manager copies are not "
                        "poll configuration files",
@@ -60,9 +64,11 @@ std::vector<std::shared_ptr<FilePollConfig>> FilePollEngine::safeLoadConfigs(
                        "Refusing poll configuration file '%s': a user other than root can write "
                        "it (%s)",
                        nullptr, ql::untrusted(path.string()).c_str(), writers.c_str());
+            if (visit) visit(path.string(), {"", writers, nullptr});
             continue;
         }
         const FilePollConfigFile file(path.string());
+        if (visit) visit(path.string(), {"", "", &file});
         if (!file.isValid()) {
             pelmoDoLog(ql::Error, "Failed loading poll configuration file '%s'. Errors are: %s",
                        nullptr, ql::untrusted(path.string()).c_str(), file.getErrors().c_str());

@@ -116,6 +116,27 @@ TEST_F(PollConfigFile, ReportsEveryBrokenSection) {
     }
 }
 
+// What a tool needs to explain a refusal: the section's name, the key, its text, the fault.
+TEST_F(PollConfigFile, TellsWhichKeyRefusedASectionAndWhichKeysItIgnored) {
+    using R = FilePollSectionReport::Refusal;
+    const std::tuple<std::map<std::string, std::string>, R, std::string, std::string> cases[] = {
+        {{{"Fator", "2"}}, R::None, "", ""},
+        {{{"ChannelPath", "-"}}, R::MissingKey, "ChannelPath", ""},
+        {{{"PeriodInSeconds", "\"5.5\""}}, R::NotWholeNumber, "PeriodInSeconds", "5.5"},
+        {{{"StatisticsStorage", "\"Disk\""}}, R::UnknownName, "StatisticsStorage", "Disk"},
+        {{{"FileToExecute", "\"x\""}}, R::Rule, "FileToExecute", ""}};
+    for (const auto& [changes, refusal, key, value] : cases) {
+        const auto file = load("{\"s\":" + section(changes) + "}");
+        ASSERT_EQ(file.getSections().size(), 1u);
+        const auto& report = file.getSections()[0];
+        EXPECT_EQ(std::make_tuple(report.name, report.refusal, report.key, report.value),
+                  std::make_tuple(std::string("s"), refusal, key, value));
+        EXPECT_EQ(report.config != nullptr, refusal == R::None);
+    }
+    EXPECT_EQ(load("[" + section({{"Fator", "2"}}) + "]").getSections()[0].unknownKeys,
+              std::vector<std::string>{"Fator"});
+}
+
 TEST_F(PollConfigFile, SyntaxErrorsAndHostileFilesGiveOneLine) {
     EXPECT_EQ(
         load("[\n{\"Unit\" 1}]").getErrors().rfind(mDir.file("poll.conf") + "(2): expected ':'\n"),

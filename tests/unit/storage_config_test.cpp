@@ -55,6 +55,25 @@ TEST(StorageConfigFileReading, ReportsTheFirstErrorOnly) {
     }
 }
 
+TEST(StorageConfigFileReading, NamesTheSectionAndKeyOfAnErrorAndTheKeysItIgnored) {
+    const std::tuple<std::string, std::string, std::string> cases[] = {
+        {file(kGood), "", ""},
+        {"{}", "", ""},
+        {file(section("1", R"("")")), "volatile", "Path"},
+        {file(kGood, R"({"Path":"/n"})"), "nonvolatile", "Size"}};
+    TempDir dir;
+    for (const auto& [json, section, key] : cases) {
+        SCOPED_TRACE(json);
+        writeFile(dir.file("storage.conf"), json);
+        DataLoggerStorageConfigFile config(dir.file("storage.conf"));
+        EXPECT_EQ(std::make_pair(config.getErrorSection(), config.getErrorKey()),
+                  std::make_pair(section, key));
+    }
+    writeFile(dir.file("storage.conf"), R"({"volatil":1,"volatile":{"Sise":1},"nonvolatile":{}})");
+    EXPECT_EQ(DataLoggerStorageConfigFile(dir.file("storage.conf")).getUnknownKeys(),
+              (std::vector<std::string>{"volatil", "volatile.Sise"}));
+}
+
 TEST(StorageConfigFileReading, KeepsSizesAndPathsAsWritten) {
     TempDir dir;
     writeFile(dir.file("storage.conf"), R"({"volatile":{"Size":2097152,"Path":"/run/v.db"},

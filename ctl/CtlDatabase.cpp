@@ -1,0 +1,177 @@
+#include "ctl/CtlDatabase.h"
+
+#include <fnmatch.h>
+#include <sqlite3.h>
+
+#include <chrono>
+#include <ctime>
+#include <iostream>
+#include <stdexcept>
+
+#include "core/DataLoggerNames.h"
+#include "ctl/CtlSupport.h"
+#include "storage/DataLoggerStorageConfig.h"
+
+namespace quorix::pelmo::datalogger::ctl {
+
+namespace {
+
+// Long enough to ride out a checkpoint, short enough that a stuck reader is noticed.
+constexpr int kBusyTimeoutMs = 1000;
+
+std::string columnText(sqlite3_stmt* statement, int column) {
+    const auto* text = sqlite3_column_text(statement, column);
+    return text ? std::string(reinterpret_cast<const char*>(text),
+                              static_cast<size_t>(sqlite3_column_bytes(statement, column)))
+                : std::string();
+}
+
+// A hostile or newer database may hold ids this build has no name for.
+template <typename T>
+std::string nameOf(int64_t id) {
+    try {
+        return utils::EnumUtils<T>().to_string(static_cast<T>(id));
+    } catch (const std::exception&) {
+        return "#" + std::to_string(id);
+    }
+}
+
+}  // namespace
+
+std::vector<CtlDatabase> openDatabases(const std::string& storageConfig, bool& complete) {
+    const DataLoggerStorageConfigFile file(storageConfig);
+    if (!file.isValid()) {
+        std::string errors = file.getErrors();
+        if (!errors.empty() && errors.back() == '\n') errors.pop_back();
+        throw std::runtime_error(shown(storageConfig) + ": " + shown(errors));
+    }
+    const auto config = file.getConfig();
+    std::vector<CtlDatabase> databases;
+    complete = true;
+    for (const auto& [path, storage] :
+         {std::pair{config->getNonVolatilePath(), DataLoggerStorageType::NonVolatile},
+          std::pair{config->getVolatilePath(), DataLoggerStorageType::Volatile}}) {
+        CtlDatabase database{path, storage, SQLiteConnection()};
+        const int code = database.connection.open(path, SQLITE_OPEN_READONLY);
+        if (code != SQLITE_OK) {
+            std::cerr << shown(path) << ": cannot open: " << sqlite3_errstr(code) << "\n";
+            complete = false;
+            continue;
+        }
+        sqlite3_busy_timeout(database.connection.get(), kBusyTimeoutMs);
+        databases.push_back(std::move(database));
+    }
+    return databases;
+}
+
+SQLiteStatementHandle prepareRead(const CtlDatabase& database, const std::string& sql) {
+    SQLiteStatementHandle statement;
+    if (SQLiteStatementHandle::prepare(database.connection.get(), sql, 0, statement) != SQLITE_OK) {
+        throw std::runtime_error(shown(database.path) + ": " +
+                                 sqlite3_errmsg(database.connection.get()));
+    }
+    return statement;
+}
+
+std::vector<CtlChannel> readChannels(const CtlDatabase& database, const std::string& glob) {
+    auto statement = prepareRead(
+        database,
+        "SELECT hash, path, unitID, storageTypeID, description FROM channel ORDER BY path");
+    std::vector<CtlChannel> channels;
+    int code;
+    while ((code = sqlite3_step(statement.get())) == SQLITE_ROW) {
+        CtlChannel channel;
+        channel.path = columnText(statement.get(), 1);
+        if (!glob.empty() && fnmatch(glob.c_str(), channel.path.c_str(), 0) != 0) continue;
+        channel.hash = sqlite3_column_int64(statement.get(), 0);
+        channel.unit = nameOf<DataLoggerUnit>(sqlite3_column_int64(statement.get(), 2));
+        channel.storage = nameOf<DataLoggerStorageType>(sqlite3_column_int64(statement.get(), 3));
+        channel.description = columnText(statement.get(), 4);
+        channels.push_back(std::move(channel));
+    }
+    if (code != SQLITE_DONE) {
+        throw std::runtime_error(shown(database.path) + ": " +
+                                 sqlite3_errmsg(database.connection.get()));
+    }
+    return channels;
+}
+
+std::string utcText(int64_t microseconds) {
+    int64_t seconds = microseconds / 1000000;
+    int64_t fraction = microseconds % 1000000;
+    if (fraction < 0) {
+        fraction += 1000000;
+        --seconds;
+    }
+    const std::time_t time = static_cast<std::time_t>(seconds);
+    std::tm parts{};
+    char text[64];
+    if (!gmtime_r(&time, &parts) ||
+        std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &parts) == 0) {
+        return std::to_string(microseconds) + " µs";
+    }
+    char withFraction[80];
+    std::snprintf(withFraction, sizeof withFraction, "%s.%06lldZ", text,
+                  static_cast<long long>(fraction));
+    return withFraction;
+}
+
+std::optional<int64_t> parseTime(const std::string& text) {
+    const int64_t now = std::chrono::duration_cast<std::chrono::microseconds>(
+                            std::chrono::system_clock::now().time_since_epoch())
+                            .count();
+    if (text == "now") return now;
+    if (!text.empty() && text[0] == '-') {
+        static const std::pair<char, int64_t> units[] = {
+            {'s', 1}, {'m', 60}, {'h', 3600}, {'d', 86400}};
+        size_t used = 0;
+        long long amount = 0;
+        try {
+            amount = std::stoll(text.substr(1), &used);
+        } catch (const std::exception&) {
+            return std::nullopt;
+        }
+        if (amount < 0 || used + 2 != text.size()) return std::nullopt;
+        for (const auto& [unit, seconds] : units) {
+            // 100 years at most, so that the product cannot overflow.
+            if (text.back() == unit && amount <= 3650000LL * 86400 / seconds) {
+                return now - amount * seconds * 1000000;
+            }
+        }
+        return std::nullopt;
+    }
+    std::tm parts{};
+    int consumed = 0;
+    const char* p = text.c_str();
+    if (std::sscanf(p, "%4d-%2d-%2d%n", &parts.tm_year, &parts.tm_mon, &parts.tm_mday, &consumed) !=
+            3 ||
+        consumed != 10) {
+        return std::nullopt;
+    }
+    p += consumed;
+    int64_t fraction = 0;
+    if (*p == 'T' || *p == ' ') {
+        consumed = 0;
+        if (std::sscanf(p + 1, "%2d:%2d:%2d%n", &parts.tm_hour, &parts.tm_min, &parts.tm_sec,
+                        &consumed) != 3 ||
+            consumed != 8) {
+            return std::nullopt;
+        }
+        p += 1 + consumed;
+        if (*p == '.') {
+            int64_t scale = 100000;
+            for (++p; *p >= '0' && *p <= '9'; ++p, scale /= 10) fraction += (*p - '0') * scale;
+        }
+        if (*p == 'Z') ++p;
+    }
+    if (*p != '\0' || parts.tm_mon < 1 || parts.tm_mon > 12 || parts.tm_mday < 1 ||
+        parts.tm_mday > 31 || parts.tm_hour > 23 || parts.tm_min > 59 || parts.tm_sec > 60) {
+        return std::nullopt;
+    }
+    parts.tm_year -= 1900;
+    parts.tm_mon -= 1;
+    const std::time_t seconds = timegm(&parts);
+    return static_cast<int64_t>(seconds) * 1000000 + fraction;
+}
+
+}  // namespace quorix::pelmo::datalogger::ctl

@@ -1,0 +1,97 @@
+#!/usr/bin/env bash
+# datalogger-ctl beside a running daemon in its sandbox: check, poll-test, channels, latest and
+# export, the last over 1,000,000 rows while a producer keeps the daemon writing. Prints one
+# "ok"/"not ok" line per check; 77 (skipped) when not root.
+set -uo pipefail
+top=$(cd "$(dirname "$0")/../.." && pwd)
+[ "$(id -u)" -eq 0 ] || { echo "ctl_offline: needs root for a private mount namespace"; exit 77; }
+# shellcheck source=../../scripts/lib/sandbox.sh
+. "$top/scripts/lib/sandbox.sh"
+: "${DATALOGGER_CTL:=$top/build/ctl/datalogger-ctl}"
+failures=0
+trap '[ $failures -eq 0 ] || tail -n 30 "${DAEMON_LOG:-/dev/null}"; sandbox_cleanup' EXIT
+check() {  # DESCRIPTION COMMAND...
+  if "${@:2}"; then echo "ok - $1"; else echo "not ok - $1"; failures=$((failures + 1)); fi
+}
+equals() { [ "$1" = "$2" ] || { echo "  expected: $1" >&2; echo "  actual:   $2" >&2; return 1; }; }
+exits() { equals "$1" "$rc" && has "$out" "$2"; }  # STATUS TEXT: of the last ctl run
+has() { grep -qF -- "$2" <<<"$1" || { echo "  no \"$2\" in:" >&2; echo "$1" >&2; return 1; }; }
+within() {  # SECONDS COMMAND...
+  local deadline=$((SECONDS + $1)); shift
+  until "$@" 2>/dev/null; do [ $SECONDS -lt $deadline ] || { "$@"; return; }; sleep 0.2; done
+}
+ctl() { "$top/scripts/sandbox-exec" "$SANDBOX" "$DATALOGGER_CTL" "$@"; }
+sql() { sqlite3 -batch -cmd ".timeout 5000" "$SANDBOX/data/nv.db" "$1"; }
+rows_of() { sql "SELECT count(*) FROM data WHERE channelHash = (SELECT hash FROM channel WHERE path = '$1');"; }
+
+sandbox_create
+echo '{"volatile": {"Size": 4194304, "Path": "/run/datalogger/v.db"},
+  "nonvolatile": {"Size": 268435456, "Path": "/data/datalogger/nv.db"}}' >"$SANDBOX/etc/storage.conf"
+echo 21.5 >"$SANDBOX/etc/value"
+section() {  # NAME PATH SOURCE_KEY SOURCE EXTRA
+  echo "\"$1\": {\"ChannelPath\": \"$2\", \"Unit\": \"Percent\", \"Storage\": \"NonVolatile\",
+    \"PeriodInSeconds\": 3600, \"StatisticsPeriodInSeconds\": 0, \"$3\": \"$4\"${5:-}}"
+}
+echo "{$(section level ctl/level FileToRead /etc/datalogger/value)}" >"$SANDBOX/etc/poll/level.conf"
+mkdir "$SANDBOX/etc/poll-bad" "$SANDBOX/etc/poll-test"
+echo '{"typo": {"ChannelPath": "ctl/typo", "Unit": "None", "Storage": "Volatile", "Fator": 2,
+  "PeriodInSeconds": "5.5", "StatisticsPeriodInSeconds": 0, "FileToRead": "/x"}}' >"$SANDBOX/etc/poll-bad/typo.conf"
+install -m 0666 /dev/null "$SANDBOX/etc/poll-bad/open.conf"
+echo "{$(section scaled ctl/scaled FileToRead /etc/datalogger/value ', "Factor": 2, "Offset": 1'),
+  $(section failing ctl/failing FileToExecute 'exit 3')}" >"$SANDBOX/etc/poll-test/test.conf"
+
+sandbox_start_bus || exit 1
+sandbox_start_daemon
+check "the daemon comes up" sandbox_wait_daemon_up 20
+[ $failures -eq 0 ] || exit 1
+
+out=$(ctl check); rc=$?
+check "check accepts the daemon's files with status 0" equals "0" "$rc"
+out=$(ctl check --poll-dir /etc/datalogger/poll-bad); rc=$?
+check "check names key, section and value, with status 1" exits 1 \
+  'section "typo" (#1): PeriodInSeconds "5.5" is not a whole number'
+check "check refuses a poll file others can write" has "$out" \
+  "open.conf: refused: a user other than root can write it"
+check "check suggests the nearest key" has "$out" '"Fator": unknown key, ignored; did you mean "Factor"?'
+ctl check --bogus 2>/dev/null; rc=$?
+check "a usage error gives status 2" equals 2 "$rc"
+
+out=$(ctl poll-test /etc/datalogger/poll-test); rc=$?
+check "poll-test shows raw text, scaled value and unit" has "$out" 'ctl/scaled  raw "21.5"  → 44 Percent'
+check "poll-test shows a failing command, with status 1" exits 1 'ctl/failing  error: Command failed'
+out=$(ctl poll-test /etc/datalogger/poll-test/test.conf --section 1); rc=$?
+check "poll-test --section runs that section alone" equals "0 1" "$rc $(wc -l <<<"$out")"
+check "poll-test stores nothing" equals 0 "$(sql "SELECT count(*) FROM channel WHERE path = 'ctl/scaled';")"
+
+live=$(dl_register ctl/live 1 2 0 2 "pushed by the test")
+dl_push "$live" 17.25 "$(now_us)" >/dev/null
+latest_live() { has "$(ctl latest 'ctl/liv*')" "ctl/live  17.25  Percent  $(date -u +%Y-%m-%d)"; }
+check "latest shows the newest value with its UTC time" within 5 latest_live
+check "channels lists path, unit, storage, rows and description" has "$(ctl channels 'ctl/liv*')" \
+  "ctl/live  Percent  NonVolatile  1     pushed by the test"
+
+# 1,000,000 rows written beside the daemon, one per millisecond up to now.
+bulk=$(dl_register ctl/bulk 1 2 0 2 bulk)
+sandbox_stop_daemon 10
+sql "WITH RECURSIVE n(i) AS (SELECT 0 UNION ALL SELECT i + 1 FROM n WHERE i < 999999)
+     INSERT INTO data SELECT $bulk - 18446744073709551616 * ($bulk > 9223372036854775807),
+       $(now_us) - 1000000000 + i * 1000, i FROM n;"
+sandbox_start_daemon
+check "the daemon comes up again" sandbox_wait_daemon_up 20
+dl_register ctl/live 1 2 0 2 "pushed by the test" >/dev/null  # a restart forgets registrations
+"$DATALOGGER_LOAD" "$live" 100 50 0 >"$SANDBOX/load.log" &
+load=$!
+sleep 1
+ctl export 'ctl/bulk' --from -1h >"$SANDBOX/bulk.csv"; rc=$?
+sleep 1
+kill -TERM "$load"; wait "$load"
+acked=$(awk 'END { print $4 + 0 }' "$SANDBOX/load.log")
+check "export writes the header and all 1,000,000 rows" equals "0 1000001" "$rc $(wc -l <"$SANDBOX/bulk.csv")"
+check "export rows are in time order, one per stored row" equals 1000000 \
+  "$(tail -n +2 "$SANDBOX/bulk.csv" | cut -d, -f3 | sort -c -n -u && echo 1000000)"
+check "the producer was acknowledged while the export ran" test "$acked" -gt 0
+stored_all() { equals $((acked + 1)) "$(rows_of ctl/live)"; }
+check "every point acknowledged during the export is stored" within 20 stored_all
+check "export --format json holds the same rows" equals $((acked + 1)) \
+  "$(ctl export 'ctl/live' --format json | grep -c '"path":"ctl/live"')"
+exit $((failures != 0))
