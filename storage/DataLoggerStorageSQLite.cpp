@@ -7,6 +7,7 @@
 #include <boost/filesystem.hpp>
 #include <cmath>
 #include <ctime>
+#include <optional>
 #include <stdexcept>
 #include <thread>
 
@@ -860,6 +861,40 @@ DataLoggerStatusCode DataLoggerStorageSQLite::finalizeDatabase() {
     }
     pelmoDoLog(log::Debug, "-finalizeDatabase: OK", nullptr);
     return DataLoggerStatusCode::NoError;
+}
+
+// ---- status ------------------------------------------------------------------------------
+
+void DataLoggerStorageSQLite::noteSQLiteError(const std::string& text) const {
+    std::lock_guard<std::mutex> lock(mLastErrorMutex);
+    mLastError = text;
+}
+
+void DataLoggerStorageSQLite::describe(DataLoggerDatabaseStatus& status) {
+    {
+        std::lock_guard<std::mutex> lock(mLastErrorMutex);
+        status.lastError = mLastError;
+    }
+    boost::system::error_code error;
+    const auto bytes = boost::filesystem::file_size(mFilename, error);
+    if (!error) status.fileBytes = bytes;
+    if (!isReady()) return;
+    // VACUUM fails while another statement of the connection is open.
+    std::lock_guard<std::mutex> reclaim(mReclaimMutex);
+    // Each read takes one row or none; a failed one leaves its field empty.
+    auto first = [this](const char* sql) -> std::optional<int64_t> {
+        SQLiteStatementHandle statement;
+        if (SQLiteStatementHandle::prepare(mDb.get(), sql, 0, statement) != SQLITE_OK ||
+            !statement || sqlite3_step(statement.get()) != SQLITE_ROW ||
+            sqlite3_column_type(statement.get(), 0) == SQLITE_NULL) {
+            return std::nullopt;
+        }
+        return sqlite3_column_int64(statement.get(), 0);
+    };
+    status.rows = first("SELECT count(*) FROM data;");
+    // The expression index keeps both ends one look-up away.
+    status.oldestUs = first("SELECT timestamp FROM data ORDER BY timestamp+0 ASC LIMIT 1;");
+    status.newestUs = first("SELECT timestamp FROM data ORDER BY timestamp+0 DESC LIMIT 1;");
 }
 
 }  // namespace quorix::pelmo::datalogger

@@ -66,10 +66,12 @@ std::vector<std::shared_ptr<FilePollConfig>> FilePollEngine::safeLoadConfigs(
         if (!file.isValid()) {
             pelmoDoLog(ql::Error, "Failed loading poll configuration file '%s'. Errors are: %s",
                        nullptr, ql::untrusted(path.string()).c_str(), file.getErrors().c_str());
+            ++mFilesRefused;
             continue;
         }
         pelmoDoLog(ql::Info, "Loaded poll config from file '%s'", nullptr,
                    ql::untrusted(path.string()).c_str());
+        ++mFilesLoaded;
         const auto configs = file.getConfigs();
         result.insert(result.end(), configs.begin(), configs.end());
     }

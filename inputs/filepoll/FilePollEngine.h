@@ -29,9 +29,14 @@ class FilePollEngine : public quorix::pelmo::log::Logger {
     std::vector<std::shared_ptr<FilePollConfig>> safeLoadConfigs(const std::string& confDirPath);
 
     const std::vector<std::shared_ptr<FilePoll>>& pollers() const { return mPollers; }
+    // Files safeLoadConfigs took and refused (for any error), over every call.
+    size_t filesLoaded() const { return mFilesLoaded; }
+    size_t filesRefused() const { return mFilesRefused; }
 
   private:
     std::vector<std::shared_ptr<FilePoll>> mPollers;
+    size_t mFilesLoaded = 0;
+    size_t mFilesRefused = 0;
 };
 
 }  // namespace quorix::pelmo::datalogger
