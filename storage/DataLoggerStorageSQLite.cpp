@@ -875,9 +875,13 @@ void DataLoggerStorageSQLite::describe(DataLoggerDatabaseStatus& status) {
         std::lock_guard<std::mutex> lock(mLastErrorMutex);
         status.lastError = mLastError;
     }
+    // Recent rows live in the write-ahead log until a checkpoint moves them into the file.
     boost::system::error_code error;
     const auto bytes = boost::filesystem::file_size(mFilename, error);
-    if (!error) status.fileBytes = bytes;
+    if (!error) {
+        const auto logBytes = boost::filesystem::file_size(mFilename + "-wal", error);
+        status.fileBytes = bytes + (error ? 0 : logBytes);
+    }
     if (!isReady()) return;
     // VACUUM fails while another statement of the connection is open.
     std::lock_guard<std::mutex> reclaim(mReclaimMutex);
