@@ -882,9 +882,10 @@ void DataLoggerStorageSQLite::describe(DataLoggerDatabaseStatus& status) {
         const auto logBytes = boost::filesystem::file_size(mFilename + "-wal", error);
         status.fileBytes = bytes + (error ? 0 : logBytes);
     }
-    if (!isReady()) return;
-    // VACUUM fails while another statement of the connection is open.
-    std::lock_guard<std::mutex> reclaim(mReclaimMutex);
+    // VACUUM fails while another statement of the connection is open, and may run for seconds:
+    // a status read during one leaves the figures out rather than keep its caller waiting.
+    std::unique_lock<std::mutex> reclaim(mReclaimMutex, std::try_to_lock);
+    if (!reclaim || !isReady()) return;
     // Each read takes one row or none; a failed one leaves its field empty.
     auto first = [this](const char* sql) -> std::optional<int64_t> {
         SQLiteStatementHandle statement;

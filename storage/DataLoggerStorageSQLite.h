@@ -67,8 +67,8 @@ class DataLoggerStorageSQLite : public DataLoggerStorageIfc,
                                      uint32_t limit) override;
     DataLoggerStatusCode createLog(const std::string& directory, int logType) override;
     DataLoggerStatusCode clear() override;
-    // Reads on the live connection, between two reclaims of free space; counting the rows
-    // walks an index, a few milliseconds per 100,000 rows.
+    // Reads on the live connection; counting the rows walks an index, about a millisecond per
+    // 100,000 rows on a PC. While free space is reclaimed, only the file size and last error.
     void describe(DataLoggerDatabaseStatus& status) override;
 
     // Maintenance steps of the operations above; public for inspection and tests.
