@@ -60,6 +60,7 @@ std::vector<std::shared_ptr<FilePollConfig>> FilePollEngine::safeLoadConfigs(
                        "Refusing poll configuration file '%s': a user other than root can write "
                        "it (%s)",
                        nullptr, ql::untrusted(path.string()).c_str(), writers.c_str());
+            ++mFilesRefused;
             continue;
         }
         const FilePollConfigFile file(path.string());

@@ -29,7 +29,8 @@ class FilePollEngine : public quorix::pelmo::log::Logger {
     std::vector<std::shared_ptr<FilePollConfig>> safeLoadConfigs(const std::string& confDirPath);
 
     const std::vector<std::shared_ptr<FilePoll>>& pollers() const { return mPollers; }
-    // Files safeLoadConfigs took and refused (for any error), over every call.
+    // Files safeLoadConfigs took, and refused for an error or for a writer other than root,
+    // over every call; skipped names count as neither.
     size_t filesLoaded() const { return mFilesLoaded; }
     size_t filesRefused() const { return mFilesRefused; }
 

@@ -21,6 +21,7 @@ within() { local end=$((SECONDS + $1)); shift; until "$@"; do [ $SECONDS -lt $en
 sandbox_create
 echo '{ "volatile": { "Size": 4194304, "Path": "/run/datalogger/volatile.db" },
   "nonvolatile": { "Size": 4194304, "Path": "/data/datalogger/nonvolatile.db" } }' >"$SANDBOX/etc/storage.conf"
+echo '{' >"$SANDBOX/etc/poll/broken.conf"
 sandbox_start_bus || exit 1
 out=$("$DATALOGGER_CTL" status 2>&1)
 check "status without the daemon says so and exits 1" test "$?:$(grep -c 'not running' <<<"$out")" = 1:1
@@ -29,8 +30,9 @@ sandbox_wait_daemon_up 20 || { echo "not ok - the daemon did not come up"; exit 
 hash=$(dl_register ctl/pushed 1 1 0 1 "one point") || exit 1
 dl_push "$hash" 1.5 "$(now_us)" >/dev/null
 check "status counts the pushed point as stored" within 10 stored 1
-check "status shows each database's rows" \
-  bash -c '"$0" status | grep -A2 "^database volatile: /run/datalogger/volatile.db" | grep -q "rows: *1,"' "$DATALOGGER_CTL"
+readable=$("$DATALOGGER_CTL" status)
+check "status shows each database's rows and the refused poll file" bash -c 'grep -q "files: *0 loaded, 1 refused" <<<"$0" &&
+  grep -A2 "^database volatile: /run/datalogger/volatile.db" <<<"$0" | grep -q "rows: *1,"' "$readable"
 mkdir "$SANDBOX/backup"
 out=$("$DATALOGGER_CTL" backup "$SANDBOX/backup")
 check "backup checks two copies and reports their rows" \
