@@ -12,7 +12,7 @@ namespace quorix::pelmo::datalogger {
 struct DataLoggerDatabaseStatus {
     std::string name;  // "non_volatile" or "volatile", as in the log export's folders
     std::string path;
-    uint64_t sizeLimitBytes = 0;  // the configured Size
+    uint64_t sizeLimitBytes = 0;        // the configured Size
     std::optional<uint64_t> fileBytes;  // with its write-ahead log
     std::optional<int64_t> rows;
     std::optional<int64_t> oldestUs;  // microseconds since the epoch

@@ -55,8 +55,9 @@ ExportResult runExport(const std::string& directory, unsigned timeoutSeconds) {
     // Also called at once if nobody owns the name.
     const guint watch = Gio::DBus::watch_name(
         bus, kLogBusName, {}, [&](const Glib::RefPtr<Gio::DBus::Connection>&, Glib::ustring) {
-            result.failure = "the data logger daemon is not running, or left the bus before the "
-                             "export finished";
+            result.failure =
+                "the data logger daemon is not running, or left the bus before the "
+                "export finished";
             loop->quit();
         });
     auto timeout = Glib::signal_timeout().connect_seconds(
@@ -67,12 +68,12 @@ ExportResult runExport(const std::string& directory, unsigned timeoutSeconds) {
         },
         timeoutSeconds);
     try {
-        bus->call_sync(kLogObjectPath, kLogInterface, "createLog",
-                       Glib::VariantContainerBase::create_tuple(
-                           {Glib::Variant<Glib::ustring>::create(directory),
-                            Glib::Variant<gint32>::create(0),
-                            Glib::Variant<gint32>::create(static_cast<gint32>(getpid()))}),
-                       kLogBusName, kCallTimeoutMs);
+        bus->call_sync(
+            kLogObjectPath, kLogInterface, "createLog",
+            Glib::VariantContainerBase::create_tuple(
+                {Glib::Variant<Glib::ustring>::create(directory), Glib::Variant<gint32>::create(0),
+                 Glib::Variant<gint32>::create(static_cast<gint32>(getpid()))}),
+            kLogBusName, kCallTimeoutMs);
         loop->run();
     } catch (const Glib::Error& e) {
         result.failure = describeBusError(e);
@@ -94,13 +95,15 @@ bool checkCopy(const std::string& name, const fs::path& file) {
     // Each statement's rows as text, at most `limit` of them.
     auto rows = [&db](const char* sql, size_t limit, std::vector<std::string>& out) {
         SQLiteStatementHandle statement;
-        if (SQLiteStatementHandle::prepare(db.get(), sql, 0, statement) != SQLITE_OK || !statement) {
+        if (SQLiteStatementHandle::prepare(db.get(), sql, 0, statement) != SQLITE_OK ||
+            !statement) {
             return false;
         }
         int rc;
         while ((rc = sqlite3_step(statement.get())) == SQLITE_ROW) {
             const auto* value = sqlite3_column_text(statement.get(), 0);
-            if (out.size() < limit) out.emplace_back(value ? reinterpret_cast<const char*>(value) : "");
+            if (out.size() < limit)
+                out.emplace_back(value ? reinterpret_cast<const char*>(value) : "");
         }
         return rc == SQLITE_DONE;
     };
@@ -168,12 +171,14 @@ int runBackup(const BackupOptions& options) {
 void addBackupCommand(CLI::App& app, int& status) {
     auto options = std::make_shared<BackupOptions>();
     auto* command = app.add_subcommand(
-        "backup", "Have the daemon copy both databases into DIR/non_volatile and DIR/volatile, "
-                  "then check each copy");
+        "backup",
+        "Have the daemon copy both databases into DIR/non_volatile and DIR/volatile, "
+        "then check each copy");
     command->add_option("DIR", options->directory, "An existing folder for the two copies")
         ->required();
-    command->add_option("--timeout", options->timeoutSeconds,
-                        "Seconds to wait for the export to finish (default 300)")
+    command
+        ->add_option("--timeout", options->timeoutSeconds,
+                     "Seconds to wait for the export to finish (default 300)")
         ->check(CLI::Range(1u, 86400u));
     command->callback([options, &status] { status = runBackup(*options); });
 }

@@ -20,7 +20,8 @@ std::string describeBusError(const Glib::Error& error) {
                        std::string(kDaemonBusName) + " on the system bus)";
             case G_DBUS_ERROR_ACCESS_DENIED:
                 return "the system bus refused the call: only root and members of the group "
-                       "datalogger may ask the daemon (" + text + ")";
+                       "datalogger may ask the daemon (" +
+                       text + ")";
             default:
                 break;
         }

@@ -1,11 +1,10 @@
 // datalogger-ctl status: the running daemon's health, read through getStatus on the bus.
-#include <nlohmann/json.hpp>
-
 #include <cstdint>
 #include <cstdio>
 #include <ctime>
 #include <iostream>
 #include <memory>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
 
@@ -53,14 +52,13 @@ std::string count(const json& object, const char* key) {
 std::string duration(int64_t seconds) {
     char out[64];
     if (seconds >= 86400) {
-        std::snprintf(out, sizeof out, "%lld d %02lld h %02lld min",
-                      static_cast<long long>(seconds / 86400),
-                      static_cast<long long>(seconds / 3600 % 24),
-                      static_cast<long long>(seconds / 60 % 60));
+        std::snprintf(
+            out, sizeof out, "%lld d %02lld h %02lld min", static_cast<long long>(seconds / 86400),
+            static_cast<long long>(seconds / 3600 % 24), static_cast<long long>(seconds / 60 % 60));
     } else {
-        std::snprintf(out, sizeof out, "%lld h %02lld min %02lld s",
-                      static_cast<long long>(seconds / 3600),
-                      static_cast<long long>(seconds / 60 % 60), static_cast<long long>(seconds % 60));
+        std::snprintf(
+            out, sizeof out, "%lld h %02lld min %02lld s", static_cast<long long>(seconds / 3600),
+            static_cast<long long>(seconds / 60 % 60), static_cast<long long>(seconds % 60));
     }
     return out;
 }
@@ -108,8 +106,8 @@ void printReadable(const json& status) {
               << " points\n";
     const json& points = member(status, "points");
     std::cout << "points:        accepted " << count(points, "accepted") << ", stored "
-              << count(points, "stored") << ", refused " << count(points, "refused")
-              << ", dropped " << count(points, "dropped") << " since start\n";
+              << count(points, "stored") << ", refused " << count(points, "refused") << ", dropped "
+              << count(points, "dropped") << " since start\n";
     std::cout << "channels:      " << count(status, "channels") << " registered\n";
     const json& poll = member(status, "pollFiles");
     std::cout << "poll files:    " << count(poll, "loaded") << " loaded, " << count(poll, "refused")
@@ -127,10 +125,9 @@ void printReadable(const json& status) {
 int runStatus(bool asJson) {
     std::string answer;
     try {
-        const auto reply = systemBus()->call_sync(kDaemonObjectPath, kDaemonInterface, "getStatus",
-                                                  Glib::VariantContainerBase(), kDaemonBusName,
-                                                  kCallTimeoutMs, Gio::DBus::CALL_FLAGS_NONE,
-                                                  Glib::VariantType("(s)"));
+        const auto reply = systemBus()->call_sync(
+            kDaemonObjectPath, kDaemonInterface, "getStatus", Glib::VariantContainerBase(),
+            kDaemonBusName, kCallTimeoutMs, Gio::DBus::CALL_FLAGS_NONE, Glib::VariantType("(s)"));
         Glib::Variant<Glib::ustring> child;
         reply.get_child(child, 0);
         answer = child.get().raw();
@@ -155,8 +152,9 @@ int runStatus(bool asJson) {
 
 void addStatusCommand(CLI::App& app, int& status) {
     auto* command = app.add_subcommand(
-        "status", "Show the running daemon's health: queue, points since start, databases, "
-                  "poll files, channels, clock");
+        "status",
+        "Show the running daemon's health: queue, points since start, databases, "
+        "poll files, channels, clock");
     auto asJson = std::make_shared<bool>(false);
     command->add_flag("--json", *asJson, "Print the daemon's answer as JSON");
     command->callback([asJson, &status] { status = runStatus(*asJson); });
