@@ -73,8 +73,8 @@ int DataLoggerDaemon::buildGraph() {
     mCore->initialize();
 
     pelmoDoLog(log::Info, "initializing DBus service...", nullptr);
-    mDBusService = std::make_shared<DataloggerDBusService>(mCore, "daemon",
-                                                           Gio::DBus::BUS_TYPE_SYSTEM);
+    mDBusService = std::make_shared<DataloggerDBusService>(
+        mCore, "daemon", Gio::DBus::BUS_TYPE_SYSTEM, [this] { return status(); });
     pelmoDoLog(log::Info, "DBus initialized", nullptr);
 
     pelmoDoLog(log::Info, "initializing file poll...", nullptr);
@@ -83,6 +83,16 @@ int DataLoggerDaemon::buildGraph() {
 
     pelmoDoLog(log::Debug, "-preInit: OK", nullptr);
     return 0;
+}
+
+DataLoggerStatus DataLoggerDaemon::status() const {
+    DataLoggerStatus status = mCore->status();
+    status.version = DATALOGGER_VERSION;
+    if (mFilePollEngine) {
+        status.pollFilesLoaded = mFilePollEngine->filesLoaded();
+        status.pollFilesRefused = mFilePollEngine->filesRefused();
+    }
+    return status;
 }
 
 void DataLoggerDaemon::postRun() {

@@ -4,6 +4,7 @@
 #include <memory>
 #include <string>
 
+#include "core/DataLoggerStatus.h"
 #include "platform/Application.h"
 #include "platform/Logger.h"
 
@@ -32,6 +33,8 @@ public:
 
 private:
     int buildGraph();
+    // What getStatus on the bus answers; main thread.
+    DataLoggerStatus status() const;
 
     // Declaration order is destruction order, reversed.
     std::string mPollConfigDir = "/etc/datalogger/poll";

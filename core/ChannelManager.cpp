@@ -87,4 +87,9 @@ void ChannelManager::clear() {
     previous.swap(mAssets);
 }
 
+size_t ChannelManager::size() const {
+    std::lock_guard<std::recursive_mutex> lock(mMutex);
+    return mAssets.size();
+}
+
 }  // namespace quorix::pelmo::datalogger

@@ -53,6 +53,7 @@ public:
     bool findHashOfPath(const std::string& path, uint64_t& hash) const;
     std::shared_ptr<ChannelAssets> getAssets(uint64_t hash) const;
     void remove(uint64_t hash);
+    size_t size() const;
     // Ends every statistics producer's emission, waiting for emissions in progress.
     void stopStatistics();
     // Drops every entry; the producers are released on the calling thread unless the

@@ -158,7 +158,7 @@ DataLoggerStatusCode DataLoggerCore::pushOwnedData(const uint64_t& hash,
 DataLoggerStatusCode DataLoggerCore::admitPush(size_t points) {
     if (points > kMaxPointsPerPush ||
         mQueue->weight() > queuedPointsBoundFor(points) - points) {
-        return refusePush();
+        return refusePush(points);
     }
     return DataLoggerStatusCode::NoError;
 }
@@ -171,8 +171,9 @@ DataLoggerStatusCode DataLoggerCore::enqueue(uint64_t hash,
     if (count > kMaxPointsPerPush ||
         !mQueue->tryPush(DataLoggerChannelPoint{hash, std::move(points)}, count,
                          queuedPointsBoundFor(count))) {
-        return refusePush();
+        return refusePush(count);
     }
+    mPointsAccepted.fetch_add(count, std::memory_order_relaxed);
     // Refusals that ended with a flood are reported once the next push gets through.
     if (mUnreportedRefusals.load(std::memory_order_relaxed) != 0) {
         reportRefusedPushes(std::chrono::steady_clock::now());
@@ -180,7 +181,8 @@ DataLoggerStatusCode DataLoggerCore::enqueue(uint64_t hash,
     return DataLoggerStatusCode::NoError;
 }
 
-DataLoggerStatusCode DataLoggerCore::refusePush() {
+DataLoggerStatusCode DataLoggerCore::refusePush(size_t points) {
+    mPointsRefused.fetch_add(points, std::memory_order_relaxed);
     ++mUnreportedRefusals;
     reportRefusedPushes(std::chrono::steady_clock::now());
     return DataLoggerStatusCode::QueueFull;
@@ -277,13 +279,16 @@ void DataLoggerCore::processData() {
             DataLoggerChannelPoint item;
             if (!mQueue->waitAndPop(item, wait)) continue;
             // One item that cannot be written must not end the writing of every later one.
+            size_t stored = 0;
             try {
-                processItem(item);
+                processItem(item, stored);
             } catch (const std::exception& e) {
                 noteDropped(dropped, e.what());
             } catch (...) {
                 noteDropped(dropped, "unknown exception");
             }
+            mPointsStored.fetch_add(stored, std::memory_order_relaxed);
+            mPointsDropped.fetch_add(item.mPoints.size() - stored, std::memory_order_relaxed);
             const size_t queued = mQueue->weight();
             backlog = std::max(backlog, queued);
             if (queued == 0 && backlog >= kTrimAfterBacklogPoints) {
@@ -325,7 +330,7 @@ void DataLoggerCore::releaseFreedMemory() {
 #endif
 }
 
-void DataLoggerCore::processItem(DataLoggerChannelPoint& item) {
+void DataLoggerCore::processItem(DataLoggerChannelPoint& item, size_t& stored) {
     auto assets = mChannelManager->getAssets(item.mHash);
     if (!assets) {
         pelmoDoLog(log::Trace,
@@ -341,19 +346,57 @@ void DataLoggerCore::processItem(DataLoggerChannelPoint& item) {
     // storage in slices, and a stop waits for one slice instead of the whole push.
     const size_t count = item.mPoints.size();
     if (count <= kWriteSlicePoints) {
-        storage->setData(item.mHash, item.mPoints);
+        if (storage->setData(item.mHash, item.mPoints) == DataLoggerStatusCode::NoError) {
+            stored = count;
+        }
     } else {
         for (size_t at = 0; at < count && !mStop; at += kWriteSlicePoints) {
             const auto begin = item.mPoints.begin() + static_cast<std::ptrdiff_t>(at);
             const std::vector<DataLoggerDataPoint> slice(
                 begin, begin + static_cast<std::ptrdiff_t>(std::min(kWriteSlicePoints, count - at)));
             if (storage->setData(item.mHash, slice) != DataLoggerStatusCode::NoError) break;
+            stored += slice.size();
         }
     }
     if (auto stats = assets->statsManager()) {
         pelmoDoLog(log::Trace, "processData: pushing points to statistics channels", nullptr);
         for (const auto& point : item.mPoints) stats->pushPoint(point);
     }
+}
+
+DataLoggerStatus DataLoggerCore::status() const {
+    DataLoggerStatus status;
+    status.uptimeSeconds = std::chrono::duration_cast<std::chrono::seconds>(
+                               std::chrono::steady_clock::now() - mStarted)
+                               .count();
+    status.queuedPoints = mQueue->weight();
+    status.queueBoundPoints = kMaxQueuedPoints;
+    status.pointsAccepted = mPointsAccepted.load(std::memory_order_relaxed);
+    status.pointsStored = mPointsStored.load(std::memory_order_relaxed);
+    status.pointsRefused = mPointsRefused.load(std::memory_order_relaxed);
+    status.pointsDropped = mPointsDropped.load(std::memory_order_relaxed);
+    status.channels = mChannelManager ? mChannelManager->size() : 0;
+    status.clockTrusted = mSystemTimeHandler->isTimeValid();
+    const struct {
+        const char* name;
+        std::string path;
+        uint32_t size;
+        DataLoggerStorageIfc* storage;
+    } databases[] = {
+        {"non_volatile", mStorageConfig->getNonVolatilePath(), mStorageConfig->getNonVolatileSize(),
+         mNonVolatileStorage.get()},
+        {"volatile", mStorageConfig->getVolatilePath(), mStorageConfig->getVolatileSize(),
+         mVolatileStorage.get()},
+    };
+    for (const auto& database : databases) {
+        DataLoggerDatabaseStatus described;
+        described.name = database.name;
+        described.path = database.path;
+        described.sizeLimitBytes = database.size;
+        database.storage->describe(described);
+        status.databases.push_back(std::move(described));
+    }
+    return status;
 }
 
 }  // namespace quorix::pelmo::datalogger

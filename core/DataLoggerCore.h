@@ -12,6 +12,7 @@
 
 #include "core/DataLoggerHash.h"
 #include "core/DataLoggerPushDataIfc.h"
+#include "core/DataLoggerStatus.h"
 #include "core/DataLoggerStorageIfc.h"
 #include "core/SharedQueue.h"
 #include "dfrm/DataLoggerDfrm.h"
@@ -76,6 +77,10 @@ public:
     // is missing; a sub-folder that exists already costs only its own copy.
     void createLog(const std::string& path, int type, int id);
 
+    // The core's part of the daemon's status: queue, point counts, databases, channels and
+    // clock. Reads the databases (DataLoggerStorageIfc::describe); any thread.
+    DataLoggerStatus status() const;
+
     std::shared_ptr<StorageAggregatePull> aggregatePull() const { return mAggregatePull; }
     // Tests serve DfRM on a socket of their own; call before initialize.
     void setDfrmSocketPath(std::string path) { mDfrmSocketPath = std::move(path); }
@@ -85,7 +90,7 @@ private:
     bool acceptsPoints(uint64_t hash) const;
     // Queues the points unless that would pass the bound; a refusal is counted and reported.
     DataLoggerStatusCode enqueue(uint64_t hash, std::vector<DataLoggerDataPoint>&& points);
-    DataLoggerStatusCode refusePush();
+    DataLoggerStatusCode refusePush(size_t points);
     void reportRefusedPushes(std::chrono::steady_clock::time_point now);
     void processData();
     void stopProcessing();
@@ -94,7 +99,8 @@ private:
         std::string lastError;
         std::optional<std::chrono::steady_clock::time_point> lastReport;
     };
-    void processItem(DataLoggerChannelPoint& item);
+    // Adds the points it wrote to `stored` as it goes, so a throw leaves the count right.
+    void processItem(DataLoggerChannelPoint& item, size_t& stored);
     void noteDropped(DroppedItems& dropped, const std::string& error, bool flush = false);
     static void releaseFreedMemory();
 
@@ -104,6 +110,7 @@ private:
     static constexpr std::chrono::seconds kDroppedReportInterval{1};
     static constexpr std::chrono::seconds kRefusedReportInterval{1};
 
+    const std::chrono::steady_clock::time_point mStarted = std::chrono::steady_clock::now();
     bool mInitialized = false;
     std::atomic<bool> mStopping{false};  // stop() has begun
     std::atomic<bool> mStop{false};      // the processing thread is to end
@@ -127,6 +134,11 @@ private:
     std::atomic<size_t> mUnreportedRefusals{0};
     std::mutex mRefusalReportMutex;  // guards mLastRefusalReport
     std::optional<std::chrono::steady_clock::time_point> mLastRefusalReport;
+    // Points since start, for status(); counted where each event happens, without a lock.
+    std::atomic<uint64_t> mPointsAccepted{0};
+    std::atomic<uint64_t> mPointsRefused{0};
+    std::atomic<uint64_t> mPointsStored{0};   // processing thread only writes
+    std::atomic<uint64_t> mPointsDropped{0};  // processing thread only writes
     std::shared_ptr<utils::FirmwareVersionIfc> mFirmwareVersion;
     std::shared_ptr<deviceid::DeviceIdClientIfc> mDeviceIdClient;
     std::shared_ptr<DataLoggerStorageIfc> mVolatileStorage;

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "core/DataLoggerStatus.h"
 #include "core/DataLoggerTypes.h"
 
 namespace quorix::pelmo::datalogger {
@@ -50,6 +51,9 @@ public:
     }
     virtual DataLoggerStatusCode createLog(const std::string& directory, int logType) = 0;
     virtual DataLoggerStatusCode clear() = 0;
+    // Fills in what the database holds now (file size, rows, time span, last error); leaves
+    // what it cannot read as it was. May be called from any thread.
+    virtual void describe(DataLoggerDatabaseStatus& status) { (void)status; }
 };
 
 }  // namespace quorix::pelmo::datalogger

@@ -75,6 +75,11 @@ std::string sqliteStatusText(sqlite3* connection, int code) {
 
 void reportSQLite(const log::Logger* logger, log::Severity severity, const std::string& message,
                   sqlite3* connection, int code) {
+    if (severity <= log::Error) {
+        if (const auto* sink = dynamic_cast<const SQLiteErrorSink*>(logger)) {
+            sink->noteSQLiteError(message + ": " + sqlite3_errstr(code));
+        }
+    }
     if (!log::LoggerProxy::instance().isSeverityEnabled(severity)) return;
     const std::string status = sqliteStatusText(connection, code);
     if (logger != nullptr) {

@@ -61,7 +61,17 @@ class SQLiteConnection {
 // "SQLite status <code>\n---\n<errstr>\n<errmsg>\n---"; connection may be null.
 std::string sqliteStatusText(sqlite3* connection, int code);
 
-// Logs "<message>\n<status text>"; a null logger logs under the process-wide name.
+// A logger that also keeps its last SQLite failure, for the daemon's status.
+class SQLiteErrorSink {
+  public:
+    virtual void noteSQLiteError(const std::string& text) const = 0;
+
+  protected:
+    ~SQLiteErrorSink() = default;
+};
+
+// Logs "<message>\n<status text>"; a null logger logs under the process-wide name. An Error or
+// Critical failure also reaches the logger's SQLiteErrorSink, if it is one, whatever the level.
 void reportSQLite(const log::Logger* logger, log::Severity severity, const std::string& message,
                   sqlite3* connection, int code);
 

@@ -7,6 +7,7 @@
 #include <boost/filesystem.hpp>
 #include <cmath>
 #include <ctime>
+#include <optional>
 #include <stdexcept>
 #include <thread>
 
@@ -860,6 +861,45 @@ DataLoggerStatusCode DataLoggerStorageSQLite::finalizeDatabase() {
     }
     pelmoDoLog(log::Debug, "-finalizeDatabase: OK", nullptr);
     return DataLoggerStatusCode::NoError;
+}
+
+// ---- status ------------------------------------------------------------------------------
+
+void DataLoggerStorageSQLite::noteSQLiteError(const std::string& text) const {
+    std::lock_guard<std::mutex> lock(mLastErrorMutex);
+    mLastError = text;
+}
+
+void DataLoggerStorageSQLite::describe(DataLoggerDatabaseStatus& status) {
+    {
+        std::lock_guard<std::mutex> lock(mLastErrorMutex);
+        status.lastError = mLastError;
+    }
+    // Recent rows live in the write-ahead log until a checkpoint moves them into the file.
+    boost::system::error_code error;
+    const auto bytes = boost::filesystem::file_size(mFilename, error);
+    if (!error) {
+        const auto logBytes = boost::filesystem::file_size(mFilename + "-wal", error);
+        status.fileBytes = bytes + (error ? 0 : logBytes);
+    }
+    // VACUUM fails while another statement of the connection is open, and may run for seconds:
+    // a status read during one leaves the figures out rather than keep its caller waiting.
+    std::unique_lock<std::mutex> reclaim(mReclaimMutex, std::try_to_lock);
+    if (!reclaim || !isReady()) return;
+    // Each read takes one row or none; a failed one leaves its field empty.
+    auto first = [this](const char* sql) -> std::optional<int64_t> {
+        SQLiteStatementHandle statement;
+        if (SQLiteStatementHandle::prepare(mDb.get(), sql, 0, statement) != SQLITE_OK ||
+            !statement || sqlite3_step(statement.get()) != SQLITE_ROW ||
+            sqlite3_column_type(statement.get(), 0) == SQLITE_NULL) {
+            return std::nullopt;
+        }
+        return sqlite3_column_int64(statement.get(), 0);
+    };
+    status.rows = first("SELECT count(*) FROM data;");
+    // The expression index keeps both ends one look-up away.
+    status.oldestUs = first("SELECT timestamp FROM data ORDER BY timestamp+0 ASC LIMIT 1;");
+    status.newestUs = first("SELECT timestamp FROM data ORDER BY timestamp+0 DESC LIMIT 1;");
 }
 
 }  // namespace quorix::pelmo::datalogger

@@ -1,5 +1,7 @@
 #include "inputs/dbus/DBusMethodHandler.h"
 
+#include <nlohmann/json.hpp>
+
 #include <cstdio>
 #include <stdexcept>
 #include <utility>
@@ -51,10 +53,49 @@ Glib::VariantContainerBase reply(GVariant* floatingTuple) {
     return Glib::VariantContainerBase(floatingTuple, false);
 }
 
+nlohmann::json toJson(const DataLoggerStatus& status) {
+    nlohmann::json databases = nlohmann::json::array();
+    for (const auto& database : status.databases) {
+        nlohmann::json entry = {{"name", database.name},
+                                {"path", database.path},
+                                {"sizeLimitBytes", database.sizeLimitBytes},
+                                {"lastError", database.lastError}};
+        if (database.fileBytes) entry["fileBytes"] = *database.fileBytes;
+        if (database.rows) entry["rows"] = *database.rows;
+        if (database.oldestUs) entry["oldestUs"] = *database.oldestUs;
+        if (database.newestUs) entry["newestUs"] = *database.newestUs;
+        databases.push_back(std::move(entry));
+    }
+    return {{"version", status.version},
+            {"uptimeSeconds", status.uptimeSeconds},
+            {"queue", {{"points", status.queuedPoints}, {"bound", status.queueBoundPoints}}},
+            {"points",
+             {{"accepted", status.pointsAccepted},
+              {"stored", status.pointsStored},
+              {"refused", status.pointsRefused},
+              {"dropped", status.pointsDropped}}},
+            {"databases", std::move(databases)},
+            {"pollFiles", {{"loaded", status.pollFilesLoaded}, {"refused", status.pollFilesRefused}}},
+            {"channels", status.channels},
+            {"clockTrusted", status.clockTrusted}};
+}
+
 }  // namespace
 
-DBusMethodHandler::DBusMethodHandler(std::shared_ptr<DataLoggerPushDataIfc> push)
-    : log::Logger("DBusService", "", std::make_shared<log::LoggerImpl>()), mPush(std::move(push)) {}
+DBusMethodHandler::DBusMethodHandler(std::shared_ptr<DataLoggerPushDataIfc> push,
+                                     StatusSource status)
+    : log::Logger("DBusService", "", std::make_shared<log::LoggerImpl>()),
+      mPush(std::move(push)),
+      mStatus(std::move(status)) {}
+
+Glib::VariantContainerBase DBusMethodHandler::getStatus(const Glib::VariantContainerBase& parameters) {
+    requireType(parameters, "()");
+    if (!mStatus) throw std::runtime_error("no status available");
+    // Paths and SQLite messages need not be UTF-8, which both JSON and D-Bus strings must be.
+    const std::string text =
+        toJson(mStatus()).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+    return reply(g_variant_new("(s)", text.c_str()));
+}
 
 Glib::VariantContainerBase DBusMethodHandler::registerOrUpdateChannel(
     const Glib::VariantContainerBase& parameters) {

@@ -2,10 +2,12 @@
 
 #include <glibmm/variant.h>
 
+#include <functional>
 #include <memory>
 #include <stdexcept>
 
 #include "core/DataLoggerPushDataIfc.h"
+#include "core/DataLoggerStatus.h"
 #include "platform/Logger.h"
 
 namespace quorix::pelmo::datalogger {
@@ -26,16 +28,32 @@ public:
 // DBusLimitsExceeded.
 class DBusMethodHandler : public virtual log::Logger {
 public:
-    explicit DBusMethodHandler(std::shared_ptr<DataLoggerPushDataIfc> push);
+    using StatusSource = std::function<DataLoggerStatus()>;
+
+    // Without a status source, getStatus throws std::runtime_error.
+    explicit DBusMethodHandler(std::shared_ptr<DataLoggerPushDataIfc> push,
+                               StatusSource status = {});
 
     // (s path, q unit, y statsStorageType, u statsPeriod, y storageType, s description, t hash)
     // -> (t hash, q rtnValue)
     Glib::VariantContainerBase registerOrUpdateChannel(const Glib::VariantContainerBase& parameters);
     // (t hash, ad data, ax timestamp) -> (q rtnValue); time stamps in microseconds since the epoch.
     Glib::VariantContainerBase pushData(const Glib::VariantContainerBase& parameters);
+    // () -> (s status): one JSON object, compact,
+    //   {"version", "uptimeSeconds", "queue": {"points", "bound"},
+    //    "points": {"accepted", "stored", "refused", "dropped"},
+    //    "databases": [{"name", "path", "sizeLimitBytes", "fileBytes", "rows", "oldestUs",
+    //                   "newestUs", "lastError"}],
+    //    "pollFiles": {"loaded", "refused"}, "channels", "clockTrusted"}
+    // with times in microseconds since the epoch; a database's figure that could not be read is
+    // left out. JSON rather than a{sv}: the nested list of databases stays readable in gdbus and
+    // busctl output, `status --json` passes it on as it is, and fields can be added without
+    // changing the method's signature.
+    Glib::VariantContainerBase getStatus(const Glib::VariantContainerBase& parameters);
 
 private:
     std::shared_ptr<DataLoggerPushDataIfc> mPush;
+    StatusSource mStatus;
 };
 
 }  // namespace quorix::pelmo::datalogger

@@ -35,12 +35,15 @@ const char* const kIntrospection = R"xml(<!DOCTYPE node PUBLIC "-//freedesktop//
       <arg name="timestamp" type="ax" direction="in"/>
       <arg name="rtnValue" type="q" direction="out"/>
     </method>
+    <method name="getStatus">
+      <arg name="status" type="s" direction="out"/>
+    </method>
   </interface>
 </node>)xml";
 
 bool isKnownMethod(const char* name) {
     return name && (std::strcmp(name, "registerOrUpdateChannel") == 0 ||
-                    std::strcmp(name, "pushData") == 0);
+                    std::strcmp(name, "pushData") == 0 || std::strcmp(name, "getStatus") == 0);
 }
 
 }  // namespace
@@ -84,13 +87,14 @@ struct DataloggerDBusService::UnknownMemberFilter {
 };
 
 DataloggerDBusService::DataloggerDBusService(std::shared_ptr<DataLoggerPushDataIfc> push,
-                                             std::string DbusSuffix, Gio::DBus::BusType busType)
+                                             std::string DbusSuffix, Gio::DBus::BusType busType,
+                                             DBusMethodHandler::StatusSource status)
     : log::Logger("DataloggerDBusService", "", std::make_shared<log::LoggerImpl>()),
       mBusName(std::string(kBusNamePrefix) + "." + DbusSuffix),
       mDbusSuffix(std::move(DbusSuffix)),
       mBusType(busType) {
     mNodeInfo = Gio::DBus::NodeInfo::create_for_xml(kIntrospection);
-    mHandler = std::make_unique<DBusMethodHandler>(std::move(push));
+    mHandler = std::make_unique<DBusMethodHandler>(std::move(push), std::move(status));
     mOwnerId = Gio::DBus::own_name(
         mBusType, mBusName,
         [this](const Glib::RefPtr<Gio::DBus::Connection>& c, Glib::ustring n) { onBusAcquired(c, n); },
@@ -163,6 +167,9 @@ void DataloggerDBusService::onMethodCall(const Glib::RefPtr<Gio::DBus::Connectio
         } else if (methodName == "pushData") {
             pelmoDoLog(log::Trace, "pushData", nullptr);
             invocation->return_value(mHandler->pushData(parameters));
+        } else if (methodName == "getStatus") {
+            pelmoDoLog(log::Trace, "getStatus", nullptr);
+            invocation->return_value(mHandler->getStatus(parameters));
         } else {
             pelmoDoLog(log::Error, "Method '%s' does not exist", nullptr,
                        log::untrusted(methodName.raw()).c_str());

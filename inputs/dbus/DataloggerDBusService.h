@@ -17,7 +17,8 @@ namespace quorix::pelmo::datalogger {
 
 // The data logger's D-Bus face: owns "com.quorix.datalogger.<suffix>", exports interface
 // "com.quorix.datalogger.interface" at "/com/quorix/datalogger/<suffix>" and forwards
-// registerOrUpdateChannel and pushData to the push interface, answering with its status code.
+// registerOrUpdateChannel and pushData to the push interface, answering with its status code;
+// getStatus answers with what the status source reports (DBusMethodHandler::getStatus).
 //
 // Ownership: shares the push interface; owns the name request, the exported object and the
 // handler. Destruction releases the name and withdraws the object.
@@ -30,7 +31,8 @@ namespace quorix::pelmo::datalogger {
 class DataloggerDBusService : public DbusServiceInterface, public virtual log::Logger {
 public:
     DataloggerDBusService(std::shared_ptr<DataLoggerPushDataIfc> push, std::string DbusSuffix,
-                          Gio::DBus::BusType busType);
+                          Gio::DBus::BusType busType,
+                          DBusMethodHandler::StatusSource status = {});
     DataloggerDBusService(const DataloggerDBusService&) = delete;
     DataloggerDBusService& operator=(const DataloggerDBusService&) = delete;
     ~DataloggerDBusService() override;

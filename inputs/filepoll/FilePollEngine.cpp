@@ -65,6 +65,7 @@ std::vector<std::shared_ptr<FilePollConfig>> FilePollEngine::safeLoadConfigs(
                        "it (%s)",
                        nullptr, ql::untrusted(path.string()).c_str(), writers.c_str());
             if (visit) visit(path.string(), {"", writers, nullptr});
+            ++mFilesRefused;
             continue;
         }
         const FilePollConfigFile file(path.string());
@@ -72,10 +73,12 @@ std::vector<std::shared_ptr<FilePollConfig>> FilePollEngine::safeLoadConfigs(
         if (!file.isValid()) {
             pelmoDoLog(ql::Error, "Failed loading poll configuration file '%s'. Errors are: %s",
                        nullptr, ql::untrusted(path.string()).c_str(), file.getErrors().c_str());
+            ++mFilesRefused;
             continue;
         }
         pelmoDoLog(ql::Info, "Loaded poll config from file '%s'", nullptr,
                    ql::untrusted(path.string()).c_str());
+        ++mFilesLoaded;
         const auto configs = file.getConfigs();
         result.insert(result.end(), configs.begin(), configs.end());
     }

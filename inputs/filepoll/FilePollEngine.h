@@ -43,9 +43,15 @@ class FilePollEngine : public quorix::pelmo::log::Logger {
                                                                  const FileVisitor& visit = {});
 
     const std::vector<std::shared_ptr<FilePoll>>& pollers() const { return mPollers; }
+    // Files safeLoadConfigs took, and refused for an error or for a writer other than root,
+    // over every call; skipped names count as neither.
+    size_t filesLoaded() const { return mFilesLoaded; }
+    size_t filesRefused() const { return mFilesRefused; }
 
   private:
     std::vector<std::shared_ptr<FilePoll>> mPollers;
+    size_t mFilesLoaded = 0;
+    size_t mFilesRefused = 0;
 };
 
 }  // namespace quorix::pelmo::datalogger

@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include <limits>
 #include <memory>
@@ -96,6 +97,22 @@ TEST_F(DBusMethodHandlerTest, RefusedPushesAnswerThreeQueueNothingAndWarn) {
         EXPECT_TRUE(
             capture.contains(log::Warning, std::string("pushData for hash 42 refused: ") + c.reason));
     }
+}
+
+// A configured path need not be UTF-8; the answer must still be a D-Bus string and JSON.
+TEST_F(DBusMethodHandlerTest, StatusIsJsonWithForeignBytesReplacedAndUnreadFiguresLeftOut) {
+    DataLoggerStatus status;
+    status.pointsStored = 5;
+    status.databases.push_back({"volatile", "/run/\xff.db", 4096, 8192, std::nullopt, 1, 2, ""});
+    DBusMethodHandler handler(mPush, [&] { return status; });
+    const auto reply = handler.getStatus(Glib::VariantContainerBase(g_variant_new("()"), false));
+    Glib::Variant<Glib::ustring> answer;
+    reply.get_child(answer, 0);
+    const auto json = nlohmann::json::parse(answer.get().raw());
+    EXPECT_EQ(json["points"]["stored"], 5);
+    EXPECT_EQ(json["databases"][0]["path"], "/run/\xef\xbf\xbd.db");
+    EXPECT_FALSE(json["databases"][0].contains("rows"));
+    EXPECT_EQ(json["databases"][0]["fileBytes"], 8192);
 }
 
 }  // namespace

@@ -1,0 +1,42 @@
+#!/usr/bin/env bash
+# datalogger-ctl's bus commands against the whole daemon in its sandbox: status without and with
+# the daemon, and a backup whose two copies are checked. 77 (skipped) when not root.
+set -uo pipefail
+top=$(cd "$(dirname "$0")/../.." && pwd)
+[ "$(id -u)" -eq 0 ] || { echo "ctl_bus: needs root for a private mount namespace"; exit 77; }
+: "${DATALOGGER_CTL:=$top/build/ctl/datalogger-ctl}"
+# shellcheck source=../../scripts/lib/sandbox.sh
+. "$top/scripts/lib/sandbox.sh"
+failures=0
+trap sandbox_cleanup EXIT
+check() {  # DESCRIPTION COMMAND...
+  if "${@:2}"; then echo "ok - $1"; else echo "not ok - $1"; failures=$((failures + 1)); fi
+}
+stored() {  # HOW MANY: status --json counts at least that many stored points
+  "$DATALOGGER_CTL" status --json |
+    python3 -c "import json, sys; sys.exit(json.load(sys.stdin)['points']['stored'] < $1)"
+}
+within() { local end=$((SECONDS + $1)); shift; until "$@"; do [ $SECONDS -lt $end ] || return 1; sleep 0.1; done; }
+
+sandbox_create
+echo '{ "volatile": { "Size": 4194304, "Path": "/run/datalogger/volatile.db" },
+  "nonvolatile": { "Size": 4194304, "Path": "/data/datalogger/nonvolatile.db" } }' >"$SANDBOX/etc/storage.conf"
+echo '{' >"$SANDBOX/etc/poll/broken.conf"
+sandbox_start_bus || exit 1
+out=$("$DATALOGGER_CTL" status 2>&1)
+check "status without the daemon says so and exits 1" test "$?:$(grep -c 'not running' <<<"$out")" = 1:1
+sandbox_start_daemon
+sandbox_wait_daemon_up 20 || { echo "not ok - the daemon did not come up"; exit 1; }
+hash=$(dl_register ctl/pushed 1 1 0 1 "one point") || exit 1
+dl_push "$hash" 1.5 "$(now_us)" >/dev/null
+check "status counts the pushed point as stored" within 10 stored 1
+readable=$("$DATALOGGER_CTL" status)
+check "status shows each database's rows and the refused poll file" bash -c 'grep -q "files: *0 loaded, 1 refused" <<<"$0" &&
+  grep -A2 "^database volatile: /run/datalogger/volatile.db" <<<"$0" | grep -q "rows: *1,"' "$readable"
+mkdir "$SANDBOX/backup"
+out=$("$DATALOGGER_CTL" backup "$SANDBOX/backup")
+check "backup checks two copies and reports their rows" \
+  test "$?:$(grep -c 'integrity ok' <<<"$out")" = 0:2
+check "a second backup into the same folder fails" bash -c '! "$0" backup "$1" >/dev/null 2>&1' \
+  "$DATALOGGER_CTL" "$SANDBOX/backup"
+exit $((failures != 0))
