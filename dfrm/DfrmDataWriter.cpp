@@ -210,30 +210,30 @@ void DfrmDataDocumentWriter::write(const DfrmDataResponse& m, WriteOffsets write
     }
     appendKey(mOut, "path");
     appendJsonString(mOut, m.mPath);
-    if (m.mStatus) {
+    // Every key after "path" follows a comma.
+    const auto key = [&](const char* name) {
         mOut.push_back(',');
-        appendKey(mOut, "status");
+        appendKey(mOut, name);
+    };
+    if (m.mStatus) {
+        key("status");
         appendJsonString(mOut, *m.mStatus);
     }
     if (m.mValues) {
-        mOut.push_back(',');
-        appendKey(mOut, "timeOffsets");
+        key("timeOffsets");
         writeOffsets();
     }
     if (m.mTimeReferenceAbsolute) {
-        mOut.push_back(',');
-        appendKey(mOut, "timeReferenceAbsolute");
+        key("timeReferenceAbsolute");
         appendJsonString(mOut, *m.mTimeReferenceAbsolute);
     }
     if (m.mTimeReferenceRelative) {
-        mOut.push_back(',');
-        appendKey(mOut, "timeReferenceRelative");
+        key("timeReferenceRelative");
         appendJsonNumber(mOut, *m.mTimeReferenceRelative);
     }
     if (m.mValues) {
         const std::vector<double>& values = *m.mValues;
-        mOut.push_back(',');
-        appendKey(mOut, "values");
+        key("values");
         appendArray(mOut, values.size(), [&](size_t i) { return values[i]; });
     }
     mOut.push_back('}');
