@@ -16,6 +16,7 @@
 #include "core_on_disk.h"
 #include "inputs/dbus/DataloggerDBusService.h"
 #include "platform/DeviceLogContributor.h"
+#include "support/Fakes.h"
 #include "support/PrivateBus.h"
 
 namespace quorix::pelmo::datalogger {
@@ -60,20 +61,7 @@ bool hasOwner(const std::string& name) {
                .output == "(true,)\n";
 }
 
-// Accepts everything; throws on demand.
-class FakePush : public DataLoggerPushDataIfc {
-public:
-    DataLoggerStatusCode registerOrUpdateChannel(const DataLoggerChannelInfo&, uint64_t&) override {
-        return pushData(0, {});
-    }
-    DataLoggerStatusCode pushData(const uint64_t&,
-                                  const std::vector<DataLoggerDataPoint>&) override {
-        if (!mThrow.empty()) throw std::runtime_error(mThrow);
-        return DataLoggerStatusCode::NoError;
-    }
-
-    std::string mThrow;  // the main loop's thread only
-};
+using ::datalogger::test::RecordingPush;
 
 class DBusServiceTest : public ::testing::Test {
 protected:
@@ -92,7 +80,7 @@ protected:
 // A wrong signature, an unknown method and a core that throws each get a clear answer, and the
 // next call is served.
 TEST_F(DBusServiceTest, FailingCallsGetAClearAnswerAndTheNextCallIsServed) {
-    auto push = std::make_shared<FakePush>();
+    auto push = std::make_shared<RecordingPush>();
     start(push);
     struct Case {
         std::vector<std::string> client;
@@ -125,7 +113,7 @@ TEST_F(DBusServiceTest, FailingCallsGetAClearAnswerAndTheNextCallIsServed) {
 }
 
 TEST_F(DBusServiceTest, ShutdownReleasesTheNameOnceAndWithdrawsTheObject) {
-    start(std::make_shared<FakePush>());
+    start(std::make_shared<RecordingPush>());
     mService.reset();
     EXPECT_EQ(mLog.count(std::string("onNameLost: name = '") + kName + "'"), 1u);
     EXPECT_FALSE(hasOwner(kName));

@@ -18,7 +18,6 @@
 #include "inputs/filepoll/FilePollEngine.h"
 #include "support/Fakes.h"
 #include "support/TestSupport.h"
-#include "tests/unit/filepoll_fakes.h"
 
 namespace quorix::pelmo::datalogger {
 namespace {
@@ -83,7 +82,7 @@ TEST(FileExecutor, ReturnsStandardOutputOrNamesTheFailureAndLeavesNoProcessBehin
 
 TEST(FileExecutor, PollerStampsAfterTheCommandAndPushesNothingOnTimeOut) {
     ::datalogger::test::LogCapture log;
-    auto push = std::make_shared<::datalogger::test::PollPushRecorder>();
+    auto push = std::make_shared<::datalogger::test::RecordingPush>();
     std::shared_ptr<utils::PeriodicCallerManagerIfc> caller =
         std::make_shared<::datalogger::test::FakePeriodicCallerManager>();
     auto poller = [&](const std::string& path, const std::string& command) {

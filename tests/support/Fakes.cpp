@@ -1,5 +1,6 @@
 #include "support/Fakes.h"
 
+#include <algorithm>
 #include <stdexcept>
 
 namespace datalogger::test {
@@ -170,6 +171,73 @@ std::vector<std::string> FakeStorage::logDirectories() const {
 std::string FakeStorage::initializedWith() const {
     std::lock_guard<std::mutex> lock(mMutex);
     return mInitializedWith;
+}
+
+DataLoggerStatusCode RecordingPush::registerOrUpdateChannel(const qd::DataLoggerChannelInfo& info,
+                                                            uint64_t& hash) {
+    std::lock_guard<std::mutex> lock(mMutex);
+    if (!mThrow.empty()) throw std::runtime_error(mThrow);
+    if (info.mPath == mThrowFor) throw std::runtime_error("registration exploded");
+    mLastHashIn = hash;
+    mRegistrations.push_back(info);
+    auto channel = std::find_if(mChannels.begin(), mChannels.end(),
+                                [&](const Channel& c) { return c.info.mPath == info.mPath; });
+    if (channel == mChannels.end()) {
+        if (mRefuseFrom >= 0 && static_cast<int>(mChannels.size()) >= mRefuseFrom) {
+            return DataLoggerStatusCode::StorageError;
+        }
+        channel = mChannels.insert(mChannels.end(), {info, 1000 + mChannels.size(), {}});
+    }
+    channel->info = info;
+    hash = channel->hash;
+    const auto answer = mAnswers.find(info.mPath);
+    return answer == mAnswers.end() ? mStatus : answer->second;
+}
+
+DataLoggerStatusCode RecordingPush::pushData(const uint64_t& hash,
+                                             const std::vector<qd::DataLoggerDataPoint>& points) {
+    if (mOnPush) mOnPush();
+    std::lock_guard<std::mutex> lock(mMutex);
+    if (!mThrow.empty()) throw std::runtime_error(mThrow);
+    ++mPushCalls;
+    for (auto& channel : mChannels) {
+        if (channel.hash == hash) channel.points.insert(channel.points.end(), points.begin(), points.end());
+    }
+    for (const auto& p : points) mPoints.push_back({hash, p.value(), p.timestamp()});
+    return mStatus;
+}
+
+std::vector<RecordingPush::Channel> RecordingPush::channels() const {
+    std::lock_guard<std::mutex> lock(mMutex);
+    return mChannels;
+}
+
+std::vector<qd::DataLoggerChannelInfo> RecordingPush::registrations() const {
+    std::lock_guard<std::mutex> lock(mMutex);
+    return mRegistrations;
+}
+
+std::vector<RecordingPush::Point> RecordingPush::points() const {
+    std::lock_guard<std::mutex> lock(mMutex);
+    return mPoints;
+}
+
+size_t RecordingPush::pushCalls() const {
+    std::lock_guard<std::mutex> lock(mMutex);
+    return mPushCalls;
+}
+
+uint64_t RecordingPush::lastHashIn() const {
+    std::lock_guard<std::mutex> lock(mMutex);
+    return mLastHashIn;
+}
+
+uint64_t RecordingPush::hashOf(const std::string& path) const {
+    std::lock_guard<std::mutex> lock(mMutex);
+    for (const auto& channel : mChannels) {
+        if (channel.info.mPath == path) return channel.hash;
+    }
+    throw std::out_of_range("no channel " + path);
 }
 
 }  // namespace datalogger::test

@@ -38,6 +38,50 @@ private:
     std::vector<std::shared_ptr<Entry>> mEntries;
 };
 
+// A push interface that records what reaches it and answers with chosen statuses, or throws.
+// Each path gets one hash, from 1000 up in the order of first registration. Thread-safe; the
+// settings are written before the calls they shape.
+class RecordingPush : public qd::DataLoggerPushDataIfc {
+public:
+    struct Channel {
+        qd::DataLoggerChannelInfo info;  // as last registered
+        uint64_t hash;
+        std::vector<qd::DataLoggerDataPoint> points;
+    };
+    struct Point {
+        uint64_t hash;
+        double value;
+        qd::TimePoint stamp;
+    };
+
+    qd::DataLoggerStatusCode registerOrUpdateChannel(const qd::DataLoggerChannelInfo& info,
+                                                     uint64_t& hash) override;
+    qd::DataLoggerStatusCode pushData(const uint64_t& hash,
+                                      const std::vector<qd::DataLoggerDataPoint>& points) override;
+
+    std::vector<Channel> channels() const;
+    std::vector<qd::DataLoggerChannelInfo> registrations() const;  // every call, in order
+    std::vector<Point> points() const;                              // every point, in order
+    size_t pushCalls() const;
+    uint64_t lastHashIn() const;  // the hash the last registration passed in
+    uint64_t hashOf(const std::string& path) const;
+
+    qd::DataLoggerStatusCode mStatus = qd::DataLoggerStatusCode::NoError;  // both methods
+    std::map<std::string, qd::DataLoggerStatusCode> mAnswers;  // registrations, by path
+    std::string mThrow;     // both methods throw it
+    std::string mThrowFor;  // a path whose registration throws
+    int mRefuseFrom = -1;   // from this many channels on, registrations fail
+    std::function<void()> mOnPush;  // runs inside every push, before it is recorded
+
+private:
+    mutable std::mutex mMutex;  // guards the members below
+    std::vector<Channel> mChannels;
+    std::vector<qd::DataLoggerChannelInfo> mRegistrations;
+    std::vector<Point> mPoints;
+    size_t mPushCalls = 0;
+    uint64_t mLastHashIn = 0;
+};
+
 // Storage that answers the core and the aggregate pull like the SQLite storage does, without
 // keeping any points. Thread-safe.
 class FakeStorage : public qd::DataLoggerStorageIfc {

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "inputs/dbus/DBusMethodHandler.h"
+#include "support/Fakes.h"
 #include "support/TestSupport.h"
 
 namespace quorix::pelmo::datalogger {
@@ -13,28 +14,8 @@ namespace {
 
 using ::datalogger::test::LogCapture;
 
-// Records what reaches the core and answers with a chosen status. What the handler makes of
-// pushed values is seen end to end, over the bus and the real core.
-class RecordingPush : public DataLoggerPushDataIfc {
-public:
-    DataLoggerStatusCode registerOrUpdateChannel(const DataLoggerChannelInfo& info,
-                                                 uint64_t& hash) override {
-        mInfos.push_back(info);
-        mHashIn = hash;
-        hash = 777;
-        return mStatus;
-    }
-    DataLoggerStatusCode pushData(const uint64_t& hash,
-                                  const std::vector<DataLoggerDataPoint>& points) override {
-        mPushes.push_back({hash, points});
-        return mStatus;
-    }
-
-    DataLoggerStatusCode mStatus = DataLoggerStatusCode::NoError;
-    std::vector<DataLoggerChannelInfo> mInfos;
-    uint64_t mHashIn = 0;
-    std::vector<DataLoggerChannelPoint> mPushes;
-};
+// What the handler makes of pushed values is seen end to end, over the bus and the real core.
+using ::datalogger::test::RecordingPush;
 
 Glib::VariantContainerBase tuple(const char* format, ...) {
     va_list args;
@@ -68,15 +49,16 @@ TEST_F(DBusMethodHandlerTest, RegistrationBuildsTheDefaultChannelAndRepliesWithT
     auto reply =
         mHandler.registerOrUpdateChannel(tuple("(sqyuyst)", "magnet/temp", guint16(4), guchar(2),
                                                guint32(60), guchar(1), "coil", guint64(5)));
-    EXPECT_EQ(text(reply), "(777, 2)");
+    EXPECT_EQ(text(reply), "(1000, 2)");
     EXPECT_EQ(reply.get_type_string(), "(tq)");
-    EXPECT_EQ(mPush->mHashIn, 5u);
-    ASSERT_EQ(mPush->mInfos.size(), 1u);
-    EXPECT_EQ(mPush->mInfos[0], DataLoggerChannelInfo::withDefaults(
+    EXPECT_EQ(mPush->lastHashIn(), 5u);
+    const auto infos = mPush->registrations();
+    ASSERT_EQ(infos.size(), 1u);
+    EXPECT_EQ(infos[0], DataLoggerChannelInfo::withDefaults(
                                     "magnet/temp", DataLoggerUnit::Kelvin,
                                     DataLoggerStats(DataLoggerStorageType::NonVolatile, 60),
                                     DataLoggerStorageType::Volatile, "coil"));
-    EXPECT_EQ(mPush->mInfos[0].mMin, 2.2250738585072014e-308);
+    EXPECT_EQ(infos[0].mMin, 2.2250738585072014e-308);
 }
 
 // Time stamps missing or beyond the nanosecond range.
@@ -93,7 +75,7 @@ TEST_F(DBusMethodHandlerTest, RefusedPushesAnswerThreeQueueNothingAndWarn) {
         SCOPED_TRACE(c.timestamps.empty() ? 0 : c.timestamps.back());
         LogCapture capture;
         EXPECT_EQ(text(mHandler.pushData(pushTuple(42, c.data, c.timestamps))), "(3,)");
-        EXPECT_TRUE(mPush->mPushes.empty());
+        EXPECT_EQ(mPush->pushCalls(), 0u);
         EXPECT_TRUE(
             capture.contains(log::Warning, std::string("pushData for hash 42 refused: ") + c.reason));
     }

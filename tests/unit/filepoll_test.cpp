@@ -20,7 +20,6 @@
 #include "inputs/filepoll/PollFileRules.h"
 #include "support/Fakes.h"
 #include "support/TestSupport.h"
-#include "tests/unit/filepoll_fakes.h"
 
 namespace quorix::pelmo::datalogger {
 namespace {
@@ -194,7 +193,7 @@ TEST(PollFileRules, HiddenNamesAndLeftoverCopiesAreSkipped) {
 TEST_F(PollConfigFile, DirectoryWalkSkipsLeftoversRefusesFilesOthersCanWriteAndDropsBroken) {
     if (::geteuid() != 0) GTEST_SKIP() << "only files root owns are loaded";
     ::datalogger::test::LogCapture log;
-    auto push = std::make_shared<::datalogger::test::PollPushRecorder>();
+    auto push = std::make_shared<::datalogger::test::RecordingPush>();
     std::shared_ptr<utils::PeriodicCallerManagerIfc> caller =
         std::make_shared<::datalogger::test::FakePeriodicCallerManager>();
     TempDir outside;
@@ -212,7 +211,8 @@ TEST_F(PollConfigFile, DirectoryWalkSkipsLeftoversRefusesFilesOthersCanWriteAndD
     ::symlink(mDir.file("gone").c_str(), mDir.file("dangling").c_str());
 
     EXPECT_EQ(FilePollEngine(mDir.path(), push, caller).pollers().size(), 2u);
-    std::vector<std::string> paths = push->registered();
+    std::vector<std::string> paths;
+    for (const auto& info : push->registrations()) paths.push_back(info.mPath);
     std::sort(paths.begin(), paths.end());
     EXPECT_EQ(paths, (std::vector<std::string>{"a", "a"}));
     EXPECT_TRUE(log.contains(
@@ -244,8 +244,8 @@ protected:
         return std::make_shared<FilePoll>(pollConfig(path, file, period, factor), mCaller, mPush);
     }
     ::datalogger::test::TempDir mDir;
-    std::shared_ptr<::datalogger::test::PollPushRecorder> mPush =
-        std::make_shared<::datalogger::test::PollPushRecorder>();
+    std::shared_ptr<::datalogger::test::RecordingPush> mPush =
+        std::make_shared<::datalogger::test::RecordingPush>();
     std::shared_ptr<::datalogger::test::FakePeriodicCallerManager> mCaller =
         std::make_shared<::datalogger::test::FakePeriodicCallerManager>();
     ::datalogger::test::LogCapture mLog;

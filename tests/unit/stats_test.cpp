@@ -15,36 +15,7 @@ namespace {
 
 using ::datalogger::test::FakePeriodicCallerManager;
 
-struct Emitted {
-    std::string path;
-    std::string description;
-    DataLoggerStorageType storageType;
-    std::vector<std::pair<double, TimePoint>> points;
-};
-
-// A push interface that records registrations and pushes; refuses registrations on demand.
-class RecordingPush : public DataLoggerPushDataIfc {
-public:
-    DataLoggerStatusCode registerOrUpdateChannel(const DataLoggerChannelInfo& info,
-                                                 uint64_t& hash) override {
-        if (mRefuseFrom >= 0 && static_cast<int>(mChannels.size()) >= mRefuseFrom) {
-            return DataLoggerStatusCode::StorageError;
-        }
-        hash = 1000 + mChannels.size();
-        mChannels.push_back({info.mPath, info.mDescription, info.mStorageType, {}});
-        return DataLoggerStatusCode::NoError;
-    }
-    DataLoggerStatusCode pushData(const uint64_t& hash,
-                                  const std::vector<DataLoggerDataPoint>& points) override {
-        if (mOnPush) mOnPush();
-        for (const auto& p : points) mChannels.at(hash - 1000).points.emplace_back(p.value(), p.timestamp());
-        return DataLoggerStatusCode::NoError;
-    }
-
-    std::vector<Emitted> mChannels;
-    int mRefuseFrom = -1;
-    std::function<void()> mOnPush;  // runs inside every push, before it is recorded
-};
+using ::datalogger::test::RecordingPush;
 
 DataLoggerChannelInfo baseChannel(int64_t period) {
     return DataLoggerChannelInfo::withDefaults("magnet/heliumLevel", DataLoggerUnit::Percent,
@@ -58,7 +29,7 @@ protected:
         return std::make_unique<DataLoggerStatsManager>(baseChannel(period), mPush, mCaller);
     }
     double emitted(size_t channel, size_t index = 0) {
-        return mPush->mChannels.at(channel).points.at(index).first;
+        return mPush->channels().at(channel).points.at(index).value();
     }
 
     std::shared_ptr<RecordingPush> mPush = std::make_shared<RecordingPush>();
@@ -67,12 +38,13 @@ protected:
 
 TEST_F(StatsManager, RegistersFourDerivedChannelsInOrderWithTheStatisticsStorageType) {
     auto stats = make(10);
-    ASSERT_EQ(mPush->mChannels.size(), 4u);
+    const auto channels = mPush->channels();
+    ASSERT_EQ(channels.size(), 4u);
     const char* names[] = {"max", "min", "mean", "stddev"};
     for (size_t i = 0; i < 4; ++i) {
-        EXPECT_EQ(mPush->mChannels[i].path, std::string("magnet/heliumLevel.") + names[i]);
-        EXPECT_EQ(mPush->mChannels[i].description, std::string(names[i]) + " of magnet/heliumLevel");
-        EXPECT_EQ(mPush->mChannels[i].storageType, DataLoggerStorageType::Volatile);
+        EXPECT_EQ(channels[i].info.mPath, std::string("magnet/heliumLevel.") + names[i]);
+        EXPECT_EQ(channels[i].info.mDescription, std::string(names[i]) + " of magnet/heliumLevel");
+        EXPECT_EQ(channels[i].info.mStorageType, DataLoggerStorageType::Volatile);
     }
     EXPECT_EQ(stats->derivedHashes(), (std::vector<uint64_t>{1000, 1001, 1002, 1003}));
     EXPECT_EQ(mCaller->periods(), std::vector<double>{10.0});
@@ -88,11 +60,12 @@ TEST_F(StatsManager, SingleValueGivesZeroDeviationAndEachPeriodStartsAfresh) {
     stats->pushPoint(DataLoggerDataPoint(-7.0, TimePoint()));
     stats->pushPoint(DataLoggerDataPoint(-9.0, TimePoint()));
     mCaller->fireAll();
-    for (size_t i = 0; i < 4; ++i) ASSERT_EQ(mPush->mChannels[i].points.size(), 2u);
+    const auto channels = mPush->channels();
+    for (size_t i = 0; i < 4; ++i) ASSERT_EQ(channels[i].points.size(), 2u);
     EXPECT_EQ(emitted(0, 0), 5.0);
     EXPECT_EQ(emitted(3, 0), 0.0);
     for (size_t i = 1; i < 4; ++i) {  // one time stamp for the four
-        EXPECT_EQ(mPush->mChannels[i].points[1].second, mPush->mChannels[0].points[1].second);
+        EXPECT_EQ(channels[i].points[1].timestamp(), channels[0].points[1].timestamp());
     }
     EXPECT_EQ(emitted(0, 1), -7.0);
     EXPECT_EQ(emitted(1, 1), -9.0);
@@ -119,16 +92,17 @@ TEST_F(StatsManager, ValueArrivingDuringAnEmissionThreadGoesToTheNextPeriod) {
     emitter.join();
     mCaller->fireAll();
     const std::vector<double> expected[] = {{1, 2}, {1, 2}, {1, 2}, {0, 0}};
+    const auto channels = mPush->channels();
     for (size_t i = 0; i < 4; ++i) {
         std::vector<double> values;
-        for (const auto& point : mPush->mChannels[i].points) values.push_back(point.first);
-        EXPECT_EQ(values, expected[i]) << mPush->mChannels[i].path;
+        for (const auto& point : channels[i].points) values.push_back(point.value());
+        EXPECT_EQ(values, expected[i]) << channels[i].info.mPath;
     }
     stats->pushPoint(DataLoggerDataPoint(3.0, TimePoint()));
     stats->stop();
     EXPECT_EQ(mCaller->liveCallers(), 0u);
     stats->emit();
-    EXPECT_EQ(mPush->mChannels[0].points.size(), 2u);
+    EXPECT_EQ(mPush->channels()[0].points.size(), 2u);
 }
 
 TEST_F(StatsManager, RefusedRegistrationStopsAtTheFailureAndNeverEmits) {
