@@ -1,12 +1,11 @@
-// The live view: a DfRM client in the browser. It lists the channels, plots the last hour of
-// the ticked ones and keeps it current by paging with one data request id. Everything read
-// from the server is checked before use and written into the page as text only.
+// The live view: a DfRM client in the browser. It lists the channels, plots the chosen time
+// range of the ticked ones and keeps it current by paging with one data request id. Everything
+// read from the server is checked before use and written into the page as text only.
 'use strict';
 
 (function () {
   const DFRM = new URL('../dfrm/', location.href).href;
-  const WINDOW_S = 3600;               // the plot shows this much before the newest value
-  const MAX_POINTS = 20000;            // kept per channel; older points are dropped first
+  const MAX_POINTS = 100000;           // kept per channel; older points are dropped first
   const MAX_PLOTTED = 8;
   const MAX_LISTED_ROWS = 1000;        // rows in the DOM at once; the filter narrows the rest
   const MAX_CHANNELS = 50000;          // a longer channel list is cut and said so
@@ -23,16 +22,17 @@
   const el = {
     deviceInfo: $('deviceInfo'), firmware: $('firmware'), clock: $('clock'), deviceMessage: $('deviceMessage'),
     filter: $('filter'), listInfo: $('listInfo'), listMessage: $('listMessage'), rows: $('channelRows'),
-    pause: $('pause'), status: $('status'), plotMessage: $('plotMessage'), plot: $('plot'),
+    range: $('range'), pause: $('pause'), csv: $('csv'), status: $('status'), plotMessage: $('plotMessage'), plot: $('plot'),
     plotted: $('plottedRows'),
   };
 
   let clockType = 'relative';
+  let rangeS = Number(el.range.value); // the plot shows this much before the newest value; 0: all
   let channels = [];                 // {path, unit, description, key}
   const rowCache = new Map();        // path -> <tr>, rebuilt when the list is reloaded
   const selected = new Map();        // path -> {path, unit, color, xs, ys, lastUs}
   const stats = { lastDrawMs: 0, pointsInView: 0, draws: 0 };
-  window.liveView = { stats };       // read by the browser test and handy in the console
+  window.liveView = { stats, plot: () => plot };  // read by the browser test and handy in the console
 
   // ---- helpers
 
@@ -41,6 +41,12 @@
     return s.length > MAX_SHOWN_TEXT ? s.slice(0, MAX_SHOWN_TEXT) + '…' : s;
   };
   const clockText = () => new Date().toISOString().slice(11, 19);
+  // Times as the reader wants them: UTC when the clock is trusted, else the distance in seconds.
+  const utcText = (seconds) => {
+    const date = new Date(seconds * 1000);
+    return Number.isNaN(date.getTime()) ? '?' : date.toISOString().slice(0, 19).replace('T', ' ') + ' UTC';
+  };
+  const agoText = (seconds) => `${+seconds.toFixed(seconds < 10 ? 1 : 0)} s before the newest value`;
   const backoffMs = (failures) => Math.min(BACKOFF_MAX_MS, 1000 * 2 ** Math.min(failures - 1, 5));
 
   function say(target, kind, text) {
@@ -269,11 +275,11 @@
     draw();
   }
 
-  // Points before the newest value minus the window, and beyond MAX_POINTS, are dropped.
+  // Points before the newest value minus the range, and beyond MAX_POINTS, are dropped.
   function trim() {
     let newest = -Infinity;
     for (const ch of selected.values()) if (ch.xs.length) newest = Math.max(newest, ch.xs[ch.xs.length - 1]);
-    const cutoff = newest - WINDOW_S;
+    const cutoff = rangeS ? newest - rangeS : -Infinity;
     for (const ch of selected.values()) {
       let lo = 0, hi = ch.xs.length;
       while (lo < hi) { const mid = (lo + hi) >> 1; if (ch.xs[mid] < cutoff) lo = mid + 1; else hi = mid; }
@@ -289,18 +295,22 @@
     const units = [...new Set(list.map((c) => c.unit))];
     const relative = clockType !== 'absolute';
     const axes = [{
-      label: relative ? 'seconds before the newest value' : 'UTC',
-      ...(relative ? { values: (u, splits) => splits.map((v) => String(Math.round(v))) } : {}),
+      label: relative ? 's before the newest value' : 'UTC',
+      ...(relative ? { values: (u, splits) => splits.map((v) => String(Math.round(-v))) } : {}),
     }];
-    units.slice(0, 2).forEach((unit, i) => axes.push({
-      scale: unit, label: unit, side: i === 0 ? 3 : 1, grid: { show: i === 0 }, size: 60,
-    }));
+    // One axis per unit, alternately left and right: curves of different units never share one.
+    units.forEach((unit, i) => {
+      const curves = list.filter((c) => c.unit === unit);
+      axes.push({ scale: unit, label: unit, side: i % 2 ? 1 : 3, grid: { show: i === 0 }, size: 60,
+                  ...(curves.length === 1 ? { stroke: curves[0].color } : {}) });
+    });
     return {
       width: Math.max(200, el.plot.clientWidth),
       height: Math.max(200, el.plot.clientHeight - 40),
       scales: { x: { time: !relative } },
       tzDate: (ts) => uPlot.tzDate(new Date(ts * 1e3), 'Etc/UTC'),
-      series: [{ label: relative ? 's' : 'UTC' }].concat(list.map((c) => ({
+      series: [{ label: relative ? 'time' : 'UTC',
+                 value: (u, v) => (v === null ? '' : relative ? agoText(-v) : utcText(v)) }].concat(list.map((c) => ({
         label: c.path, stroke: c.color, scale: c.unit, width: 1.5, points: { show: false },
       }))),
       axes,
@@ -315,7 +325,7 @@
     if (!list.length) {
       if (plot) { plot.destroy(); plot = null; plotKey = ''; }
       el.plot.replaceChildren(Object.assign(document.createElement('p'), {
-        className: 'placeholder', textContent: 'Tick channels in the list to plot their last hour.' }));
+        className: 'placeholder', textContent: 'Tick channels in the list to plot them.' }));
       stats.pointsInView = 0;
       renderPlotted(list);
       return;
@@ -341,12 +351,9 @@
     stats.draws += 1;
   }
 
-  function timeText(seconds) {
-    if (clockType === 'absolute') return new Date(seconds * 1000).toISOString().replace('T', ' ');
-    return `${seconds.toFixed(3)} s`;
-  }
-
   function renderPlotted(list) {
+    const newest = Math.max(...list.map((c) => (c.xs.length ? c.xs[c.xs.length - 1] : -Infinity)));
+    const timeText = (x) => (clockType === 'absolute' ? utcText(x) : agoText(newest - x));
     el.plotted.replaceChildren(...list.map((c) => {
       const tr = document.createElement('tr');
       tr.dataset.path = c.path;
@@ -372,6 +379,51 @@
     if (plot) plot.setSize({ width: Math.max(200, el.plot.clientWidth), height: plot.height });
   });
 
+  // ---- CSV of what is in view, in the columns and number forms of the command-line export
+
+  // The shortest text that reads back as the same double, fixed or with an exponent, whichever
+  // is shorter and fixed on a tie: the form std::to_chars gives the export.
+  function numberText(v) {
+    if (!Number.isFinite(v)) return Number.isNaN(v) ? 'nan' : v < 0 ? '-inf' : 'inf';
+    const [mantissa, exp] = Math.abs(v).toExponential().split('e');
+    const digits = mantissa.replace('.', '');
+    const e = Number(exp);
+    // A whole number is written with all its digits, as printf's fixed form does.
+    const fixed = e >= digits.length - 1 ? BigInt(Math.abs(v)).toString()
+                : e >= 0 ? `${digits.slice(0, e + 1)}.${digits.slice(e + 1)}` : `0.${'0'.repeat(-e - 1)}${digits}`;
+    const scientific = `${mantissa}e${e < 0 ? '-' : '+'}${String(Math.abs(e)).padStart(2, '0')}`;
+    return (v < 0 || Object.is(v, -0) ? '-' : '') + (fixed.length <= scientific.length ? fixed : scientific);
+  }
+
+  function utcMicros(us) {
+    const date = new Date(Math.floor(us / 1e6) * 1000);
+    if (Number.isNaN(date.getTime())) return `${us} µs`;
+    return `${date.toISOString().slice(0, 19)}.${String(((us % 1e6) + 1e6) % 1e6).padStart(6, '0')}Z`;
+  }
+
+  const csvField = (text) => (/[,"\r\n]/.test(text) ? `"${text.replace(/"/g, '""')}"` : text);
+
+  el.csv.addEventListener('click', () => {
+    const parts = ['path,time_utc,timestamp_us,value,unit\n'];
+    for (const c of [...selected.values()].sort((a, b) => (a.path < b.path ? -1 : 1))) {
+      const path = csvField(c.path);
+      const unit = csvField(c.unit);
+      let rows = '';
+      for (let i = 0; i < c.xs.length; i++) {
+        const us = Math.round(c.xs[i] * 1e6);
+        rows += `${path},${utcMicros(us)},${us},${c.ys[i] === null ? '' : numberText(c.ys[i])},${unit}\n`;
+        if (rows.length > 1 << 20) { parts.push(rows); rows = ''; }
+      }
+      parts.push(rows);
+    }
+    const link = Object.assign(document.createElement('a'), {
+      href: URL.createObjectURL(new Blob(parts, { type: 'text/csv' })),
+      download: `datalogger-${new Date().toISOString().slice(0, 19).replace(/[-:]/g, '')}Z.csv`,
+    });
+    link.click();
+    setTimeout(() => URL.revokeObjectURL(link.href), 60000);
+  });
+
   // ---- paging with the data request id
 
   // At most one request is in flight and two start at least MIN_GAP_MS apart. Any failure
@@ -381,7 +433,8 @@
                  generation: 0, failures: 0 };
 
   function channelRequest(ch) {
-    const request = { path: ch.path, fetchItemsByTime: WINDOW_S, fetchItemsCountMax: MAX_POINTS };
+    const request = { path: ch.path, fetchItemsCountMax: MAX_POINTS };
+    if (rangeS) request.fetchItemsByTime = rangeS;
     if (ch.lastUs > 0) request.lastCounter = ch.lastUs;
     return request;
   }
@@ -470,10 +523,10 @@
         if (typeof m.status === 'string') say(el.plotMessage, 'notice', `${ch.path}: ${shorten(m.status)}`);
         continue;
       }
-      const base = countLastValue / 1e6;
       let last = ch.xs.length ? ch.xs[ch.xs.length - 1] : -Infinity;
       for (let i = Math.max(0, values.length - MAX_POINTS); i < values.length; i++) {
-        const x = base + timeOffsets[i];
+        // Whole microseconds, so that the CSV gives back the stored time stamps.
+        const x = typeof timeOffsets[i] === 'number' ? (countLastValue + Math.round(timeOffsets[i] * 1e6)) / 1e6 : NaN;
         const y = values[i];
         if (!Number.isFinite(x) || x <= last || (y !== null && typeof y !== 'number')) continue;
         ch.xs.push(x);
@@ -494,6 +547,14 @@
     parts.push(`${stats.pointsInView} points in view`);
     el.status.textContent = parts.join(' · ');
   }
+
+  // A new range starts a new request id: its first answer reaches back as far as the range asks.
+  el.range.addEventListener('change', () => {
+    rangeS = Number(el.range.value);
+    for (const ch of selected.values()) { ch.xs = []; ch.ys = []; ch.lastUs = 0; }
+    draw();
+    restartRequest();
+  });
 
   el.pause.addEventListener('click', () => {
     loop.paused = !loop.paused;
