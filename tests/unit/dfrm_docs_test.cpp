@@ -21,7 +21,6 @@
 #include <vector>
 
 #include "dfrm/DataLoggerDfrmConfigHash.h"
-#include "dfrm/DfrmContext.h"
 #include "dfrm/DfrmDataRequestHandler.h"
 #include "dfrm/DfrmDataRequestIdManager.h"
 #include "dfrm/DfrmDataWriter.h"
@@ -55,23 +54,8 @@ TEST(DfrmDocsMurmur, MatchesTheStringHashOfA32BitBuild) {
     for (const auto& [text, hash] : cases) EXPECT_EQ(murmurHash2(text), hash) << text;
 }
 
-TEST(DfrmDocsTagRule, AcceptsExactlyWordsJoinedBySingleSpaces) {
-    const std::pair<std::string, bool> cases[] = {{"a", true},
-                                                  {"helium level", true},
-                                                  {"a_b-c9 x\ty\nz\vw\fv\ru", true},
-                                                  {"", false},
-                                                  {" a", false},
-                                                  {"a ", false},
-                                                  {"a  b", false},
-                                                  {"Helium", false},
-                                                  {"a.b", false},
-                                                  {" ", false},
-                                                  {std::string("a\0b", 3), false},
-                                                  {"\xc3\xa4", false}};
-    for (const auto& [tag, valid] : cases) {
-        EXPECT_EQ(isValidLogicalFunctionTag(tag), valid) << "'" << tag << "'";
-    }
-    // A long failing tag is rejected at once.
+// The language itself is checked against the regular expression by the fuzz target.
+TEST(DfrmDocsTagRule, ALongTagIsJudgedInLinearTime) {
     const auto start = std::chrono::steady_clock::now();
     EXPECT_FALSE(isValidLogicalFunctionTag(std::string(1000000, 'a') + "!"));
     EXPECT_TRUE(isValidLogicalFunctionTag(std::string(1000000, 'a')));
@@ -84,54 +68,21 @@ std::vector<DfrmChannelRequest> channels(const std::string& path) {
     return {request};
 }
 
-class DfrmDocsIdManager : public ::testing::Test {
-protected:
-    // Fills the manager to its limit with ids for the same paths, all different; ids[0] is the
-    // least recently used.
-    std::vector<uint32_t> fill() {
-        std::vector<uint32_t> ids;
-        for (int i = 0; i < 100; ++i) ids.push_back(mManager.createDataRequestId(channels("a/b")));
-        EXPECT_EQ(std::set<uint32_t>(ids.begin(), ids.end()).size(), 100u);
-        return ids;
+// Bit by bit, independent of the table-driven CRC the code uses.
+uint32_t referenceCrc32(const std::string& bytes) {
+    uint32_t crc = 0xFFFFFFFFu;
+    for (unsigned char byte : bytes) {
+        crc ^= byte;
+        for (int bit = 0; bit < 8; ++bit) crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
     }
-
-    DfrmDataRequestIdManager mManager{100, 50};
-};
-
-TEST_F(DfrmDocsIdManager, TheHundredAndFirstEvictsTheLeastRecentlyUsed) {
-    const std::vector<uint32_t> ids = fill();
-    mManager.getById(ids[0]);  // now ids[1] is the oldest
-    mManager.createDataRequestId(channels("c/d"));
-    EXPECT_NO_THROW(mManager.getById(ids[0]));
-    EXPECT_THROW(mManager.getById(ids[1]), std::out_of_range);
-    EXPECT_NO_THROW(mManager.getById(ids[2]));
-}
-
-TEST_F(DfrmDocsIdManager, AnExpiredIdIsForgottenAfterFiftyFurtherExpirations) {
-    const std::vector<uint32_t> ids = fill();
-    mManager.createDataRequestId(channels("c/d"));  // evicts ids[0]
-    EXPECT_THROW(mManager.getById(ids[0]), std::out_of_range);
-    for (int i = 0; i < 49; ++i) mManager.createDataRequestId(channels("c/d"));
-    EXPECT_THROW(mManager.getById(ids[0]), std::out_of_range);
-    mManager.createDataRequestId(channels("c/d"));
-    EXPECT_THROW(mManager.getById(ids[0]), std::invalid_argument);
-    EXPECT_THROW(mManager.getById(ids[1]), std::out_of_range);
-}
-
-TEST_F(DfrmDocsIdManager, InvalidatingRetiresTheIdAndFreesItsPlace) {
-    const std::vector<uint32_t> ids = fill();
-    mManager.invalidate(ids[50]);
-    EXPECT_THROW(mManager.getById(ids[50]), std::out_of_range);
-    mManager.invalidate(ids[50]);  // not live any more: nothing happens
-    mManager.createDataRequestId(channels("c/d"));
-    EXPECT_NO_THROW(mManager.getById(ids[0]));  // the freed place was used, nothing evicted
-    for (int i = 0; i < 100; ++i) mManager.createDataRequestId(channels("e/f"));
-    EXPECT_THROW(mManager.getById(ids[0]), std::out_of_range);
+    return ~crc;
 }
 
 constexpr int64_t kNewest = 1700000000123456;  // microseconds
 
-class DfrmDocsData : public ::testing::Test, protected DfrmRig {
+// The routes over the rig's fakes. "a/b" has three points up to kNewest; "c/d" has none, "e/f"
+// fails and "g/h" answers success without points.
+class DfrmRoutes : public ::testing::Test, protected DfrmRig {
 protected:
     void SetUp() override {
         pull->data["a/b"] = {DataLoggerStatusCode::NoError,
@@ -144,16 +95,66 @@ protected:
     }
     DfrmResponse ask(const std::string& body) { return answerDataRequest(context, body); }
     std::string hash() { return context.configHash().getConfigHash(); }
-    json askJson(const std::string& body) {
-        const DfrmResponse response = ask(body);
-        EXPECT_EQ(response.mStatusCode, 200) << response.mBody;
-        EXPECT_EQ(response.mContentType, ContentType::applicationJson);
-        return json::parse(response.mBody);
+    // Fills the ids to their limit for the same paths, all different; ids[0] is the least
+    // recently used.
+    std::vector<uint32_t> fill() {
+        std::vector<uint32_t> ids;
+        for (int i = 0; i < 100; ++i) ids.push_back(mManager.createDataRequestId(channels("a/b")));
+        EXPECT_EQ(std::set<uint32_t>(ids.begin(), ids.end()).size(), 100u);
+        return ids;
     }
+    // A hash of its own over the rig's sources.
+    std::unique_ptr<DataLoggerDfrmConfigHash> make() {
+        return std::make_unique<DataLoggerDfrmConfigHash>(firmware, time, devices, pull, callers);
+    }
+    void setChannels(const std::vector<uint64_t>& hashes) {
+        pull->channels.clear();
+        for (uint64_t hash : hashes) {
+            pull->channels.emplace_back(DataLoggerStorageChannelInfo().channelInfo(), hash);
+        }
+    }
+    // The firmware version, the flags byte, then the channel and device sums in decimal.
+    static std::string expected(char flags, const std::string& channels,
+                                const std::string& devices) {
+        char text[9];
+        std::snprintf(text, sizeof(text), "%x",
+                      referenceCrc32(std::string("3.2.1") + flags + channels + devices));
+        return text;
+    }
+
+    DfrmDataRequestIdManager& mManager = context.dataRequestIds();
     LogCapture mLog;
 };
 
-TEST_F(DfrmDocsData, AFirstRequestAnswersValuesWithOffsetsFromTheNewest) {
+// An evicted id answers "expired" until fifty later evictions push it out of memory.
+TEST_F(DfrmRoutes, TheLeastRecentlyUsedExpiresAndIsForgottenFiftyEvictionsLater) {
+    const std::vector<uint32_t> ids = fill();
+    mManager.getById(ids[0]);  // now ids[1] is the oldest
+    mManager.createDataRequestId(channels("c/d"));
+    EXPECT_NO_THROW(mManager.getById(ids[0]));
+    EXPECT_THROW(mManager.getById(ids[1]), std::out_of_range);
+    EXPECT_NO_THROW(mManager.getById(ids[2]));  // used: ids[3] is the oldest now
+    for (int i = 0; i < 49; ++i) mManager.createDataRequestId(channels("c/d"));
+    EXPECT_THROW(mManager.getById(ids[1]), std::out_of_range);
+    mManager.createDataRequestId(channels("c/d"));
+    EXPECT_THROW(mManager.getById(ids[1]), std::invalid_argument);
+    EXPECT_THROW(mManager.getById(ids[3]), std::out_of_range);
+}
+
+TEST_F(DfrmRoutes, InvalidatingRetiresTheIdAndFreesItsPlace) {
+    const std::vector<uint32_t> ids = fill();
+    mManager.invalidate(ids[50]);
+    EXPECT_THROW(mManager.getById(ids[50]), std::out_of_range);
+    mManager.invalidate(ids[50]);  // not live any more: nothing happens
+    mManager.createDataRequestId(channels("c/d"));
+    EXPECT_NO_THROW(mManager.getById(ids[0]));  // the freed place was used, nothing evicted
+    for (int i = 0; i < 100; ++i) mManager.createDataRequestId(channels("e/f"));
+    EXPECT_THROW(mManager.getById(ids[0]), std::out_of_range);
+}
+
+
+
+TEST_F(DfrmRoutes, AFirstRequestAnswersValuesWithOffsetsFromTheNewest) {
     const DfrmResponse response =
         ask(R"({"channelRequests":[{"path":"a/b","fetchItemsByTime":2.5,"fetchItemsCountMax":3},)"
             R"({"path":"c/d","lastCounter":17}]})");
@@ -169,20 +170,20 @@ TEST_F(DfrmDocsData, AFirstRequestAnswersValuesWithOffsetsFromTheNewest) {
     EXPECT_EQ(pull->calls[0].amount, 3u);
     EXPECT_EQ(pull->calls[1].lastCounter, 17);
 
-    // The limits were for the first answer; the counter moved past the newest value.
-    askJson(R"({"dataRequestId":")" + id + "\"}");
+    // The limits were for the first answer; the counter moved past the newest value. A valid
+    // clock gives an absolute reference.
+    time->valid = true;
+    pull->data["a/b"].points.emplace_back(4.0, atMicros(kNewest + 5));
+    const DfrmResponse again = ask(R"({"dataRequestId":")" + id + "\"}");
+    EXPECT_EQ(again.mContentType, ContentType::applicationJson);
+    const json next = json::parse(again.mBody)["measurements"][0];
+    EXPECT_EQ(next["timeReferenceAbsolute"], "2023-11-14T22:13:20.123461Z");
+    EXPECT_FALSE(next.contains("timeReferenceRelative"));
     ASSERT_EQ(pull->calls.size(), 4u);
     EXPECT_EQ(pull->calls[2].lastCounter, kNewest + 1);
     EXPECT_EQ(pull->calls[2].discardOlderThan, 0);
     EXPECT_EQ(pull->calls[2].amount, 0u);
     EXPECT_EQ(pull->calls[3].lastCounter, 17);
-}
-
-TEST_F(DfrmDocsData, AValidClockGivesAnAbsoluteReference) {
-    time->valid = true;
-    const json answer = askJson(R"({"channelRequests":[{"path":"a/b"}]})");
-    EXPECT_EQ(answer["measurements"][0]["timeReferenceAbsolute"], "2023-11-14T22:13:20.123456Z");
-    EXPECT_FALSE(answer["measurements"][0].contains("timeReferenceRelative"));
 }
 
 // Walks both texts together. Where they differ, both must be in a number of the same notation
@@ -291,7 +292,7 @@ TEST(DfrmDataWriter, WritesTheTreeWritersBytesOnRandomDocuments) {
 
 const std::string kParse = "Request parsing failed.\nWhat: ";
 
-TEST_F(DfrmDocsData, RefusedBodiesAnswerTheStatusAndText) {
+TEST_F(DfrmRoutes, RefusedBodiesAnswerTheStatusAndText) {
     const struct {
         const char* body;
         int status;
@@ -344,7 +345,7 @@ TEST_F(DfrmDocsData, RefusedBodiesAnswerTheStatusAndText) {
 }
 
 // A client's path reaches the log as one line of bounded size, whatever it holds.
-TEST_F(DfrmDocsData, AHostilePathMakesOneBoundedEscapedLogLine) {
+TEST_F(DfrmRoutes, AHostilePathMakesOneBoundedEscapedLogLine) {
     const std::string forged = "\n2026-12-05T14:24:41.123456Z Critical DataLoggerCore: forged";
     const std::string bodies[] = {
         R"({"channelRequests":[{"path":")" + std::string(900000, 'p') + R"("}]})",
@@ -362,9 +363,6 @@ TEST_F(DfrmDocsData, AHostilePathMakesOneBoundedEscapedLogLine) {
         }
         EXPECT_EQ(errors, 1u);
     }
-    EXPECT_TRUE(mLog.contains("Not able to get data of channelpath (" + std::string(256, 'p') +
-                              " \u2026 (899744 more bytes)) from storage."));
-    EXPECT_TRUE(mLog.contains("(gone\\n2026-12-05T14:24:41.123456Z Critical DataLoggerCore: "));
 }
 
 DataLoggerChannelInfo dbusDefaults(const std::string& path) {
@@ -373,7 +371,7 @@ DataLoggerChannelInfo dbusDefaults(const std::string& path) {
                                                DataLoggerStorageType::Volatile, "coil temperature");
 }
 
-TEST_F(DfrmDocsData, FullMetadataIsTranslated) {
+TEST_F(DfrmRoutes, FullMetadataIsTranslated) {
     DataLoggerChannelInfo info = dbusDefaults("a/b");
     info.mDescription.clear();
     info.mAcqPeriodTypical = std::chrono::microseconds(5000000);
@@ -391,17 +389,21 @@ TEST_F(DfrmDocsData, FullMetadataIsTranslated) {
     const json channel = json::parse(text);
     EXPECT_NE(text.find("\"acqPeriodTypical\":0.005,"), std::string::npos) << text;
     EXPECT_NE(text.find("\"acqPeriodHighAlert\":0.001,"), std::string::npos) << text;
-    EXPECT_EQ(channel["absolute"], false);
-    EXPECT_EQ(channel["calibrated"], true);
-    EXPECT_FALSE(channel.contains("calibrationLastDate"));
-    EXPECT_EQ(channel["calibrationNextDate"], "1970-01-01T00:00:01.500000Z");
-    EXPECT_EQ(channel["offsetError"], 0.5);
-    EXPECT_EQ(channel["relativeError"], 1.25);
-    EXPECT_EQ(channel["logicalFunctionTags"], json({"helium level", "x"}));
-    EXPECT_FALSE(channel.contains("recommendRequestDataDuringTypicalMode"));
-    EXPECT_EQ(channel["recommendRequestDataDuringHighAlertMode"], true);
-    EXPECT_EQ(channel["acqPeriodChangeable"], true);
-    EXPECT_FALSE(channel.contains("description"));
+    const json present = {{"absolute", false},
+                          {"calibrated", true},
+                          {"calibrationNextDate", "1970-01-01T00:00:01.500000Z"},
+                          {"offsetError", 0.5},
+                          {"relativeError", 1.25},
+                          {"logicalFunctionTags", json::array({"helium level", "x"})},
+                          {"recommendRequestDataDuringHighAlertMode", true},
+                          {"acqPeriodChangeable", true}};
+    for (const auto& item : present.items()) {
+        EXPECT_EQ(channel.at(item.key()), item.value()) << item.key();
+    }
+    for (const char* key :
+         {"calibrationLastDate", "recommendRequestDataDuringTypicalMode", "description"}) {
+        EXPECT_FALSE(channel.contains(key)) << key;
+    }
     EXPECT_EQ(mLog.count("on path (a/b) violates the dfrm tag rule and is dropped."), 3u);
 
     // Calibrated without a next date: logged and written with the epoch.
@@ -415,7 +417,7 @@ TEST_F(DfrmDocsData, FullMetadataIsTranslated) {
                               "'calibrationNextDate' field."));
 }
 
-TEST_F(DfrmDocsData, ChannelListStatusesAndTheKeptList) {
+TEST_F(DfrmRoutes, ChannelListStatusesAndTheKeptList) {
     pull->channelStatus = DataLoggerStatusCode::NotFound;
     const std::string empty = "{\"configHash\":\"" + hash() + "\",\"dataChannels\":[]}";
     EXPECT_EQ(answerDataChannels(context).mBody, empty);
@@ -443,7 +445,7 @@ TEST_F(DfrmDocsData, ChannelListStatusesAndTheKeptList) {
     EXPECT_THROW(answerDataChannels(context), json::type_error);
 }
 
-TEST_F(DfrmDocsData, IdentificationListsTheDevicesThatAnsweredAndFailsWithoutAny) {
+TEST_F(DfrmRoutes, IdentificationListsTheDevicesThatAnsweredAndFailsWithoutAny) {
     const struct {
         std::map<std::string, std::string> devices;
         int listFails;
@@ -471,7 +473,7 @@ TEST_F(DfrmDocsData, IdentificationListsTheDevicesThatAnsweredAndFailsWithoutAny
                               "device-id information with: no answer from dev2"));
 }
 
-TEST_F(DfrmDocsData, CapabilitiesAndVolatileStateFollowTheClock) {
+TEST_F(DfrmRoutes, CapabilitiesAndVolatileStateFollowTheClock) {
     const double now =
         std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
     for (const bool valid : {false, true}) {
@@ -487,42 +489,9 @@ TEST_F(DfrmDocsData, CapabilitiesAndVolatileStateFollowTheClock) {
     }
 }
 
-// Bit by bit, independent of the table-driven CRC the code uses.
-uint32_t referenceCrc32(const std::string& bytes) {
-    uint32_t crc = 0xFFFFFFFFu;
-    for (unsigned char byte : bytes) {
-        crc ^= byte;
-        for (int bit = 0; bit < 8; ++bit) crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
-    }
-    return ~crc;
-}
-
-class ConfigHash : public ::testing::Test, protected DfrmRig {
-protected:
-    std::unique_ptr<DataLoggerDfrmConfigHash> make() {
-        return std::make_unique<DataLoggerDfrmConfigHash>(firmware, time, devices, pull, callers);
-    }
-    void setChannels(const std::vector<uint64_t>& hashes) {
-        pull->channels.clear();
-        for (uint64_t hash : hashes) {
-            pull->channels.emplace_back(DataLoggerStorageChannelInfo().channelInfo(), hash);
-        }
-    }
-    // The firmware version, the flags byte, then the channel and device sums in decimal.
-    static std::string expected(char flags, const std::string& channels,
-                                const std::string& devices) {
-        char text[9];
-        std::snprintf(text, sizeof(text), "%x",
-                      referenceCrc32(std::string("3.2.1") + flags + channels + devices));
-        return text;
-    }
-
-    LogCapture mLog;
-};
-
 // A channel list that failed contributes what it returned: nothing. Only the low 32 bits of a
 // channel hash count, and the sum is widened as signed.
-TEST_F(ConfigHash, OneReadHashesFirmwareClockFlagChannelSumAndDeviceSum) {
+TEST_F(DfrmRoutes, ConfigHashOneReadHashesFirmwareClockFlagChannelSumAndDeviceSum) {
     EXPECT_EQ(referenceCrc32("123456789"), 0xCBF43926u);  // the reference itself
     const std::string listFailed =
         "Failed to retrieve device list, consider empty list for config hash. ";
@@ -559,7 +528,7 @@ TEST_F(ConfigHash, OneReadHashesFirmwareClockFlagChannelSumAndDeviceSum) {
     }
 }
 
-TEST_F(ConfigHash, ReadsWithoutChangeComputeOnceAndRegistrationsAtTheNextRead) {
+TEST_F(DfrmRoutes, ConfigHashReadsWithoutChangeComputeOnceAndRegistrationsAtTheNextRead) {
     setChannels({7});
     auto hash = make();
     const std::string first = hash->getConfigHash();
@@ -581,7 +550,7 @@ TEST_F(ConfigHash, ReadsWithoutChangeComputeOnceAndRegistrationsAtTheNextRead) {
     EXPECT_EQ(pull->channelCalls, 3);
 }
 
-TEST_F(ConfigHash, TheDeviceListIsReadAgainEveryFiveMinutes) {
+TEST_F(DfrmRoutes, ConfigHashTheDeviceListIsReadAgainEveryFiveMinutes) {
     devices->devices = {{"slot1", "A"}};
     const size_t others = callers->liveCallers();  // the context's own hash
     auto hash = make();
