@@ -100,13 +100,13 @@ DataLoggerDfrm::DataLoggerDfrm(
     std::shared_ptr<deviceid::DeviceIdClientIfc> deviceIdClient,
     const std::shared_ptr<utils::PeriodicCallerManagerIfc>& callerManager, Responder responder)
     : log::Logger("DataLoggerDfrm", "", std::make_shared<log::LoggerImpl>()),
-      mPull(std::move(pull)),
       mSocketPath(std::move(socketPath)),
-      mDeviceIdClient(std::move(deviceIdClient)),
-      mSystemTimeHandler(std::move(systemTimeHandler)),
-      mFirmwareVersion(std::move(firmwareVersion)),
-      mConfigHash(mFirmwareVersion, mSystemTimeHandler, mDeviceIdClient, mPull, callerManager),
-      mResponder(responder ? std::move(responder) : Responder(dispatch)) {}
+      mContext(std::move(pull), std::move(systemTimeHandler), std::move(firmwareVersion),
+               std::move(deviceIdClient), callerManager),
+      mResponder(responder ? std::move(responder) : Responder([](DfrmContext& context,
+                                                                 const DataLoggerRequest& request) {
+          return dispatch(context, request.route(), request.body());
+      })) {}
 
 DataLoggerDfrm::~DataLoggerDfrm() {
     try {
@@ -117,8 +117,7 @@ DataLoggerDfrm::~DataLoggerDfrm() {
 }
 
 void DataLoggerDfrm::configurationChanged() {
-    ++mChannelsGeneration;
-    mConfigHash.markChannelsChanged();
+    mContext.configurationChanged();
 }
 
 void DataLoggerDfrm::start(bool restart) {
@@ -308,7 +307,7 @@ void DataLoggerDfrm::answer(FCGX_Request* request, std::ostringstream& output) {
     try {
         DataLoggerRequest parsed(request);
         if (parsed.isValid()) {
-            const DfrmResponse response = mResponder(*this, parsed);
+            const DfrmResponse response = mResponder(mContext, parsed);
             put(request->out, frameHeader(response.mStatusCode, response.mContentType,
                                           response.mBody.size()));
             put(request->out, response.mBody);

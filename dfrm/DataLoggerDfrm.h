@@ -10,10 +10,8 @@
 #include <thread>
 
 #include "core/DataLoggerPullDataIfc.h"
-#include "dfrm/DataLoggerDfrmConfigHash.h"
-#include "dfrm/DfrmAnswerCache.h"
 #include "dfrm/DataLoggerRequest.h"
-#include "dfrm/DfrmDataRequestIdManager.h"
+#include "dfrm/DfrmContext.h"
 #include "dfrm/DfrmTypes.h"
 #include "platform/DeviceIdClient.h"
 #include "platform/FirmwareVersion.h"
@@ -27,10 +25,10 @@ namespace quorix::pelmo::datalogger {
 // The DfRM server: a FastCGI responder on a Unix socket behind the web server, answering one
 // request after another on its own thread.
 //
-// Ownership: shares the pull interface, the time handler, the firmware version and the device
-// client with the core; owns the listening socket (mode 0660), the server thread, the
-// configuration hash and the data request ids. The destructor stops the thread. At most one
-// server per process: the FastCGI library keeps process-wide state behind every accept.
+// Ownership: owns the listening socket (mode 0660), the server thread and the routes' context,
+// which shares the pull interface, the time handler, the firmware version and the device client
+// with the core. The destructor stops the thread. At most one server per process: the FastCGI
+// library keeps process-wide state behind every accept.
 // Threads: start, stop and the destructor from the owner's thread; configurationChanged from
 // any thread; the responder runs on the server thread only.
 // Failure: start never throws (a server that could not start logs why and serves nothing);
@@ -38,7 +36,7 @@ namespace quorix::pelmo::datalogger {
 class DataLoggerDfrm : public virtual log::Logger {
   public:
     // Chooses the answer of one valid request; dispatch() unless a test replaces it.
-    using Responder = std::function<DfrmResponse(DataLoggerDfrm&, const DataLoggerRequest&)>;
+    using Responder = std::function<DfrmResponse(DfrmContext&, const DataLoggerRequest&)>;
 
     DataLoggerDfrm(std::shared_ptr<DataLoggerPullDataIfc> pull, std::string socketPath,
                    std::shared_ptr<SystemTimeHandlerIfc> systemTimeHandler,
@@ -57,23 +55,8 @@ class DataLoggerDfrm : public virtual log::Logger {
 
     void configurationChanged();
 
-    // For the route handlers, on the server thread.
-    const std::shared_ptr<DataLoggerPullDataIfc>& pull() const { return mPull; }
-    const std::shared_ptr<SystemTimeHandlerIfc>& systemTimeHandler() const {
-        return mSystemTimeHandler;
-    }
-    const std::shared_ptr<utils::FirmwareVersionIfc>& firmwareVersion() const {
-        return mFirmwareVersion;
-    }
-    const std::shared_ptr<deviceid::DeviceIdClientIfc>& deviceIdClient() const {
-        return mDeviceIdClient;
-    }
-    const std::string& protocolVersion() const { return mProtocolVersion; }
-    DataLoggerDfrmConfigHash& configHash() { return mConfigHash; }
-    DfrmDataRequestIdManager& dataRequestIds() { return mDataRequestIds; }
-    // Counts configurationChanged calls.
-    uint64_t channelsGeneration() const { return mChannelsGeneration.load(); }
-    DfrmAnswerCache& channelListAnswer() { return mChannelListAnswer; }
+    // What the routes answer from; the handlers' state, for tests and the responder.
+    DfrmContext& context() { return mContext; }
 
   private:
     void startServer();
@@ -86,7 +69,6 @@ class DataLoggerDfrm : public virtual log::Logger {
     utils::EnumUtils<ContentType> mContentTypes;
     utils::EnumUtils<DfrmMethod> mDfrmMethods;
     std::atomic<bool> mRunning{false};
-    std::shared_ptr<DataLoggerPullDataIfc> mPull;
     std::thread mThread;
     UniqueFd mSocket;
     const std::string mSocketPath;
@@ -97,14 +79,7 @@ class DataLoggerDfrm : public virtual log::Logger {
     // A duplicate of the connection being served, so that stop() can end a wait on its peer
     // without ever touching a descriptor number that the library may have closed and reused.
     UniqueFd mConnection;
-    std::shared_ptr<deviceid::DeviceIdClientIfc> mDeviceIdClient;
-    const std::string mProtocolVersion = "0.113";
-    std::shared_ptr<SystemTimeHandlerIfc> mSystemTimeHandler;
-    std::shared_ptr<utils::FirmwareVersionIfc> mFirmwareVersion;
-    DataLoggerDfrmConfigHash mConfigHash;
-    DfrmDataRequestIdManager mDataRequestIds{100, 50};
-    std::atomic<uint64_t> mChannelsGeneration{0};
-    DfrmAnswerCache mChannelListAnswer;  // server thread only
+    DfrmContext mContext;
     Responder mResponder;
 };
 

@@ -12,7 +12,7 @@
 #include <nlohmann/json.hpp>
 
 #include "core/DataLoggerNames.h"
-#include "dfrm/DataLoggerDfrm.h"
+#include "dfrm/DfrmContext.h"
 #include "dfrm/DfrmDataRequest.h"
 #include "dfrm/DfrmDataWriter.h"
 #include "platform/TimeUtils.h"
@@ -27,7 +27,7 @@ using Channels = DfrmDataRequestIdManager::Channels;
 constexpr int kGone = 410;
 
 // The client's id text to a live channel list, or the answer for an id that is not live.
-std::shared_ptr<Channels> resume(DataLoggerDfrm& server, const std::string& text,
+std::shared_ptr<Channels> resume(DfrmContext& context, const std::string& text,
                                  uint32_t& id, DfrmResponse& error) {
     try {
         const unsigned long long value = std::stoull(text);
@@ -35,7 +35,7 @@ std::shared_ptr<Channels> resume(DataLoggerDfrm& server, const std::string& text
             throw std::out_of_range("DataRequestId expired");
         }
         id = static_cast<uint32_t>(value);
-        return server.dataRequestIds().getById(id);
+        return context.dataRequestIds().getById(id);
     } catch (const std::invalid_argument&) {
         error = textResponse(sc_404_NotFound, "Invalid DataRequestId");
     } catch (const std::out_of_range&) {
@@ -54,7 +54,7 @@ std::vector<DfrmChannelRequest> mergeRepeatedPaths(const std::vector<DfrmChannel
     return merged;
 }
 
-std::shared_ptr<Channels> issue(DataLoggerDfrm& server,
+std::shared_ptr<Channels> issue(DfrmContext& context,
                                 const std::vector<DfrmChannelRequest>& requests, uint32_t& id,
                                 DfrmResponse& error) {
     const std::vector<DfrmChannelRequest> merged = mergeRepeatedPaths(requests);
@@ -66,14 +66,14 @@ std::shared_ptr<Channels> issue(DataLoggerDfrm& server,
         return nullptr;
     }
     try {
-        id = server.dataRequestIds().createDataRequestId(merged);
+        id = context.dataRequestIds().createDataRequestId(merged);
     } catch (const std::invalid_argument& e) {
-        server.pelmoDoLog(log::Error, "dataRquest will answer 400 Bad Request because %s", nullptr,
-                          log::untrusted(e.what()).c_str());
+        context.pelmoDoLog(log::Error, "dataRquest will answer 400 Bad Request because %s",
+                           nullptr, log::untrusted(e.what()).c_str());
         error = textResponse(sc_400_BadRequest, "You must provide a non non empty list of channels.");
         return nullptr;
     }
-    return server.dataRequestIds().getById(id);
+    return context.dataRequestIds().getById(id);
 }
 
 int64_t micros(TimePoint timestamp) {
@@ -95,7 +95,7 @@ struct Delivery {
 
 // Reads at most `share` points of the channel, the oldest undelivered first, appends them to
 // `delivery` and moves the read position past them. Returns the status of the first read.
-DataLoggerStatusCode readPage(DataLoggerDfrm& server, Delivery& delivery, size_t share) {
+DataLoggerStatusCode readPage(DfrmContext& context, Delivery& delivery, size_t share) {
     RequestedDataChannel& channel = *delivery.channel;
     // The client's count limits the first answer.
     if (channel.mAmount != 0) share = std::min<size_t>(share, channel.mAmount);
@@ -108,7 +108,7 @@ DataLoggerStatusCode readPage(DataLoggerDfrm& server, Delivery& delivery, size_t
         const size_t slice = std::min(share, kReadSlicePoints);
         page.clear();
         // One point more than the slice tells whether the channel has more to deliver.
-        const DataLoggerStatusCode status = server.pull()->pullDataPage(
+        const DataLoggerStatusCode status = context.pull()->pullDataPage(
             page, channel.mPath, channel.mLastCounter, channel.mDiscardOlderThan, channel.mAmount,
             static_cast<uint32_t>(slice + 1));
         // The limits shape the first read only; later ones page on by the counter alone.
@@ -146,7 +146,7 @@ DataLoggerStatusCode readPage(DataLoggerDfrm& server, Delivery& delivery, size_t
 }
 
 // The answer for a channel whose read failed; false when the whole answer fails with `error`.
-bool acceptStatus(DataLoggerDfrm& server, const Delivery& delivery, uint32_t id,
+bool acceptStatus(DfrmContext& context, const Delivery& delivery, uint32_t id,
                   DfrmResponse& error) {
     const std::string& path = delivery.channel->mPath;
     switch (delivery.status) {
@@ -154,29 +154,29 @@ bool acceptStatus(DataLoggerDfrm& server, const Delivery& delivery, uint32_t id,
             return true;
         case DataLoggerStatusCode::NoData:
         case DataLoggerStatusCode::StorageNoData:
-            server.pelmoDoLog(log::Trace,
-                              "Requested data for path (%s) but there was no data in the "
-                              "database.",
-                              nullptr, log::untrusted(path).c_str());
+            context.pelmoDoLog(log::Trace,
+                               "Requested data for path (%s) but there was no data in the "
+                               "database.",
+                               nullptr, log::untrusted(path).c_str());
             return true;
         case DataLoggerStatusCode::NotFound:
-            server.pelmoDoLog(log::Error,
-                              "Not able to get data of channelpath (%s) from storage. Looks like "
-                              "path is gone/unknown. The dataRequestId (%u) will now be invalid.",
-                              nullptr, log::untrusted(path).c_str(), static_cast<unsigned>(id));
+            context.pelmoDoLog(log::Error,
+                               "Not able to get data of channelpath (%s) from storage. Looks like "
+                               "path is gone/unknown. The dataRequestId (%u) will now be invalid.",
+                               nullptr, log::untrusted(path).c_str(), static_cast<unsigned>(id));
             error = textResponse(sc_404_NotFound,
                                  "Path (" + path + ") is unknown.\n" +
                                      " Eventually it is gone or never existed.\n" +
                                      "Request the available channels again to be up to date.");
-            server.dataRequestIds().invalidate(id);
+            context.dataRequestIds().invalidate(id);
             return false;
         default: {
             const std::string name =
                 utils::EnumUtils<DataLoggerStatusCode>().to_string(delivery.status);
-            server.pelmoDoLog(log::Error,
-                              "Not able to get data of channelpath (%s) from storage. Status is "
-                              "(%s).",
-                              nullptr, log::untrusted(path).c_str(), name.c_str());
+            context.pelmoDoLog(log::Error,
+                               "Not able to get data of channelpath (%s) from storage. Status is "
+                               "(%s).",
+                               nullptr, log::untrusted(path).c_str(), name.c_str());
             error = textResponse(sc_500_InternalServerError,
                                  "An error occurred during the fetch data command of the path (" +
                                      path + "). Internal error is (" + name + ").");
@@ -187,22 +187,22 @@ bool acceptStatus(DataLoggerDfrm& server, const Delivery& delivery, uint32_t id,
 
 // The channel's measurement without its time offsets, which the writer takes from the
 // delivery's times; the values move into it.
-DfrmDataResponse measurementOf(DataLoggerDfrm& server, Delivery& delivery) {
+DfrmDataResponse measurementOf(DfrmContext& context, Delivery& delivery) {
     DfrmDataResponse measurement;
     measurement.mPath = delivery.channel->mPath;
     measurement.mHasMoreData = delivery.more;
     measurement.mCountLastValue = 0;
     if (delivery.values.empty()) {
-        server.pelmoDoLog(log::Error,
-                          "No data retrieved for channel '%s' but NoError returned instead of "
-                          "StorageNoData",
-                          nullptr, log::untrusted(measurement.mPath).c_str());
+        context.pelmoDoLog(log::Error,
+                           "No data retrieved for channel '%s' but NoError returned instead of "
+                           "StorageNoData",
+                           nullptr, log::untrusted(measurement.mPath).c_str());
         measurement.mStatus = "No data available for this channel, internal error";
         return measurement;
     }
     const int64_t newest = delivery.times.back();
     measurement.mCountLastValue = newest;
-    if (server.systemTimeHandler()->isTimeValid()) {
+    if (context.systemTimeHandler()->isTimeValid()) {
         measurement.mTimeReferenceAbsolute =
             utils::toUtcString(TimePoint(std::chrono::microseconds(newest)));
     } else {
@@ -212,14 +212,14 @@ DfrmDataResponse measurementOf(DataLoggerDfrm& server, Delivery& delivery) {
     return measurement;
 }
 
-DfrmResponse answer(DataLoggerDfrm& server, const std::string& body) {
+DfrmResponse answer(DfrmContext& context, const std::string& body) {
     const DataLoggerDfrmDataRequest parsed =
         nlohmann::json::parse(body).get<DataLoggerDfrmDataRequest>();
     uint32_t id = 0;
     DfrmResponse error;
     const std::shared_ptr<Channels> channels =
-        parsed.mDataRequestId ? resume(server, *parsed.mDataRequestId, id, error)
-                              : issue(server, *parsed.mChannelRequests, id, error);
+        parsed.mDataRequestId ? resume(context, *parsed.mDataRequestId, id, error)
+                              : issue(context, *parsed.mChannelRequests, id, error);
     if (!channels) return error;
 
     // Every channel first gets an even share of the points one answer may carry (what one
@@ -230,8 +230,8 @@ DfrmResponse answer(DataLoggerDfrm& server, const std::string& body) {
     for (size_t i = 0; i < deliveries.size(); ++i) {
         Delivery& delivery = deliveries[i];
         delivery.channel = &(*channels)[i];
-        delivery.status = readPage(server, delivery, left / (deliveries.size() - i));
-        if (!acceptStatus(server, delivery, id, error)) return error;
+        delivery.status = readPage(context, delivery, left / (deliveries.size() - i));
+        if (!acceptStatus(context, delivery, id, error)) return error;
         left -= delivery.values.size();
     }
     for (auto& delivery : deliveries) {
@@ -239,7 +239,7 @@ DfrmResponse answer(DataLoggerDfrm& server, const std::string& body) {
         if (!delivery.more) continue;
         const size_t before = delivery.values.size();
         // A failure here leaves the channel as the first read found it, to be read next time.
-        if (readPage(server, delivery, left) != DataLoggerStatusCode::NoError) continue;
+        if (readPage(context, delivery, left) != DataLoggerStatusCode::NoError) continue;
         left -= delivery.values.size() - before;
     }
 
@@ -254,11 +254,11 @@ DfrmResponse answer(DataLoggerDfrm& server, const std::string& body) {
     response.mStatusCode = sc_200_Ok;
     response.mContentType = ContentType::applicationJson;
     response.mBody.reserve(bound);
-    DfrmDataDocumentWriter writer(response.mBody, server.configHash().getConfigHash(),
+    DfrmDataDocumentWriter writer(response.mBody, context.configHash().getConfigHash(),
                                   std::to_string(id));
     for (auto& delivery : deliveries) {
         if (delivery.status != DataLoggerStatusCode::NoError) continue;
-        const DfrmDataResponse measurement = measurementOf(server, delivery);
+        const DfrmDataResponse measurement = measurementOf(context, delivery);
         writer.add(measurement, std::move(delivery.times));
     }
     writer.finish();
@@ -267,21 +267,17 @@ DfrmResponse answer(DataLoggerDfrm& server, const std::string& body) {
 
 }  // namespace
 
-DfrmResponse answerDataRequest(DataLoggerDfrm& server, const DataLoggerRequest& request) {
-    return answerDataRequest(server, request.body());
-}
-
-DfrmResponse answerDataRequest(DataLoggerDfrm& server, const std::string& body) {
+DfrmResponse answerDataRequest(DfrmContext& context, const std::string& body) {
     try {
-        return answer(server, body);
+        return answer(context, body);
     } catch (const std::exception& e) {
         const std::string text = std::string("Request parsing failed.\nWhat: ") + e.what() + "\n";
-        server.pelmoDoLog(log::Error, "Request parsing failed.\nWhat: %s\n", nullptr,
-                          log::untrusted(e.what()).c_str());
+        context.pelmoDoLog(log::Error, "Request parsing failed.\nWhat: %s\n", nullptr,
+                           log::untrusted(e.what()).c_str());
         return textResponse(sc_400_BadRequest, text);
     } catch (...) {
         const std::string text = "Request parsing failed with an unknown expection.";
-        server.pelmoDoLog(log::Error, "%s", nullptr, text.c_str());
+        context.pelmoDoLog(log::Error, "%s", nullptr, text.c_str());
         return textResponse(sc_400_BadRequest, text);
     }
 }

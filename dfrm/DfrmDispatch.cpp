@@ -1,6 +1,6 @@
 #include "dfrm/DfrmDispatch.h"
 
-#include "dfrm/DataLoggerDfrm.h"
+#include "dfrm/DfrmContext.h"
 #include "dfrm/DfrmDataRequestHandler.h"
 #include "dfrm/DfrmDocumentHandlers.h"
 
@@ -13,19 +13,19 @@ DfrmResponse answerNotImplemented() {
     return response;
 }
 
-DfrmResponse dispatch(DataLoggerDfrm& server, const DataLoggerRequest& request) {
-    switch (request.route()) {
+DfrmResponse dispatch(DfrmContext& context, DfrmMethod route, const std::string& body) {
+    switch (route) {
         case DfrmMethod::identification:
-            return answerIdentification(server);
+            return answerIdentification(context);
         case DfrmMethod::datachannels:
-            return answerDataChannels(server);
+            return answerDataChannels(context);
         case DfrmMethod::capabilities:
-            return answerCapabilities(server);
+            return answerCapabilities(context);
         case DfrmMethod::data:
-            return answerDataRequest(server, request);
+            return answerDataRequest(context, body);
         case DfrmMethod::volatilestate:
-            return answerVolatileState(server);
-        // Not part of this server.
+            return answerVolatileState(context);
+        // Not part of this context.
         case DfrmMethod::datachannelprop:
         case DfrmMethod::event:
         case DfrmMethod::highalert:

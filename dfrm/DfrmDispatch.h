@@ -1,15 +1,16 @@
 #pragma once
 
-#include "dfrm/DataLoggerRequest.h"
+#include <string>
+
 #include "dfrm/DfrmTypes.h"
 
 namespace quorix::pelmo::datalogger {
 
-class DataLoggerDfrm;
+class DfrmContext;
 
-// Chooses the handler by the route alone; every accepted HTTP method is answered alike.
-// Exceptions of a handler reach the server loop.
-DfrmResponse dispatch(DataLoggerDfrm& server, const DataLoggerRequest& request);
+// Chooses the handler by the route alone; every accepted HTTP method is answered alike. The
+// body matters to the data route only. Exceptions of a handler reach the caller.
+DfrmResponse dispatch(DfrmContext& context, DfrmMethod route, const std::string& body);
 
 // 501, text/plain, empty body.
 DfrmResponse answerNotImplemented();

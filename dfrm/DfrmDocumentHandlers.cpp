@@ -7,7 +7,7 @@
 #include <nlohmann/json.hpp>
 
 #include "core/DataLoggerNames.h"
-#include "dfrm/DataLoggerDfrm.h"
+#include "dfrm/DfrmContext.h"
 #include "dfrm/DfrmDocuments.h"
 #include "platform/TimeUtils.h"
 
@@ -23,31 +23,31 @@ DfrmResponse jsonResponse(const nlohmann::json& document) {
     return response;
 }
 
-bool clockValid(DataLoggerDfrm& server) {
-    return server.systemTimeHandler()->isTimeValid();
+bool clockValid(DfrmContext& context) {
+    return context.systemTimeHandler()->isTimeValid();
 }
 
-nlohmann::json collectDevices(DataLoggerDfrm& server, const std::vector<std::string>& ids,
+nlohmann::json collectDevices(DfrmContext& context, const std::vector<std::string>& ids,
                               const std::string& firmware) {
     nlohmann::json devices = nlohmann::json::array();
     for (const auto& id : ids) {
         try {
             DfrmDevices device;
-            device.mTpx = server.deviceIdClient()->getDeviceIdInfo(id);
-            device.mCommon.mProtocolVersion = server.protocolVersion();
+            device.mTpx = context.deviceIdClient()->getDeviceIdInfo(id);
+            device.mCommon.mProtocolVersion = context.protocolVersion();
             device.mCommon.mFirmwareVersion = firmware;
             devices.push_back(device.toJson());
         } catch (const std::exception& e) {
-            server.pelmoDoLog(log::Error,
-                              "Severe issue: The device with the id (%s) failed to give its "
-                              "device-id information with: %s",
-                              nullptr, log::untrusted(id).c_str(),
-                              log::untrusted(e.what()).c_str());
+            context.pelmoDoLog(log::Error,
+                               "Severe issue: The device with the id (%s) failed to give its "
+                               "device-id information with: %s",
+                               nullptr, log::untrusted(id).c_str(),
+                               log::untrusted(e.what()).c_str());
         } catch (...) {
-            server.pelmoDoLog(log::Error,
-                              "Severe issue: The device with the id (%s) failed to give its "
-                              "device-id information.",
-                              nullptr, log::untrusted(id).c_str());
+            context.pelmoDoLog(log::Error,
+                               "Severe issue: The device with the id (%s) failed to give its "
+                               "device-id information.",
+                               nullptr, log::untrusted(id).c_str());
         }
     }
     return devices;
@@ -55,12 +55,12 @@ nlohmann::json collectDevices(DataLoggerDfrm& server, const std::vector<std::str
 
 }  // namespace
 
-DfrmResponse answerIdentification(DataLoggerDfrm& server) {
+DfrmResponse answerIdentification(DfrmContext& context) {
     try {
-        const std::vector<std::string> ids = server.deviceIdClient()->listDevices();
-        const std::string firmware = server.firmwareVersion()->getVersion();
-        const std::string hash = server.configHash().getConfigHash();
-        nlohmann::json devices = collectDevices(server, ids, firmware);
+        const std::vector<std::string> ids = context.deviceIdClient()->listDevices();
+        const std::string firmware = context.firmwareVersion()->getVersion();
+        const std::string hash = context.configHash().getConfigHash();
+        nlohmann::json devices = collectDevices(context, ids, firmware);
         if (devices.empty()) {
             return textResponse(sc_500_InternalServerError,
                                 "No device returned it's device-id data for dfrm.");
@@ -69,57 +69,57 @@ DfrmResponse answerIdentification(DataLoggerDfrm& server) {
     } catch (const std::exception& e) {
         const std::string text = std::string("Identification request failed with '") +
                                  e.what() + "'";
-        server.pelmoDoLog(log::Error, "Identification request failed with '%s'", nullptr,
-                          log::untrusted(e.what()).c_str());
+        context.pelmoDoLog(log::Error, "Identification request failed with '%s'", nullptr,
+                           log::untrusted(e.what()).c_str());
         return textResponse(sc_500_InternalServerError, text);
     }
 }
 
-DfrmResponse answerDataChannels(DataLoggerDfrm& server) {
+DfrmResponse answerDataChannels(DfrmContext& context) {
     // A list of hundreds of channels costs milliseconds to read and write, and monitoring
     // clients ask for it often: it is written again only when it may have changed.
-    const uint64_t generation = server.channelsGeneration();
-    const std::string hash = server.configHash().getConfigHash();
+    const uint64_t generation = context.channelsGeneration();
+    const std::string hash = context.configHash().getConfigHash();
     const auto now = DfrmAnswerCache::Clock::now();
-    if (const std::string* kept = server.channelListAnswer().find(hash, generation, now)) {
+    if (const std::string* kept = context.channelListAnswer().find(hash, generation, now)) {
         DfrmResponse response;
         response.mContentType = ContentType::applicationJson;
         response.mBody = *kept;
         return response;
     }
     std::vector<DataLoggerStorageChannelInfo> infos;
-    const DataLoggerStatusCode status = server.pull()->pullAllChannelInfo(infos);
+    const DataLoggerStatusCode status = context.pull()->pullAllChannelInfo(infos);
     if (status != DataLoggerStatusCode::NoError && status != DataLoggerStatusCode::NotFound) {
         const std::string text =
             "The datalogger was unable to get the channels from the backend. The received "
             "status code is (" +
             utils::EnumUtils<DataLoggerStatusCode>().to_string(status) + ").";
-        server.pelmoDoLog(log::Error, "%s", nullptr, text.c_str());
+        context.pelmoDoLog(log::Error, "%s", nullptr, text.c_str());
         return textResponse(sc_500_InternalServerError, text);
     }
     nlohmann::json channels = nlohmann::json::array();
     for (const auto& info : infos) channels.push_back(DfrmDataChannel(info.channelInfo()).toJson());
     DfrmResponse response = jsonResponse({{"configHash", hash}, {"dataChannels", channels}});
-    server.channelListAnswer().keep(hash, generation, now, response.mBody);
+    context.channelListAnswer().keep(hash, generation, now, response.mBody);
     return response;
 }
 
-DfrmResponse answerCapabilities(DataLoggerDfrm& server) {
-    const char* clockType = clockValid(server) ? "absolute" : "relative";
-    return jsonResponse({{"configHash", server.configHash().getConfigHash()},
+DfrmResponse answerCapabilities(DfrmContext& context) {
+    const char* clockType = clockValid(context) ? "absolute" : "relative";
+    return jsonResponse({{"configHash", context.configHash().getConfigHash()},
                          {"capabilities", {{"clockType", clockType}}}});
 }
 
-DfrmResponse answerVolatileState(DataLoggerDfrm& server) {
+DfrmResponse answerVolatileState(DfrmContext& context) {
     const utils::SystemTimePoint now = std::chrono::system_clock::now();
     DfrmVolatileState state;
-    if (clockValid(server)) {
+    if (clockValid(context)) {
         state.mAbsoluteTime = utils::toUtcString(now);
     } else {
         state.mRelativeTime = static_cast<double>(now.time_since_epoch().count() / 1000) * 1e-6;
     }
     return jsonResponse(
-        {{"configHash", server.configHash().getConfigHash()}, {"volatileState", state.toJson()}});
+        {{"configHash", context.configHash().getConfigHash()}, {"volatileState", state.toJson()}});
 }
 
 }  // namespace quorix::pelmo::datalogger

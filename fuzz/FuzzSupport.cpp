@@ -47,28 +47,6 @@ std::string writeInputFile(const uint8_t* data, size_t size) {
     return path;
 }
 
-qd::DataLoggerStatusCode FakePull::pullAllChannelInfo(
-    std::vector<qd::DataLoggerStorageChannelInfo>& infos) {
-    infos.clear();
-    return qd::DataLoggerStatusCode::NoError;
-}
-
-qd::DataLoggerStatusCode FakePull::pullData(std::vector<qd::DataLoggerDataPoint>& points,
-                                            const std::string& path, int64_t lastCounter,
-                                            const std::chrono::microseconds&, uint32_t) {
-    const auto startsWith = [&path](const char* prefix) { return path.rfind(prefix, 0) == 0; };
-    if (startsWith("gone")) return qd::DataLoggerStatusCode::NotFound;
-    if (startsWith("empty")) return qd::DataLoggerStatusCode::NoData;
-    if (startsWith("broken")) return qd::DataLoggerStatusCode::StorageError;
-    // The newest time stamp moves with the client's counter, as a storage's would.
-    const qd::TimePoint newest{std::chrono::seconds(1700000000 + (lastCounter & 0xffff))};
-    points.clear();
-    for (int i = 2; i >= 0; --i) {
-        points.emplace_back(0.5 * i, newest - std::chrono::seconds(i));
-    }
-    return qd::DataLoggerStatusCode::NoError;
-}
-
 qd::DataLoggerStatusCode FakePush::registerOrUpdateChannel(const qd::DataLoggerChannelInfo&,
                                                            uint64_t& hash) {
     hash = 1;

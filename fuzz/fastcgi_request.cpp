@@ -20,8 +20,9 @@
 #include <string>
 
 #include "FuzzSupport.h"
-#include "dfrm/DataLoggerDfrm.h"
+#include "dfrm/DataLoggerRequest.h"
 #include "dfrm/DfrmDispatch.h"
+#include "support/dfrm_fakes.h"
 
 namespace qd = quorix::pelmo::datalogger;
 namespace fz = datalogger::fuzz;
@@ -95,11 +96,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static const bool quiet = (fz::silenceLogging(), true);
     (void)quiet;
     static const int listener = listeningSocket();
-    static qd::DataLoggerDfrm server(std::make_shared<fz::FakePull>(), "/nonexistent/dfrm.socket",
-                                     std::make_shared<fz::FakeTime>(),
-                                     std::make_shared<fz::FakeFirmware>(),
-                                     std::make_shared<fz::FakeDevices>(),
-                                     std::make_shared<fz::FakeCallers>());
+    static ::datalogger::test::DfrmRig rig;
+    rig.pull->byPrefix = true;
+    rig.pull->calls.clear();
+    rig.devices->devices = {{"controller", R"({"serial":"1"})"}};
     if (size > kMaxInput || hasOversizedParamLength(data, size)) return -1;
 
     const int client = sendAsClient(data, size);
@@ -109,7 +109,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         setNonBlocking(request.ipcFd);
         const qd::DataLoggerRequest parsed(&request);
         if (parsed.isValid()) {
-            const std::string answer = qd::frameResponse(qd::dispatch(server, parsed));
+            const std::string answer =
+                qd::frameResponse(qd::dispatch(rig.context, parsed.route(), parsed.body()));
             FCGX_PutStr(answer.data(), static_cast<int>(answer.size()), request.out);
         }
         FCGX_Finish_r(&request);

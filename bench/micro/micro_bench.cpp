@@ -18,23 +18,16 @@
 #include "BenchSupport.h"
 #include "core/ChannelPath.h"
 #include "core/DataLoggerHash.h"
-#include "dfrm/DataLoggerDfrm.h"
 #include "dfrm/DfrmDataRequestHandler.h"
 #include "dfrm/DfrmDataRequestIdManager.h"
 #include "dfrm/DfrmTagRule.h"
 #include "stats/DataLoggerStatParam.h"
 #include "storage/StorageAggregatePull.h"
-#include "support/Fakes.h"
+#include "support/dfrm_fakes.h"
 
 using namespace datalogger::bench;
 
 namespace {
-
-class FixedClock : public qd::SystemTimeHandlerIfc {
-public:
-    bool isTimeValid() const override { return true; }
-    void initialize() override {}
-};
 
 // 1000 points from memory, or the wrapped pull timed.
 class BenchPull final : public qd::DataLoggerPullDataIfc {
@@ -66,13 +59,11 @@ private:
     std::vector<qd::DataLoggerDataPoint> mPoints;
 };
 
-// A server that is never started: the handlers are called directly. The caller manager must
-// outlive every server (the configuration hash holds a periodic caller of it).
-std::unique_ptr<qd::DataLoggerDfrm> makeServer(std::shared_ptr<qd::DataLoggerPullDataIfc> pull) {
-    static const auto callers = std::make_shared<datalogger::test::FakePeriodicCallerManager>();
-    return std::make_unique<qd::DataLoggerDfrm>(std::move(pull), "/nonexistent/bench.socket",
-                                                std::make_shared<FixedClock>(), nullptr, nullptr,
-                                                callers);
+// The routes' context over the given pull and a valid clock: the handlers are called directly.
+std::unique_ptr<datalogger::test::DfrmRig> makeRig(std::shared_ptr<qd::DataLoggerPullDataIfc> pull) {
+    auto rig = std::make_unique<datalogger::test::DfrmRig>(std::move(pull));
+    rig->time->valid = true;
+    return rig;
 }
 
 const std::string kDataBody = R"({"channelRequests":[{"path":"bench/split","fetchItemsCountMax":1000}]})";
@@ -113,8 +104,8 @@ BENCHMARK_TEMPLATE(StatisticsAdd, qd::DataLoggerStatAverage);
 BENCHMARK_TEMPLATE(StatisticsAdd, qd::DataLoggerStatStdDev);
 
 void DataDocument1000Points(benchmark::State& state) {
-    auto server = makeServer(std::make_shared<BenchPull>());
-    for (auto _ : state) benchmark::DoNotOptimize(qd::answerDataRequest(*server, kDataBody));
+    auto rig = makeRig(std::make_shared<BenchPull>());
+    for (auto _ : state) benchmark::DoNotOptimize(qd::answerDataRequest(rig->context, kDataBody));
 }
 BENCHMARK(DataDocument1000Points)->Unit(benchmark::kMicrosecond);
 
@@ -167,15 +158,15 @@ long residentKib(const char* key) {
 }
 
 int memory(int64_t points) {
-    auto server = makeServer(std::make_shared<GeneratedPull>(points));
+    auto rig = makeRig(std::make_shared<GeneratedPull>(points));
     const std::string body = R"({"channelRequests":[{"path":"bench/memory"}]})";
     // A small answer first touches the code and the once-only state (ids, configuration hash).
-    qd::answerDataRequest(*server, R"({"channelRequests":[{"path":"bench/warm","fetchItemsCountMax":10}]})");
+    qd::answerDataRequest(rig->context, R"({"channelRequests":[{"path":"bench/warm","fetchItemsCountMax":10}]})");
     // The peak resident size starts again from the present one ("5": reset VmHWM).
     std::FILE* clear = std::fopen("/proc/self/clear_refs", "w");
     if (!clear || std::fputs("5", clear) < 0 || std::fclose(clear) != 0) return 1;
     const long before = residentKib("VmRSS:");
-    const size_t bytes = qd::answerDataRequest(*server, body).mBody.size();
+    const size_t bytes = qd::answerDataRequest(rig->context, body).mBody.size();
     std::printf("%zu %ld\n", bytes, (residentKib("VmHWM:") - before) * 1024);
     return 0;
 }
@@ -190,10 +181,10 @@ int split(const std::string& dir) {
                                                                kBenchDbSize, nullptr);
     real->initializeStorage(kBenchDbSize, file, false);
     auto pull = std::make_shared<BenchPull>(std::make_shared<qd::StorageAggregatePull>(real, storage));
-    auto server = makeServer(pull);
+    auto rig = makeRig(pull);
     std::vector<double> sqlite;
     const double total = medianMicros(201, [&] {
-        qd::answerDataRequest(*server, kDataBody);
+        qd::answerDataRequest(rig->context, kDataBody);
         sqlite.push_back(pull->mLastMicros);
     });
     std::sort(sqlite.begin(), sqlite.end());

@@ -150,9 +150,9 @@ check "NaN and infinities come back through DfRM as null" within 5 gaps_are_null
 get() { curl -s -f "http://127.0.0.1:$SANDBOX_PORT/dfrm/$1"; }
 check "the channel list gives a channel's unit and description" equals '["Percent","non-volatile"]' \
   "$(get datachannels | json '[[c["type"], c["description"]] for c in d["dataChannels"] if c["path"] == "acceptance/durable"][0]')"
-check "the identification names the device and the firmware version" \
-  equals '[true,"1.0.0-sandbox"]' \
-  "$(get identification | json '["SANDBOX-0001" in d["devices"][0]["tpx"], d["devices"][0]["common"]["firmwareVersion"]]')"
+check "the identification names the device, the firmware and the protocol version" \
+  equals '[true,"1.0.0-sandbox","0.113"]' \
+  "$(get identification | json '["SANDBOX-0001" in d["devices"][0]["tpx"], d["devices"][0]["common"]["firmwareVersion"], d["devices"][0]["common"]["protocolVersion"]]')"
 clock=$(get capabilities | json 'd["capabilities"]["clockType"]')
 check "the volatile state carries the time of the capabilities' clock type ($clock)" equals true \
   "$(get volatilestate | json "'${clock//\"/}Time' in d['volatileState']")"
