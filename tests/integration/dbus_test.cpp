@@ -13,9 +13,9 @@
 #include <thread>
 #include <vector>
 
-#include "core_on_disk.h"
 #include "inputs/dbus/DataloggerDBusService.h"
 #include "platform/DeviceLogContributor.h"
+#include "core_on_disk.h"
 #include "support/Fakes.h"
 #include "support/PrivateBus.h"
 
@@ -128,32 +128,6 @@ TEST_F(DBusServiceTest, ShutdownReleasesTheNameOnceAndWithdrawsTheObject) {
     EXPECT_NO_THROW(
         id = mBus.connection()->register_object(kPath, node->lookup_interface(), vtable));
     if (id != 0) mBus.connection()->unregister_object(id);
-}
-
-// The service over the real core and real databases.
-class DBusServiceOverCore : public DBusServiceTest {
-protected:
-    void SetUp() override { start(mRig.mCore); }
-
-    coretest::CoreOnDisk mRig;
-};
-
-TEST_F(DBusServiceOverCore, PushedValuesAreStoredAtTheirMicrosecondTimeStamps) {
-    ClientResult reg =
-        gdbusCall("registerOrUpdateChannel", {"magnet/helium/level", "1", "1", "0", "2", "d", "0"});
-    ASSERT_EQ(reg.status, 0) << reg.output;
-    const std::string hash = reg.output.substr(8, reg.output.find(',') - 8);
-    // Surplus time stamps are ignored; an empty push still reaches the core.
-    EXPECT_EQ(gdbusCall("pushData", {hash, "[1.5, 2.5]", "[1000000, 2000000, 3000000]"}).output,
-              "(uint16 0,)\n");
-    EXPECT_EQ(gdbusCall("pushData", {hash, "@ad []", "@ax []"}).output, "(uint16 0,)\n");
-    auto rows = mRig.rows(*mRig.mNonVolatile, "magnet/helium/level", 2);
-    ASSERT_EQ(rows.size(), 2u);
-    EXPECT_EQ(std::make_pair(rows[0].value(), rows[0].timestamp()),
-              std::make_pair(1.5, TimePoint(seconds(1))));
-    EXPECT_EQ(std::make_pair(rows[1].value(), rows[1].timestamp()),
-              std::make_pair(2.5, TimePoint(seconds(2))));
-    EXPECT_EQ(gdbusCall("pushData", {"4242", "[1.0]", "[1]"}).output, "(uint16 1,)\n");
 }
 
 // Pushes 100,000 points a call to argv[1] until refused, then one point to argv[2] and one

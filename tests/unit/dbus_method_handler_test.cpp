@@ -61,6 +61,20 @@ TEST_F(DBusMethodHandlerTest, RegistrationBuildsTheDefaultChannelAndRepliesWithT
     EXPECT_EQ(infos[0].mMin, 2.2250738585072014e-308);
 }
 
+// Time stamps are microseconds, surplus ones are ignored, an empty push still reaches the
+// core, and the reply is the core's answer.
+TEST_F(DBusMethodHandlerTest, PushesReachTheCoreAtTheirMicrosecondTimeStamps) {
+    EXPECT_EQ(text(mHandler.pushData(pushTuple(1000, {1.5, 2.5}, {1000000, 2000000, 3000000}))),
+              "(0,)");
+    mPush->mStatus = DataLoggerStatusCode::NotFound;
+    EXPECT_EQ(text(mHandler.pushData(pushTuple(1000, {}, {}))), "(1,)");
+    EXPECT_EQ(mPush->pushCalls(), 2u);
+    const auto points = mPush->points();
+    ASSERT_EQ(points.size(), 2u);
+    EXPECT_EQ(std::make_pair(points[0].value, points[0].stamp), std::make_pair(1.5, TimePoint(std::chrono::seconds(1))));
+    EXPECT_EQ(std::make_pair(points[1].value, points[1].stamp), std::make_pair(2.5, TimePoint(std::chrono::seconds(2))));
+}
+
 // Time stamps missing or beyond the nanosecond range.
 TEST_F(DBusMethodHandlerTest, RefusedPushesAnswerThreeQueueNothingAndWarn) {
     const struct {
