@@ -63,6 +63,33 @@ int SQLiteConnection::close() noexcept {
     return rc;
 }
 
+SQLiteBackup::SQLiteBackup(sqlite3* target, sqlite3* source)
+    : mBackup(sqlite3_backup_init(target, "main", source, "main")) {}
+
+SQLiteBackup::~SQLiteBackup() {
+    finish();
+}
+
+SQLiteBackup::SQLiteBackup(SQLiteBackup&& other) noexcept
+    : mBackup(std::exchange(other.mBackup, nullptr)) {}
+
+SQLiteBackup& SQLiteBackup::operator=(SQLiteBackup&& other) noexcept {
+    if (this != &other) {
+        finish();
+        mBackup = std::exchange(other.mBackup, nullptr);
+    }
+    return *this;
+}
+
+int SQLiteBackup::step(int pages) {
+    return mBackup != nullptr ? sqlite3_backup_step(mBackup, pages) : SQLITE_MISUSE;
+}
+
+int SQLiteBackup::finish() noexcept {
+    if (mBackup == nullptr) return SQLITE_OK;
+    return sqlite3_backup_finish(std::exchange(mBackup, nullptr));
+}
+
 std::string sqliteStatusText(sqlite3* connection, int code) {
     std::string text = "SQLite status " + std::to_string(code) + "\n---\n";
     text += sqlite3_errstr(code);

@@ -5,6 +5,7 @@
 #include "platform/Logger.h"
 
 struct sqlite3;
+struct sqlite3_backup;
 struct sqlite3_stmt;
 
 namespace quorix::pelmo::datalogger {
@@ -56,6 +57,28 @@ class SQLiteConnection {
 
   private:
     sqlite3* mConnection = nullptr;
+};
+
+// Sole owner of one online backup from the "main" database of one connection into another's;
+// finishes it on destruction. Move-only. Both connections must outlive it.
+class SQLiteBackup {
+  public:
+    // sqlite3_backup_init; on failure the handle is empty and the target's error says why.
+    SQLiteBackup(sqlite3* target, sqlite3* source);
+    ~SQLiteBackup();
+    SQLiteBackup(SQLiteBackup&& other) noexcept;
+    SQLiteBackup& operator=(SQLiteBackup&& other) noexcept;
+    SQLiteBackup(const SQLiteBackup&) = delete;
+    SQLiteBackup& operator=(const SQLiteBackup&) = delete;
+
+    explicit operator bool() const { return mBackup != nullptr; }
+    // Copies up to `pages` pages (-1: all); SQLITE_DONE once everything is copied.
+    int step(int pages);
+    // Releases the backup now and returns SQLite's verdict on it.
+    int finish() noexcept;
+
+  private:
+    sqlite3_backup* mBackup = nullptr;
 };
 
 // "SQLite status <code>\n---\n<errstr>\n<errmsg>\n---"; connection may be null.

@@ -9,8 +9,18 @@ DataLoggerSQLiteQuery::DataLoggerSQLiteQuery(const log::Logger& logger,
                                              const char* clearFailure)
     : mLogger(logger), mToken(std::move(token)) {
     if (!mToken) return;
+    mConnection = sqlite3_db_handle(mToken->get());
     const int rc = sqlite3_clear_bindings(mToken->get());
-    if (rc != SQLITE_OK) report(clearFailure, rc, log::Warning);
+    if (rc != SQLITE_OK && clearFailure != nullptr) report(clearFailure, rc, log::Warning);
+}
+
+DataLoggerSQLiteQuery::DataLoggerSQLiteQuery(const log::Logger& logger, sqlite3* connection,
+                                             const std::string& sql, const char* prepareFailure)
+    : mLogger(logger), mConnection(connection) {
+    const int rc = SQLiteStatementHandle::prepare(connection, sql, 0, mOwned);
+    if (rc != SQLITE_OK && prepareFailure != nullptr) report(prepareFailure, rc);
+    // A text of nothing but comments prepares to no statement.
+    if (rc != SQLITE_OK || !mOwned) mOwned = SQLiteStatementHandle();
 }
 
 DataLoggerSQLiteQuery::~DataLoggerSQLiteQuery() {
@@ -19,7 +29,9 @@ DataLoggerSQLiteQuery::~DataLoggerSQLiteQuery() {
 
 DataLoggerSQLiteQuery::DataLoggerSQLiteQuery(DataLoggerSQLiteQuery&& other) noexcept
     : mLogger(other.mLogger),
+      mConnection(other.mConnection),
       mToken(std::move(other.mToken)),
+      mOwned(std::move(other.mOwned)),
       mNextPosition(other.mNextPosition),
       mBound(other.mBound),
       mNeedsReset(other.mNeedsReset) {
@@ -37,23 +49,23 @@ DataLoggerSQLiteQuery& DataLoggerSQLiteQuery::bindResult(int rc, const char* fai
 
 DataLoggerSQLiteQuery& DataLoggerSQLiteQuery::bindInt(int value, const char* failure) {
     if (!bound()) return *this;
-    return bindResult(sqlite3_bind_int(mToken->get(), mNextPosition, value), failure);
+    return bindResult(sqlite3_bind_int(statement(), mNextPosition, value), failure);
 }
 
 DataLoggerSQLiteQuery& DataLoggerSQLiteQuery::bindInt64(int64_t value, const char* failure) {
     if (!bound()) return *this;
-    return bindResult(sqlite3_bind_int64(mToken->get(), mNextPosition, value), failure);
+    return bindResult(sqlite3_bind_int64(statement(), mNextPosition, value), failure);
 }
 
 DataLoggerSQLiteQuery& DataLoggerSQLiteQuery::bindDouble(double value, const char* failure) {
     if (!bound()) return *this;
-    return bindResult(sqlite3_bind_double(mToken->get(), mNextPosition, value), failure);
+    return bindResult(sqlite3_bind_double(statement(), mNextPosition, value), failure);
 }
 
 DataLoggerSQLiteQuery& DataLoggerSQLiteQuery::bindText(const std::string& value,
                                                        const char* failure) {
     if (!bound()) return *this;
-    return bindResult(sqlite3_bind_text64(mToken->get(), mNextPosition, value.data(), value.size(),
+    return bindResult(sqlite3_bind_text64(statement(), mNextPosition, value.data(), value.size(),
                                           SQLITE_TRANSIENT, SQLITE_UTF8),
                       failure);
 }
@@ -61,7 +73,7 @@ DataLoggerSQLiteQuery& DataLoggerSQLiteQuery::bindText(const std::string& value,
 DataLoggerSQLiteQuery& DataLoggerSQLiteQuery::bindTextNoCopy(const std::string& value,
                                                              const char* failure) {
     if (!bound()) return *this;
-    return bindResult(sqlite3_bind_text64(mToken->get(), mNextPosition, value.data(), value.size(),
+    return bindResult(sqlite3_bind_text64(statement(), mNextPosition, value.data(), value.size(),
                                           SQLITE_STATIC, SQLITE_UTF8),
                       failure);
 }
@@ -69,7 +81,7 @@ DataLoggerSQLiteQuery& DataLoggerSQLiteQuery::bindTextNoCopy(const std::string& 
 int DataLoggerSQLiteQuery::step() {
     if (!bound()) return SQLITE_MISUSE;
     mNeedsReset = true;
-    return sqlite3_step(mToken->get());
+    return sqlite3_step(statement());
 }
 
 bool DataLoggerSQLiteQuery::stepDone(const char* failure) {
@@ -80,51 +92,60 @@ bool DataLoggerSQLiteQuery::stepDone(const char* failure) {
 }
 
 bool DataLoggerSQLiteQuery::reset(const char* failure, log::Severity severity) {
-    if (!mToken) return false;
+    if (statement() == nullptr) return false;
     mNeedsReset = false;
-    const int rc = sqlite3_reset(mToken->get());
+    const int rc = sqlite3_reset(statement());
     if (rc == SQLITE_OK) return true;
     report(failure, rc, severity);
     return false;
 }
 
 void DataLoggerSQLiteQuery::release() {
-    if (mToken && mNeedsReset) sqlite3_reset(mToken->get());
+    if (statement() != nullptr && mNeedsReset) sqlite3_reset(statement());
     mNeedsReset = false;
     mToken.reset();
+    mOwned.finalize();
+}
+
+bool DataLoggerSQLiteQuery::finalize(const char* failure) {
+    mNeedsReset = false;
+    const int rc = mOwned.finalize();
+    if (rc == SQLITE_OK) return true;
+    report(failure, rc);
+    return false;
 }
 
 void DataLoggerSQLiteQuery::report(const std::string& message, int code,
                                    log::Severity severity) const {
-    reportSQLite(&mLogger, severity, message, connection(), code);
+    reportSQLite(&mLogger, severity, message, mConnection, code);
 }
 
 int DataLoggerSQLiteQuery::columnCount() const {
-    return mToken ? sqlite3_column_count(mToken->get()) : 0;
+    return statement() != nullptr ? sqlite3_column_count(statement()) : 0;
 }
 
 int64_t DataLoggerSQLiteQuery::columnInt64(int column) const {
-    return column < columnCount() ? sqlite3_column_int64(mToken->get(), column) : 0;
+    return column < columnCount() ? sqlite3_column_int64(statement(), column) : 0;
 }
 
 double DataLoggerSQLiteQuery::columnDouble(int column) const {
-    return column < columnCount() ? sqlite3_column_double(mToken->get(), column) : 0.0;
+    return column < columnCount() ? sqlite3_column_double(statement(), column) : 0.0;
 }
 
 bool DataLoggerSQLiteQuery::columnIsNull(int column) const {
-    return column < columnCount() && sqlite3_column_type(mToken->get(), column) == SQLITE_NULL;
+    return column < columnCount() && sqlite3_column_type(statement(), column) == SQLITE_NULL;
 }
 
 std::string DataLoggerSQLiteQuery::columnText(int column) const {
     if (column >= columnCount()) return {};
-    const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(mToken->get(), column));
+    const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(statement(), column));
     if (text == nullptr) return {};
     // The byte count, not strlen: a text with an embedded NUL stays whole.
-    return std::string(text, static_cast<size_t>(sqlite3_column_bytes(mToken->get(), column)));
+    return std::string(text, static_cast<size_t>(sqlite3_column_bytes(statement(), column)));
 }
 
 sqlite3* DataLoggerSQLiteQuery::connection() const {
-    return mToken ? sqlite3_db_handle(mToken->get()) : nullptr;
+    return mConnection;
 }
 
 }  // namespace quorix::pelmo::datalogger

@@ -5,23 +5,31 @@
 #include <string>
 
 #include "platform/Logger.h"
+#include "storage/DataLoggerSQLiteHandles.h"
 #include "storage/DataLoggerSQLiteStatements.h"
 
 struct sqlite3;
+struct sqlite3_stmt;
 
 namespace quorix::pelmo::datalogger {
 
-// One use of a pooled statement: takes the lent token, clears the previous bindings, binds in
-// parameter order, steps, reads and resets, reporting every SQLite failure with the text the
-// caller hands in. After the first failed binding the query is unusable (bound() is false) and
-// later bindings are skipped. A query that was stepped but not reset is reset silently when it
-// goes, so no statement keeps its read transaction open. Lives on one thread for one operation.
+// One use of a statement: binds in parameter order, steps, reads and resets, reporting every
+// SQLite failure with the text the caller hands in. After the first failed binding the query is
+// unusable (bound() is false) and later bindings are skipped. A query that was stepped but not
+// reset is reset silently when it goes, so no statement keeps its read transaction open.
+// Either pooled (it holds the lent token and gives the handle back) or unpooled (it prepared
+// the statement itself and finalizes it), for statements run once, such as pragmas whose text
+// carries a value. Lives on one thread for one operation.
 class DataLoggerSQLiteQuery {
   public:
-    // A null token (no statement) makes an unusable query.
+    // Pooled: clears the previous bindings. A null token (no statement) makes an unusable query.
     DataLoggerSQLiteQuery(const log::Logger& logger,
                           std::unique_ptr<DataLoggerSQLiteStatementToken> token,
                           const char* clearFailure);
+    // Unpooled: prepares `sql` on `connection`; a failure is reported with `prepareFailure`
+    // (null: not at all) and makes an unusable query.
+    DataLoggerSQLiteQuery(const log::Logger& logger, sqlite3* connection, const std::string& sql,
+                          const char* prepareFailure);
     ~DataLoggerSQLiteQuery();
     DataLoggerSQLiteQuery(DataLoggerSQLiteQuery&& other) noexcept;
     DataLoggerSQLiteQuery& operator=(DataLoggerSQLiteQuery&&) = delete;
@@ -36,13 +44,15 @@ class DataLoggerSQLiteQuery {
     // Not copied: the caller keeps the string alive until reset.
     DataLoggerSQLiteQuery& bindTextNoCopy(const std::string& value, const char* failure);
 
-    bool bound() const { return mToken != nullptr && mBound; }
+    bool bound() const { return statement() != nullptr && mBound; }
     int step();
     // Steps once; anything but "done" is reported with `failure`.
     bool stepDone(const char* failure);
     bool reset(const char* failure, log::Severity severity = log::Error);
     // Gives the statement back early (before a call that must not run with a token held).
     void release();
+    // Unpooled: finalizes now; SQLite's verdict on the last step is reported with `failure`.
+    bool finalize(const char* failure);
     void report(const std::string& message, int code, log::Severity severity = log::Error) const;
 
     int columnCount() const;
@@ -54,9 +64,12 @@ class DataLoggerSQLiteQuery {
 
   private:
     DataLoggerSQLiteQuery& bindResult(int rc, const char* failure);
+    sqlite3_stmt* statement() const { return mToken ? mToken->get() : mOwned.get(); }
 
     const log::Logger& mLogger;
+    sqlite3* mConnection = nullptr;
     std::unique_ptr<DataLoggerSQLiteStatementToken> mToken;
+    SQLiteStatementHandle mOwned;  // the unpooled statement
     int mNextPosition = 1;
     bool mBound = true;
     bool mNeedsReset = false;

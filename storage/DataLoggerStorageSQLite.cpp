@@ -58,11 +58,6 @@ std::string utcStamp() {
     return text;
 }
 
-int onWalCommit(void* storage, sqlite3* db, const char* name, int frames) {
-    static_cast<DataLoggerStorageSQLite*>(storage)->walCommitted(db, name, frames);
-    return SQLITE_OK;
-}
-
 std::string quotedIdentifier(const std::string& name) {
     std::string quoted = "\"";
     for (char c : name) {
@@ -120,6 +115,13 @@ void DataLoggerStorageSQLite::reportWarning(const std::string& message, int rc) 
     reportSQLite(this, log::Warning, message, mDb.get(), rc);
 }
 
+bool DataLoggerStorageSQLite::failedCall(DataLoggerStatusCode rc, const char* operation,
+                                         const char* call) const {
+    if (rc == DataLoggerStatusCode::NoError) return false;
+    pelmoDoLog(log::Trace, "-%s: %s failed with code %d", nullptr, operation, call, value(rc));
+    return true;
+}
+
 bool DataLoggerStorageSQLite::isReady() const {
     return mInitialized && mStatements != nullptr;
 }
@@ -136,11 +138,8 @@ DataLoggerStatusCode DataLoggerStorageSQLite::initializeStorage(uint32_t size,
                                                                 bool force) {
     pelmoDoLog(log::Debug, "+%s", nullptr, "initializeStorage");
     DataLoggerStatusCode rc = initialize(size, filename, CurrentSchemaVersion, force);
-    if (rc != DataLoggerStatusCode::NoError) {
-        pelmoDoLog(
-            log::Trace,
-            "-%s: initialize(size, filename, CurrentSchemaVersion, force) failed with code %d",
-            nullptr, "initializeStorage", value(rc));
+    const char* operation = "initializeStorage";
+    if (failedCall(rc, operation, "initialize(size, filename, CurrentSchemaVersion, force)")) {
         return rc;
     }
     try {
@@ -150,11 +149,8 @@ DataLoggerStatusCode DataLoggerStorageSQLite::initializeStorage(uint32_t size,
         return DataLoggerStatusCode::StorageError;
     }
     rc = setSizeLimit(size);
-    if (rc != DataLoggerStatusCode::NoError) {
-        pelmoDoLog(log::Trace, "-%s: setSizeLimit(size) failed with code %d", nullptr,
-                   "initializeStorage", value(rc));
-    } else {
-        pelmoDoLog(log::Debug, "-%s", nullptr, "initializeStorage");
+    if (!failedCall(rc, operation, "setSizeLimit(size)")) {
+        pelmoDoLog(log::Debug, "-%s", nullptr, operation);
     }
     return rc;
 }
@@ -181,11 +177,7 @@ DataLoggerStatusCode DataLoggerStorageSQLite::initialize(uint32_t size, const st
     }
     mInitialized = false;
     DataLoggerStatusCode rc = finalizeDatabase();
-    if (rc != DataLoggerStatusCode::NoError) {
-        pelmoDoLog(log::Trace, "-%s: finalizeDatabase() failed with code %d", nullptr, "initialize",
-                   value(rc));
-        return rc;
-    }
+    if (failedCall(rc, "initialize", "finalizeDatabase()")) return rc;
     mFilename = filename;
     rc = initializeDB(filename, version, force);
     if (rc != DataLoggerStatusCode::NoError) {
@@ -194,11 +186,7 @@ DataLoggerStatusCode DataLoggerStorageSQLite::initialize(uint32_t size, const st
             "First attempt to initialize the DB failed with %d. Will delete it and try again",
             nullptr, value(rc));
         rc = finalizeDatabase();
-        if (rc != DataLoggerStatusCode::NoError) {
-            pelmoDoLog(log::Trace, "-%s: finalizeDatabase() failed with code %d", nullptr,
-                       "initialize", value(rc));
-            return rc;
-        }
+        if (failedCall(rc, "initialize", "finalizeDatabase()")) return rc;
         moveAside(filename);
         rc = initializeDB(filename, version, force);
         if (rc != DataLoggerStatusCode::NoError) {
@@ -230,26 +218,15 @@ DataLoggerStatusCode DataLoggerStorageSQLite::initializeDB(const std::string& fi
         return DataLoggerStatusCode::StorageError;
     }
     DataLoggerStatusCode status = setForeignKeysInstant(true);
-    if (status != DataLoggerStatusCode::NoError) {
-        pelmoDoLog(log::Trace, "-%s: setForeignKeysInstant(true) failed with code %d", nullptr,
-                   "initializeDB", value(status));
-        return status;
-    }
+    if (failedCall(status, "initializeDB", "setForeignKeysInstant(true)")) return status;
     configureJournal();
     if (force) {
         pelmoDoLog(log::Warning, "clear of database has been requested", nullptr);
         status = clear();
-        if (status != DataLoggerStatusCode::NoError) {
-            pelmoDoLog(log::Trace, "-%s: clear() failed with code %d", nullptr, "initializeDB",
-                       value(status));
-            return status;
-        }
+        if (failedCall(status, "initializeDB", "clear()")) return status;
     }
     status = migrate(version);
-    if (status != DataLoggerStatusCode::NoError) {
-        pelmoDoLog(log::Trace, "-%s: migrate(schemaVersion) failed with code %d", nullptr,
-                   "initializeDB", value(status));
-    }
+    failedCall(status, "initializeDB", "migrate(schemaVersion)");
     return status;
 }
 
@@ -260,11 +237,7 @@ DataLoggerStatusCode DataLoggerStorageSQLite::migrate(uint32_t targetVersion) {
     if (mStatements) mStatements->destroyAll(kPoolTimeout);
     uint32_t current = 0;
     const DataLoggerStatusCode rc = getSchemaVersionInstant(current);
-    if (rc != DataLoggerStatusCode::NoError) {
-        pelmoDoLog(log::Trace, "-%s: getSchemaVersionInstant(versionRead) failed with code %d",
-                   nullptr, "migrate", value(rc));
-        return rc;
-    }
+    if (failedCall(rc, "migrate", "getSchemaVersionInstant(versionRead)")) return rc;
     mMigration.migrate(current, targetVersion,
                        [this](const std::string& script) { executeMigrationScript(script); });
     pelmoDoLog(log::Debug, "The initialization of the database was successful.", nullptr);
@@ -298,7 +271,7 @@ void DataLoggerStorageSQLite::configureJournal() {
     mWalHoldExpired = false;
     // Replaces SQLite's own automatic checkpoint (the same hook), so that the log's length is
     // known to writers without a system call.
-    sqlite3_wal_hook(mDb.get(), &onWalCommit, this);
+    sqlite3_wal_hook(mDb.get(), &DataLoggerStorageSQLite::onWalCommit, this);
 }
 
 // True when the database is in `mode` afterwards: SQLite answers with the mode in force, which
@@ -314,6 +287,12 @@ bool DataLoggerStorageSQLite::setJournalMode(const char* mode) {
         &inForce, nullptr);
     if (rc != SQLITE_OK) reportWarning(std::string("Journal mode ") + mode + " not set.", rc);
     return rc == SQLITE_OK && inForce == mode;
+}
+
+int DataLoggerStorageSQLite::onWalCommit(void* storage, sqlite3* db, const char* name,
+                                         int frames) {
+    static_cast<DataLoggerStorageSQLite*>(storage)->walCommitted(db, name, frames);
+    return SQLITE_OK;
 }
 
 void DataLoggerStorageSQLite::walCommitted(sqlite3* db, const char* name, int frames) {
@@ -406,19 +385,16 @@ void DataLoggerStorageSQLite::executeMigrationScript(const std::string& script) 
     pelmoDoLog(log::Error, "Migration failed. Going to rollback to previous schemaVersion.",
                nullptr);
     // Each script runs in its own transaction; sqlite3_exec stopped inside it.
-    SQLiteStatementHandle rollback;
-    int rc = SQLiteStatementHandle::prepare(mDb.get(), "ROLLBACK;", 0, rollback);
-    if (rc != SQLITE_OK || !rollback) {
-        report("The rollback statement could not be prepared.", rc);
-    } else {
-        rc = sqlite3_step(rollback.get());
+    DataLoggerSQLiteQuery rollback(*this, mDb.get(), "ROLLBACK;",
+                                   "The rollback statement could not be prepared.");
+    if (rollback.bound()) {
+        const int rc = rollback.step();
         if (rc == SQLITE_ROW || rc == SQLITE_DONE) {
-            sqlite3_reset(rollback.get());
-            rollback.finalize();
+            rollback.release();
             pelmoDoLog(log::Info, "Failed migration was reverted.", nullptr);
             throw std::runtime_error("Migration script could not be executed.");
         }
-        report(
+        rollback.report(
             "Fatal migration error. Been not able to rollback which leads to an inconsistent "
             "database state.",
             0);
@@ -446,35 +422,23 @@ DataLoggerStatusCode DataLoggerStorageSQLite::execute(const std::string& sql) {
 DataLoggerStatusCode DataLoggerStorageSQLite::setForeignKeysInstant(bool on) {
     const DataLoggerStatusCode rc =
         execute(std::string("PRAGMA foreign_keys = ") + (on ? "ON" : "OFF") + ";");
-    if (rc != DataLoggerStatusCode::NoError) {
-        pelmoDoLog(log::Trace, "-%s: execute(statement.str()) failed with code %d", nullptr,
-                   "setForeignKeysInstant", value(rc));
-    }
+    failedCall(rc, "setForeignKeysInstant", "execute(statement.str())");
     return rc;
 }
 
 bool DataLoggerStorageSQLite::readInteger(const char* sql, int64_t& out,
                                           const char* prepareFailure, const char* stepFailure,
                                           const char* finalizeFailure) {
-    SQLiteStatementHandle statement;
-    int rc = SQLiteStatementHandle::prepare(mDb.get(), sql, 0, statement);
-    if (rc != SQLITE_OK || !statement) {
-        report(prepareFailure, rc);
-        return false;
-    }
-    rc = sqlite3_step(statement.get());
+    DataLoggerSQLiteQuery q(*this, mDb.get(), sql, prepareFailure);
+    if (!q.bound()) return false;
+    const int rc = q.step();
     if (rc == SQLITE_ROW) {
-        out = sqlite3_column_int64(statement.get(), 0);
+        out = q.columnInt64(0);
     } else if (rc != SQLITE_DONE) {
-        report(stepFailure, rc);
+        q.report(stepFailure, rc);
         return false;
     }
-    rc = statement.finalize();
-    if (rc != SQLITE_OK) {
-        report(finalizeFailure, rc);
-        return false;
-    }
-    return true;
+    return q.finalize(finalizeFailure);
 }
 
 bool DataLoggerStorageSQLite::readInteger(const char* sql, uint32_t& out) {
@@ -511,41 +475,16 @@ DataLoggerStatusCode DataLoggerStorageSQLite::getSchemaVersionInstant(uint32_t& 
 
 DataLoggerStatusCode DataLoggerStorageSQLite::setSchemaHistory(uint32_t from, uint32_t to,
                                                                const std::string& comment) {
-    SQLiteStatementHandle statement;
-    int rc = SQLiteStatementHandle::prepare(
-        mDb.get(),
+    DataLoggerSQLiteQuery q(
+        *this, mDb.get(),
         "INSERT INTO schemaHistory (fromVersion, toVersion, timestamp, comment) VALUES ($from, "
         "$to, strftime('%s','now'), $comment);",
-        0, statement);
-    if (rc != SQLITE_OK || !statement) {
-        report("The statement for setting the schema history could not be prepared.", rc);
-        return DataLoggerStatusCode::StorageError;
-    }
-    const struct {
-        int rc;
-        const char* failure;
-    } bindings[] = {
-        {sqlite3_bind_int64(statement.get(), 1, from),
-         "Set schema history binding failed for from."},
-        {sqlite3_bind_int64(statement.get(), 2, to), "Set schema history binding failed for to."},
-        {sqlite3_bind_text64(statement.get(), 3, comment.data(), comment.size(), SQLITE_TRANSIENT,
-                             SQLITE_UTF8),
-         "Set schema history binding failed for comment."},
-    };
-    for (const auto& binding : bindings) {
-        if (binding.rc != SQLITE_OK) {
-            report(binding.failure, binding.rc);
-            return DataLoggerStatusCode::StorageError;
-        }
-    }
-    rc = sqlite3_step(statement.get());
-    if (rc != SQLITE_DONE) {
-        report("Set schema history was not successful.", rc);
-        return DataLoggerStatusCode::StorageError;
-    }
-    rc = statement.finalize();
-    if (rc != SQLITE_OK) {
-        report("Set schema history statement could not be finalized.", rc);
+        "The statement for setting the schema history could not be prepared.");
+    q.bindInt64(from, "Set schema history binding failed for from.")
+        .bindInt64(to, "Set schema history binding failed for to.")
+        .bindText(comment, "Set schema history binding failed for comment.");
+    if (!q.bound() || !q.stepDone("Set schema history was not successful.") ||
+        !q.finalize("Set schema history statement could not be finalized.")) {
         return DataLoggerStatusCode::StorageError;
     }
     pelmoDoLog(log::Debug, "Set schema version instant was successful.", nullptr);
@@ -553,25 +492,18 @@ DataLoggerStatusCode DataLoggerStorageSQLite::setSchemaHistory(uint32_t from, ui
 }
 
 DataLoggerStatusCode DataLoggerStorageSQLite::setDatabasePageCount(uint32_t count) {
-    SQLiteStatementHandle statement;
-    int rc = SQLiteStatementHandle::prepare(
-        mDb.get(), "PRAGMA MAX_PAGE_COUNT = " + std::to_string(count) + ";", 0, statement);
-    if (rc != SQLITE_OK || !statement) {
-        report("The pragma statement for setting the max page count could not be prepared.", rc);
-        return DataLoggerStatusCode::StorageError;
-    }
-    rc = sqlite3_step(statement.get());
+    DataLoggerSQLiteQuery q(
+        *this, mDb.get(), "PRAGMA MAX_PAGE_COUNT = " + std::to_string(count) + ";",
+        "The pragma statement for setting the max page count could not be prepared.");
+    if (!q.bound()) return DataLoggerStatusCode::StorageError;
+    const int rc = q.step();
     if (rc != SQLITE_ROW) {
-        report("Set max page count statement was not successful.", rc);
+        q.report("Set max page count statement was not successful.", rc);
         return DataLoggerStatusCode::SizeAboveMaximum;
     }
-    const auto applied = static_cast<uint32_t>(sqlite3_column_int64(statement.get(), 0));
-    rc = statement.finalize();
-    if (rc != SQLITE_OK) {
-        report(
-            "Set max page count statement could not be finalized. Next close request for the "
-            "database could fail.",
-            rc);
+    const auto applied = static_cast<uint32_t>(q.columnInt64(0));
+    if (!q.finalize("Set max page count statement could not be finalized. Next close request "
+                    "for the database could fail.")) {
         return DataLoggerStatusCode::StorageError;
     }
     if (applied != count) {
@@ -623,74 +555,58 @@ DataLoggerStatusCode DataLoggerStorageSQLite::getDatabaseIntegrity(bool& ok) {
 }
 
 DataLoggerStatusCode DataLoggerStorageSQLite::getDatabasePageSize(uint32_t& size) {
-    if (!isReady()) return DataLoggerStatusCode::StorageNotInitialized;
-    auto q = query(&DataLoggerSQLiteStatementsManager::getGetPageSize, nullptr);
-    const int rc = q.step();
-    bool ok = rc == SQLITE_ROW;
-    if (ok) {
-        size = static_cast<uint32_t>(q.columnInt64(0));
-    } else {
-        q.report("Page size could not be read.", rc);
-    }
-    ok = q.reset("Get page size statement could not be reset.") && ok;
-    if (!ok) return DataLoggerStatusCode::StorageError;
-    pelmoDoLog(log::Debug, "Get page size statement successfully stepped. Result is (%d).", nullptr,
-               static_cast<int>(size));
-    return DataLoggerStatusCode::NoError;
+    return readPageFigure(&DataLoggerSQLiteStatementsManager::getGetPageSize, size,
+                          "Page size could not be read.",
+                          "Get page size statement could not be reset.",
+                          "Get page size statement successfully stepped. Result is (%d).");
 }
 
 DataLoggerStatusCode DataLoggerStorageSQLite::getDatabasePageCount(uint32_t& count) {
+    return readPageFigure(&DataLoggerSQLiteStatementsManager::getGetPageCount, count,
+                          "Page count could not be read.",
+                          "Get page count statement could not be reset.",
+                          "Get page count statement successfully stepped. Result is (%d).");
+}
+
+DataLoggerStatusCode DataLoggerStorageSQLite::readPageFigure(StatementGetter getter, uint32_t& out,
+                                                             const char* readFailure,
+                                                             const char* resetFailure,
+                                                             const char* readLine) {
     if (!isReady()) return DataLoggerStatusCode::StorageNotInitialized;
-    auto q = query(&DataLoggerSQLiteStatementsManager::getGetPageCount, nullptr);
+    auto q = query(getter, nullptr);
     const int rc = q.step();
-    bool ok = rc == SQLITE_ROW;
-    if (ok) {
-        count = static_cast<uint32_t>(q.columnInt64(0));
+    if (rc == SQLITE_ROW) {
+        out = static_cast<uint32_t>(q.columnInt64(0));
     } else {
-        q.report("Page count could not be read.", rc);
+        q.report(readFailure, rc);
     }
-    ok = q.reset("Get page count statement could not be reset.") && ok;
-    if (!ok) return DataLoggerStatusCode::StorageError;
-    pelmoDoLog(log::Debug, "Get page count statement successfully stepped. Result is (%d).",
-               nullptr, static_cast<int>(count));
+    const bool reset = q.reset(resetFailure);
+    if (rc != SQLITE_ROW || !reset) return DataLoggerStatusCode::StorageError;
+    pelmoDoLog(log::Debug, readLine, nullptr, static_cast<int>(out));
     return DataLoggerStatusCode::NoError;
 }
 
 DataLoggerStatusCode DataLoggerStorageSQLite::setSizeLimit(uint32_t sizeBytes) {
     uint32_t pageSize = 0;
     uint32_t pageCount = 0;
+    const char* operation = "setSizeLimit";
     DataLoggerStatusCode rc = getDatabasePageSize(pageSize);
-    if (rc != DataLoggerStatusCode::NoError) {
-        pelmoDoLog(log::Trace, "-%s: getDatabasePageSize(pageSizeIs) failed with code %d", nullptr,
-                   "setSizeLimit", value(rc));
-        return rc;
-    }
+    if (failedCall(rc, operation, "getDatabasePageSize(pageSizeIs)")) return rc;
     rc = getDatabasePageCount(pageCount);
-    if (rc != DataLoggerStatusCode::NoError) {
-        pelmoDoLog(log::Trace, "-%s: getDatabasePageCount(pageCountIs) failed with code %d",
-                   nullptr, "setSizeLimit", value(rc));
-        return rc;
-    }
+    if (failedCall(rc, operation, "getDatabasePageCount(pageCountIs)")) return rc;
     if (pageSize == 0) return DataLoggerStatusCode::StorageError;
     const auto pageLimit = static_cast<uint32_t>(std::ceil(static_cast<double>(sizeBytes) / pageSize));
     // A few rounds, since the size of a row is only estimated from the file.
     for (int round = 0; round < kShrinkRounds && pageCount > pageLimit; ++round) {
         rc = shrink(sizeBytes, pageSize, pageCount);
-        if (rc != DataLoggerStatusCode::NoError) {
-            pelmoDoLog(log::Trace,
-                       "-%s: removeDataEntries(std::ceil(dataEntriesToRemove), true) failed with "
-                       "code %d",
-                       nullptr, "setSizeLimit", value(rc));
+        if (failedCall(rc, operation, "removeDataEntries(std::ceil(dataEntriesToRemove), true)")) {
             break;
         }
         rc = getDatabasePageCount(pageCount);
         if (rc != DataLoggerStatusCode::NoError) break;
     }
     rc = setDatabasePageCount(pageLimit);
-    if (rc != DataLoggerStatusCode::NoError) {
-        pelmoDoLog(log::Trace,
-                   "-%s: setDatabasePageCount(std::ceil(pageCountWished)) failed with code %d",
-                   nullptr, "setSizeLimit", value(rc));
+    if (failedCall(rc, operation, "setDatabasePageCount(std::ceil(pageCountWished))")) {
         holdPresentSize(pageLimit);
         return rc;
     }
@@ -761,11 +677,7 @@ DataLoggerStatusCode DataLoggerStorageSQLite::reclaimFreeSpace() {
         // Even after a failed VACUUM: without its statements the storage would be dead.
         mStatements->prepare();
     }
-    if (rc != DataLoggerStatusCode::NoError) {
-        pelmoDoLog(log::Trace, "-%s: execute(\"VACUUM;\", nullptr) failed with code %d", nullptr,
-                   "removeDataEntries", value(rc));
-        return rc;
-    }
+    if (failedCall(rc, "removeDataEntries", "execute(\"VACUUM;\", nullptr)")) return rc;
     // Taken before the retry, which sets it again if the limit still cannot be applied.
     const uint32_t pending = mPendingPageLimit.exchange(0);
     uint32_t pageSize = 0;
@@ -787,51 +699,34 @@ DataLoggerStatusCode DataLoggerStorageSQLite::clear() {
                "Attention! The database object is going to be cleared. The schemaHistory table "
                "will survive.",
                nullptr);
-    const auto failed = [this](const char* call, DataLoggerStatusCode rc) {
-        pelmoDoLog(log::Trace, call, nullptr, "clear", value(rc));
-        return rc;
-    };
+    const char* operation = "clear";
     uint32_t oldVersion = 0;
     DataLoggerStatusCode rc = getSchemaVersionInstant(oldVersion);
-    if (rc != DataLoggerStatusCode::NoError) {
-        return failed("-%s: getSchemaVersionInstant(schemaVersion) failed with code %d", rc);
-    }
+    if (failedCall(rc, operation, "getSchemaVersionInstant(schemaVersion)")) return rc;
     std::vector<std::string> tableNames;
     rc = getTableNames(tableNames);
-    if (rc != DataLoggerStatusCode::NoError) {
-        return failed("-%s: getTableNames(tableNames) failed with code %d", rc);
-    }
+    if (failedCall(rc, operation, "getTableNames(tableNames)")) return rc;
     rc = setForeignKeysInstant(false);
-    if (rc != DataLoggerStatusCode::NoError) {
-        return failed("-%s: setForeignKeysInstant(false) failed with code %d", rc);
-    }
+    if (failedCall(rc, operation, "setForeignKeysInstant(false)")) return rc;
     for (const auto& name : tableNames) {
         rc = execute("DROP TABLE " + quotedIdentifier(name) + ";");
-        if (rc != DataLoggerStatusCode::NoError) {
+        if (failedCall(rc, operation, "execute(\"DROP TABLE \" + name + \";\")")) {
             setForeignKeysInstant(true);
-            return failed("-%s: execute(\"DROP TABLE \" + name + \";\") failed with code %d", rc);
+            return rc;
         }
     }
     rc = setForeignKeysInstant(true);
-    if (rc != DataLoggerStatusCode::NoError) {
-        return failed("-%s: setForeignKeysInstant(true) failed with code %d", rc);
-    }
+    if (failedCall(rc, operation, "setForeignKeysInstant(true)")) return rc;
     bool integrity = false;
     rc = getDatabaseIntegrity(integrity);
-    if (rc != DataLoggerStatusCode::NoError) {
-        return failed("-%s: getDatabaseIntegrity(integrity) failed with code %d", rc);
-    }
+    if (failedCall(rc, operation, "getDatabaseIntegrity(integrity)")) return rc;
     if (!integrity) return DataLoggerStatusCode::StorageError;
     setSchemaHistory(oldVersion, 0, "Database has been cleared.");
     pelmoDoLog(log::Info, "Database successfully cleared.", nullptr);
     rc = migrate(CurrentSchemaVersion);
-    if (rc != DataLoggerStatusCode::NoError) {
-        return failed("-%s: migrate(CurrentSchemaVersion) failed with code %d", rc);
-    }
+    if (failedCall(rc, operation, "migrate(CurrentSchemaVersion)")) return rc;
     rc = setForeignKeysInstant(true);
-    if (rc != DataLoggerStatusCode::NoError) {
-        return failed("-%s: setForeignKeysInstant(true) failed with code %d", rc);
-    }
+    if (failedCall(rc, operation, "setForeignKeysInstant(true)")) return rc;
     try {
         mStatements->prepare();
     } catch (const std::exception& e) {
@@ -888,13 +783,9 @@ void DataLoggerStorageSQLite::describe(DataLoggerDatabaseStatus& status) {
     if (!reclaim || !isReady()) return;
     // Each read takes one row or none; a failed one leaves its field empty.
     auto first = [this](const char* sql) -> std::optional<int64_t> {
-        SQLiteStatementHandle statement;
-        if (SQLiteStatementHandle::prepare(mDb.get(), sql, 0, statement) != SQLITE_OK ||
-            !statement || sqlite3_step(statement.get()) != SQLITE_ROW ||
-            sqlite3_column_type(statement.get(), 0) == SQLITE_NULL) {
-            return std::nullopt;
-        }
-        return sqlite3_column_int64(statement.get(), 0);
+        DataLoggerSQLiteQuery q(*this, mDb.get(), sql, nullptr);
+        if (q.step() != SQLITE_ROW || q.columnIsNull(0)) return std::nullopt;
+        return q.columnInt64(0);
     };
     status.rows = first("SELECT count(*) FROM data;");
     // The expression index keeps both ends one look-up away.

@@ -71,9 +71,26 @@ class DataLoggerStorageSQLite : public DataLoggerStorageIfc,
     // 100,000 rows on a PC. While free space is reclaimed, only the file size and last error.
     void describe(DataLoggerDatabaseStatus& status) override;
 
-    // Maintenance steps of the operations above; public for inspection and tests.
-    // Virtual so that a test can make one statement fail.
+    // Deletes the `count` oldest rows; with `reclaim`, then hands the freed pages back to the
+    // file system (VACUUM) and retries a page limit the file was too large for.
+    DataLoggerStatusCode removeDataEntries(uint32_t count, bool reclaim);
+
+  protected:
+    // Every statement that is not pooled runs through here; virtual so that a test can make
+    // one of them fail.
     virtual DataLoggerStatusCode execute(const std::string& sql);
+
+  private:
+    using StatementGetter = std::unique_ptr<DataLoggerSQLiteStatementToken> (
+        DataLoggerSQLiteStatementsManager::*)(std::chrono::milliseconds);
+
+    // Called by SQLite on the writing thread after every commit to the write-ahead log.
+    static int onWalCommit(void* storage, sqlite3* db, const char* name, int frames);
+    void walCommitted(sqlite3* db, const char* name, int frames);
+    // True when rc is a failure, which is then logged at Trace as "-<operation>: <call> failed
+    // with code <rc>" (the caller hands the code on).
+    bool failedCall(DataLoggerStatusCode rc, const char* operation, const char* call) const;
+
     DataLoggerStatusCode setForeignKeysInstant(bool on);
     DataLoggerStatusCode getSchemaVersionInstant(uint32_t& version);
     DataLoggerStatusCode setSchemaHistory(uint32_t from, uint32_t to, const std::string& comment);
@@ -81,17 +98,12 @@ class DataLoggerStorageSQLite : public DataLoggerStorageIfc,
     DataLoggerStatusCode getDatabaseIntegrity(bool& ok);
     DataLoggerStatusCode getDatabasePageSize(uint32_t& size);
     DataLoggerStatusCode getDatabasePageCount(uint32_t& count);
+    DataLoggerStatusCode readPageFigure(StatementGetter getter, uint32_t& out,
+                                        const char* readFailure, const char* resetFailure,
+                                        const char* readLine);
     DataLoggerStatusCode setDatabasePageCount(uint32_t count);
     DataLoggerStatusCode setSizeLimit(uint32_t sizeBytes);
-    DataLoggerStatusCode removeDataEntries(uint32_t count, bool reclaim);
     DataLoggerStatusCode finalizeDatabase();
-
-    // Called by SQLite on the writing thread after every commit to the write-ahead log.
-    void walCommitted(sqlite3* db, const char* name, int frames);
-
-  private:
-    using StatementGetter = std::unique_ptr<DataLoggerSQLiteStatementToken> (
-        DataLoggerSQLiteStatementsManager::*)(std::chrono::milliseconds);
 
     DataLoggerStatusCode initialize(uint32_t size, const std::string& filename, uint32_t version,
                                     bool force);

@@ -19,9 +19,6 @@ using std::chrono::microseconds;
 constexpr std::chrono::milliseconds kPoolTimeout{1000};
 constexpr int kWriteAttempts = 3;
 
-int value(DataLoggerStatusCode status) {
-    return static_cast<int>(status);
-}
 unsigned low32(uint64_t hash) {
     return static_cast<unsigned>(hash);
 }
@@ -208,6 +205,16 @@ bool readPoints(DataLoggerSQLiteQuery& q, std::vector<DataLoggerDataPoint>& poin
     if (rc != SQLITE_DONE) q.report("Data could not be read.", rc);
     const bool reset = q.reset("Statement for reading data from the database could not be reset.");
     return rc == SQLITE_DONE && reset;
+}
+
+// Steps a bound look-up that finds one row or none; false when it failed (already reported).
+bool stepRegistered(DataLoggerSQLiteQuery& q, bool& registered, const char* stepFailure,
+                    const char* resetFailure) {
+    const int rc = q.step();
+    const bool stepped = rc == SQLITE_ROW || rc == SQLITE_DONE;
+    if (!stepped && q.bound()) q.report(stepFailure, rc);
+    registered = rc == SQLITE_ROW;
+    return q.reset(resetFailure) && stepped;
 }
 
 int64_t ageThresholdMicros(std::chrono::microseconds age) {
@@ -509,12 +516,10 @@ DataLoggerStatusCode DataLoggerStorageSQLite::getRegisteredHash(uint64_t hash, b
     auto q = query(&Manager::getGetChannelHashRegistered,
                    "Binding for get channel registered could not be cleared.");
     q.bindInt64(static_cast<int64_t>(hash), "Get channel hash registered binding failed for hash.");
-    const int rc = q.step();
-    bool ok = rc == SQLITE_ROW || rc == SQLITE_DONE;
-    if (!ok && q.bound()) q.report("Get registered hash statement could not be stepped.", rc);
-    registered = rc == SQLITE_ROW;
-    ok = q.reset("Get registered hash statement could not be reset.") && ok;
-    if (!ok) return DataLoggerStatusCode::StorageError;
+    if (!stepRegistered(q, registered, "Get registered hash statement could not be stepped.",
+                        "Get registered hash statement could not be reset.")) {
+        return DataLoggerStatusCode::StorageError;
+    }
     pelmoDoLog(log::Debug, "Get registered hash statement was successful. Result is (%d).", nullptr,
                registered ? 1 : 0);
     return DataLoggerStatusCode::NoError;
@@ -525,12 +530,10 @@ DataLoggerStatusCode DataLoggerStorageSQLite::getRegisteredPath(const std::strin
     auto q = query(&Manager::getGetChannelPathRegistered,
                    "Binding for get channel registered could not be cleared.");
     q.bindTextNoCopy(path, "Get channel path registered binding failed for path.");
-    const int rc = q.step();
-    bool ok = rc == SQLITE_ROW || rc == SQLITE_DONE;
-    if (!ok && q.bound()) q.report("Get path registered statement could not be stepped.", rc);
-    registered = rc == SQLITE_ROW;
-    ok = q.reset("Get path registered statement could not be reset.") && ok;
-    if (!ok) return DataLoggerStatusCode::StorageError;
+    if (!stepRegistered(q, registered, "Get path registered statement could not be stepped.",
+                        "Get path registered statement could not be reset.")) {
+        return DataLoggerStatusCode::StorageError;
+    }
     pelmoDoLog(log::Debug,
                "Get path registered statement was successful. Result is (%d). Path is (%s).",
                nullptr, registered ? 1 : 0, log::untrusted(path).c_str());
@@ -583,20 +586,15 @@ DataLoggerStatusCode DataLoggerStorageSQLite::registerOrUpdateChannel(
     const DataLoggerChannelInfo& channel = info.channelInfo();
     const unsigned hash = low32(info.channelHash());
     bool registeredHash = false;
+    const char* operation = "registerOrUpdateChannel";
     DataLoggerStatusCode rc = getRegisteredHash(info.channelHash(), registeredHash);
-    if (rc != DataLoggerStatusCode::NoError) {
-        pelmoDoLog(log::Trace,
-                   "-%s: getRegisteredHash(info.channelHash(), registeredHash) failed with code %d",
-                   nullptr, "registerOrUpdateChannel", value(rc));
+    if (failedCall(rc, operation, "getRegisteredHash(info.channelHash(), registeredHash)")) {
         return rc;
     }
     if (registeredHash) {
         DataLoggerStorageChannelInfo registered;
         rc = getChannel(channel.mPath, registered);
-        if (rc != DataLoggerStatusCode::NoError) {
-            pelmoDoLog(log::Trace,
-                       "-%s: getChannel(info.channelInfo().mPath, registered) failed with code %d",
-                       nullptr, "registerOrUpdateChannel", value(rc));
+        if (failedCall(rc, operation, "getChannel(info.channelInfo().mPath, registered)")) {
             return rc;
         }
         if (sameAsStored(channel, registered.channelInfo())) {
@@ -606,11 +604,7 @@ DataLoggerStatusCode DataLoggerStorageSQLite::registerOrUpdateChannel(
             return DataLoggerStatusCode::AlreadyRegistered;
         }
         rc = updateChannel(info);
-        if (rc != DataLoggerStatusCode::NoError) {
-            pelmoDoLog(log::Trace, "-%s: updateChannel(info) failed with code %d", nullptr,
-                       "registerOrUpdateChannel", value(rc));
-            return rc;
-        }
+        if (failedCall(rc, operation, "updateChannel(info)")) return rc;
         pelmoDoLog(log::Info,
                    "The channel (%s) had irrelevant changes in its meta-data and has been updated.",
                    nullptr, log::untrusted(channel.mPath).c_str());
@@ -618,11 +612,7 @@ DataLoggerStatusCode DataLoggerStorageSQLite::registerOrUpdateChannel(
     }
     bool registeredPath = false;
     rc = getRegisteredPath(channel.mPath, registeredPath);
-    if (rc != DataLoggerStatusCode::NoError) {
-        pelmoDoLog(log::Trace,
-                   "-%s: getRegisteredPath(info.channelInfo().mPath, registeredPath) failed with "
-                   "code %d",
-                   nullptr, "registerOrUpdateChannel", value(rc));
+    if (failedCall(rc, operation, "getRegisteredPath(info.channelInfo().mPath, registeredPath)")) {
         return rc;
     }
     if (registeredPath) {
@@ -634,10 +624,7 @@ DataLoggerStatusCode DataLoggerStorageSQLite::registerOrUpdateChannel(
         return DataLoggerStatusCode::BreakingChange;
     }
     rc = setChannel(info);
-    if (rc != DataLoggerStatusCode::NoError) {
-        pelmoDoLog(log::Trace, "-%s: setChannel(info) failed with code %d", nullptr,
-                   "registerOrUpdateChannel", value(rc));
-    }
+    failedCall(rc, operation, "setChannel(info)");
     return rc;
 }
 
@@ -651,11 +638,7 @@ DataLoggerStatusCode DataLoggerStorageSQLite::archiveChannel(const std::string& 
                log::untrusted(path).c_str());
     DataLoggerStorageChannelInfo stored;
     const DataLoggerStatusCode rc = getChannel(path, stored);
-    if (rc != DataLoggerStatusCode::NoError) {
-        pelmoDoLog(log::Trace, "-%s: getChannel(path, info) failed with code %d", nullptr,
-                   "archiveChannel", value(rc));
-        return rc;
-    }
+    if (failedCall(rc, "archiveChannel", "getChannel(path, info)")) return rc;
     return archive(stored, newPath, newHash);
 }
 
@@ -665,11 +648,7 @@ DataLoggerStatusCode DataLoggerStorageSQLite::archiveChannel(uint64_t hash, std:
     pelmoDoLog(log::Info, "About to archive channel with hash (%u).", nullptr, low32(hash));
     DataLoggerStorageChannelInfo stored;
     const DataLoggerStatusCode rc = getChannel(hash, stored);
-    if (rc != DataLoggerStatusCode::NoError) {
-        pelmoDoLog(log::Trace, "-%s: getChannel(hash, info) failed with code %d", nullptr,
-                   "archiveChannel", value(rc));
-        return rc;
-    }
+    if (failedCall(rc, "archiveChannel", "getChannel(hash, info)")) return rc;
     return archive(stored, newPath, newHash);
 }
 
@@ -746,11 +725,7 @@ DataLoggerStatusCode DataLoggerStorageSQLite::archive(const DataLoggerStorageCha
         return DataLoggerStatusCode::StorageError;
     }
     DataLoggerStatusCode rc = setForeignKeysInstant(false);
-    if (rc != DataLoggerStatusCode::NoError) {
-        pelmoDoLog(log::Trace, "-%s: setForeignKeysInstant(false) failed with code %d", nullptr,
-                   "archiveChannel", value(rc));
-        return rc;
-    }
+    if (failedCall(rc, "archiveChannel", "setForeignKeysInstant(false)")) return rc;
     // Both updates or neither: rows moved to a hash whose channel row was never renamed would
     // belong to no channel.
     const bool inSavepoint = execute("SAVEPOINT archive;") == DataLoggerStatusCode::NoError;
@@ -789,11 +764,7 @@ DataLoggerStatusCode DataLoggerStorageSQLite::archive(const DataLoggerStorageCha
         if (execute("RELEASE archive;") != DataLoggerStatusCode::NoError) channelRenamed = false;
     }
     rc = setForeignKeysInstant(true);
-    if (rc != DataLoggerStatusCode::NoError) {
-        pelmoDoLog(log::Trace, "-%s: setForeignKeysInstant(true) failed with code %d", nullptr,
-                   "archiveChannel", value(rc));
-        return rc;
-    }
+    if (failedCall(rc, "archiveChannel", "setForeignKeysInstant(true)")) return rc;
     if (failed || !dataMoved || !channelRenamed) return DataLoggerStatusCode::StorageError;
     newPath = renamed.mPath;
     pelmoDoLog(log::Debug,

@@ -32,16 +32,16 @@ DataLoggerStatusCode DataLoggerStorageSQLite::createLog(const std::string& direc
     bool failed = false;
     // No write, and so no archiving savepoint, is half done while the pages are copied.
     std::lock_guard<std::recursive_mutex> lock(mWriteMutex);
-    sqlite3_backup* backup = sqlite3_backup_init(copy.get(), "main", mDb.get(), "main");
-    if (backup != nullptr) {
+    SQLiteBackup backup(copy.get(), mDb.get());
+    if (backup) {
         // All pages in one step: one read lock on the source, hence one consistent snapshot.
-        rc = sqlite3_backup_step(backup, -1);
+        rc = backup.step(-1);
         if (rc != SQLITE_DONE) {
             reportSQLite(this, log::Error, "copying from DB failed", copy.get(), rc);
             // finish() forgives a busy or locked step, but the copy is then incomplete.
             failed = true;
         }
-        rc = sqlite3_backup_finish(backup);
+        rc = backup.finish();
         if (rc != SQLITE_OK) {
             reportSQLite(this, log::Error, "releasing backup resources failed", copy.get(), rc);
             failed = true;

@@ -8,6 +8,7 @@ namespace quorix::pelmo::datalogger {
 namespace {
 
 using namespace storagetest;
+using Code = DataLoggerStatusCode;
 
 // Row by row into a database held at the smallest allowed size: the file and its write-ahead log
 // never outgrow the page limit and the log's budget, the oldest rows make room for the newest,
@@ -19,15 +20,15 @@ TEST(StorageSizeLimit, FullDatabaseMakesRoomForEveryNewPoint) {
     int64_t firstFull = -1, failures = 0, firstFailure = -1;
     bool full = false;
     auto storage = makeStorage(scriptsDir(), [&full] { full = true; });
-    ASSERT_EQ(storage->initializeStorage(kMinimumSize, file, false), DataLoggerStatusCode::NoError);
+    ASSERT_EQ(storage->initializeStorage(kMinimumSize, file, false), Code::NoError);
     const auto a = channel("a");
-    ASSERT_EQ(storage->registerOrUpdateChannel(a), DataLoggerStatusCode::NoError);
+    ASSERT_EQ(storage->registerOrUpdateChannel(a), Code::NoError);
 
     uintmax_t largest = 0;
     for (int64_t i = 1; i <= kPoints; ++i) {
         const auto rc = storage->setData(a.channelHash(), {DataLoggerDataPoint(i, atMicros(i))});
         if (full && firstFull < 0) firstFull = i;
-        if (rc != DataLoggerStatusCode::NoError && failures++ == 0) firstFailure = i;
+        if (rc != Code::NoError && failures++ == 0) firstFailure = i;
         largest = std::max(largest, sizeWithLog(file));
     }
     ASSERT_GT(firstFull, 0) << "the database never filled up";
@@ -36,8 +37,7 @@ TEST(StorageSizeLimit, FullDatabaseMakesRoomForEveryNewPoint) {
     EXPECT_LE(largest, kMinimumSize + 1048576u);
 
     std::vector<DataLoggerDataPoint> kept;
-    ASSERT_EQ(storage->getData(kept, "a", 0, std::chrono::microseconds(0), 0),
-              DataLoggerStatusCode::NoError);
+    ASSERT_EQ(storage->getData(kept, "a", 0, std::chrono::microseconds(0), 0), Code::NoError);
     // The newest points, without a gap, up to the last one written.
     EXPECT_EQ(micros(kept.back()), kPoints);
     EXPECT_GT(micros(kept.front()), 1);

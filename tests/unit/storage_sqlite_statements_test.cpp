@@ -10,15 +10,15 @@ namespace quorix::pelmo::datalogger {
 namespace {
 
 using namespace storagetest;
+using Code = DataLoggerStatusCode;
 using std::chrono::milliseconds;
 using Lock = std::shared_lock<std::shared_timed_mutex>;
 
 // A migrated database opened by a plain connection, for exercising the pool on its own.
 class StatementPool : public ::testing::Test {
-  protected:
+protected:
     void SetUp() override {
-        ASSERT_EQ(makeStorage()->initializeStorage(kMinimumSize, mFile, false),
-                  DataLoggerStatusCode::NoError);
+        ASSERT_EQ(makeStorage()->initializeStorage(kMinimumSize, mFile, false), Code::NoError);
         ASSERT_EQ(mConnection.open(mFile, SQLITE_OPEN_READWRITE), SQLITE_OK);
     }
     std::shared_ptr<DataLoggerSQLiteStatement> statement(uint32_t initial, uint32_t max,
@@ -34,7 +34,7 @@ class StatementPool : public ::testing::Test {
 };
 using StatementPoolThreads = StatementPool;
 
-TEST_F(StatementPool, TokensGetTheirOwnHandlesAndSurplusHandlesAreFinalizedOnReturn) {
+TEST_F(StatementPool, TokensGetTheirOwnHandlesSurplusHandlesAreFinalizedAndBadSqlIsNamed) {
     auto s = statement(1, 10);
     s->prepare();
     std::vector<std::unique_ptr<DataLoggerSQLiteStatementToken>> tokens;
@@ -46,43 +46,19 @@ TEST_F(StatementPool, TokensGetTheirOwnHandlesAndSurplusHandlesAreFinalizedOnRet
     EXPECT_EQ(s->lentCount(), 0u);
     EXPECT_NO_THROW(statement(3, 3));
     EXPECT_THROW(statement(4, 3), std::invalid_argument);
+    EXPECT_EQ(thrown([&] { statement(1, 10, "SELECT * FROM nowhere;")->prepare(); }),
+              "Could not prepare 'mpTest' statement (SELECT * FROM nowhere;).");
 }
 
-TEST_F(StatementPool, UnknownTableNamesTheStatementInTheError) {
-    try {
-        statement(1, 10, "SELECT * FROM nowhere;")->prepare();
-        FAIL() << "no exception";
-    } catch (const std::invalid_argument& e) {
-        EXPECT_STREQ(e.what(), "Could not prepare 'mpTest' statement (SELECT * FROM nowhere;).");
-    }
-}
-
-TEST_F(StatementPool, ManagerLendsOnlyWhilePrepared) {
+TEST_F(StatementPoolThreads, ManagerLendsOnlyWhilePreparedAndDestroysOnlyWhenNothingIsLent) {
     DataLoggerSQLiteStatementsManager manager(mConnection.get());
-    try {
-        manager.getGetPageSize(milliseconds(20));
-        ADD_FAILURE() << "no exception";
-    } catch (const std::runtime_error& e) {
-        EXPECT_STREQ(e.what(), "Timed out while waiting for the statements to be prepared");
-    }
-    manager.prepare();
-    manager.prepare();
-    EXPECT_NE(manager.getSetData(milliseconds(20))->get(), nullptr);
-    manager.destroyAll(milliseconds(20));
-    EXPECT_THROW(manager.getSetData(milliseconds(20)), std::runtime_error);
-}
-
-TEST_F(StatementPoolThreads, WaitingGetterIsServedByTheNextPrepare) {
-    DataLoggerSQLiteStatementsManager manager(mConnection.get());
+    EXPECT_EQ(thrown([&] { manager.getGetPageSize(milliseconds(20)); }),
+              "Timed out while waiting for the statements to be prepared");
     auto waiting = std::async(std::launch::async,
                               [&] { return manager.getGetData(milliseconds(10000)) != nullptr; });
     manager.prepare();
-    EXPECT_TRUE(waiting.get());
-}
-
-TEST_F(StatementPoolThreads, DestroyGivesUpWhileAnotherThreadHoldsAToken) {
-    DataLoggerSQLiteStatementsManager manager(mConnection.get());
     manager.prepare();
+    EXPECT_TRUE(waiting.get());
     std::promise<void> taken, done;
     std::thread holder([&] {
         auto token = manager.getGetPageCount(milliseconds(1000));
@@ -90,17 +66,14 @@ TEST_F(StatementPoolThreads, DestroyGivesUpWhileAnotherThreadHoldsAToken) {
         done.get_future().wait();
     });
     taken.get_future().wait();
-    try {
-        manager.destroyAll(milliseconds(50));
-        ADD_FAILURE() << "no exception";
-    } catch (const std::runtime_error& e) {
-        EXPECT_STREQ(e.what(), "Failed to get the lock to destroy all SQLite statements");
-    }
+    EXPECT_EQ(thrown([&] { manager.destroyAll(milliseconds(50)); }),
+              "Failed to get the lock to destroy all SQLite statements");
     // Still prepared: other threads go on working.
     EXPECT_NE(manager.getGetPageSize(milliseconds(1000))->get(), nullptr);
     done.set_value();
     holder.join();
-    EXPECT_NO_THROW(manager.destroyAll(milliseconds(1000)));
+    manager.destroyAll(milliseconds(1000));
+    EXPECT_THROW(manager.getSetData(milliseconds(20)), std::runtime_error);
 }
 
 // Once ANALYZE has seen one busy and one rare channel, every read of one channel still searches
@@ -109,44 +82,43 @@ TEST_F(StatementPoolThreads, DestroyGivesUpWhileAnotherThreadHoldsAToken) {
 TEST(StatementPlans, ReadsSearchTheChannelIndexAfterAnalyze) {
     RamDir dir;
     const std::string file = dir.file("plans.db");
+    RawDb raw(file);
     const auto busy = channel("busy");
     const auto rare = channel("rare");
     {
         auto storage = makeStorage();
-        ASSERT_EQ(storage->initializeStorage(kMaximumSize, file, false),
-                  DataLoggerStatusCode::NoError);
-        for (const auto& info : {busy, rare}) {
-            ASSERT_EQ(storage->registerOrUpdateChannel(info), DataLoggerStatusCode::NoError);
-        }
+        ASSERT_EQ(storage->initializeStorage(kMaximumSize, file, false), Code::NoError);
+        for (const auto& info : {busy, rare})
+            ASSERT_EQ(storage->registerOrUpdateChannel(info), Code::NoError);
     }
-    RawDb(file).exec(
+    raw.exec(
         "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 20000) "
         "INSERT INTO data SELECT CASE WHEN i % 4000 = 0 THEN " +
         std::to_string(static_cast<int64_t>(rare.channelHash())) + " ELSE " +
         std::to_string(static_cast<int64_t>(busy.channelHash())) + " END, i, i FROM n;");
     auto storage = makeStorage();  // opening analyses the filled tables
-    ASSERT_EQ(storage->initializeStorage(kMaximumSize, file, false), DataLoggerStatusCode::NoError);
+    ASSERT_EQ(storage->initializeStorage(kMaximumSize, file, false), Code::NoError);
 
     SQLiteConnection connection;
     ASSERT_EQ(connection.open(file, SQLITE_OPEN_READWRITE), SQLITE_OK);
     DataLoggerSQLiteStatementsManager manager(connection.get());
     manager.prepare();
     using Manager = DataLoggerSQLiteStatementsManager;
-    RawDb raw(file);
     const auto plan = [&](Manager::Token (Manager::*get)(Manager::Timeout)) {
         std::string text;
+        const auto token = (manager.*get)(milliseconds(1000));
         for (const auto& row :
-             raw.rows(std::string("EXPLAIN QUERY PLAN ") + sqlite3_sql((manager.*get)(milliseconds(1000))->get()))) {
+             raw.rows(std::string("EXPLAIN QUERY PLAN ") + sqlite3_sql(token->get())))
             text += row + "\n";
-        }
         return text;
     };
-    for (auto get : {&Manager::getGetData, &Manager::getGetDataLastCounterOrDiscardByTime,
-                     &Manager::getGetDataLastCounterDiscardByTime, &Manager::getGetDataDiscardByNumber,
-                     &Manager::getGetDataLastCounterAndDiscardByNumber,
-                     &Manager::getGetDataDiscardByTimeAndNumber,
-                     &Manager::getGetDataLastCounterDiscardByTimeAndNumber,
-                     &Manager::getGetDataPageAfter, &Manager::getGetDataNewestStart}) {
+    for (auto get :
+         {&Manager::getGetData, &Manager::getGetDataLastCounterOrDiscardByTime,
+          &Manager::getGetDataLastCounterDiscardByTime, &Manager::getGetDataDiscardByNumber,
+          &Manager::getGetDataLastCounterAndDiscardByNumber,
+          &Manager::getGetDataDiscardByTimeAndNumber,
+          &Manager::getGetDataLastCounterDiscardByTimeAndNumber, &Manager::getGetDataPageAfter,
+          &Manager::getGetDataNewestStart}) {
         const std::string text = plan(get);
         EXPECT_NE(text.find("SEARCH data USING COVERING INDEX dataChannelTimestamp (channelHash=?"),
                   std::string::npos)

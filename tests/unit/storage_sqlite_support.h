@@ -96,6 +96,17 @@ inline std::vector<int64_t> timestamps(const std::vector<DataLoggerDataPoint>& p
     return out;
 }
 
+// The text of what `call` throws, or "no exception".
+template <typename Call>
+std::string thrown(Call call) {
+    try {
+        call();
+    } catch (const std::exception& e) {
+        return e.what();
+    }
+    return "no exception";
+}
+
 inline std::shared_ptr<DataLoggerStorageSQLite> makeStorage(
     const std::string& scripts = scriptsDir(), std::function<void()> onFull = {}) {
     return std::make_shared<DataLoggerStorageSQLite>(scripts, kMinimumSize, kMaximumSize,
