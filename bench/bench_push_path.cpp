@@ -17,8 +17,8 @@
 #include "core/DataLoggerCore.h"
 #include "inputs/dbus/DBusMethodHandler.h"
 #include "storage/DataLoggerStorageConfig.h"
-#include "support/Fakes.h"
-#include "support/PrivateBus.h"
+#include "support/fakes.h"
+#include "support/private_bus.h"
 
 using namespace datalogger::bench;
 

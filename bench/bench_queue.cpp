@@ -18,8 +18,8 @@
 #include "BenchSupport.h"
 #include "core/DataLoggerCore.h"
 #include "storage/DataLoggerStorageConfig.h"
-#include "support/Fakes.h"
-#include "support/PrivateBus.h"
+#include "support/fakes.h"
+#include "support/private_bus.h"
 
 using namespace datalogger::bench;
 

@@ -21,8 +21,8 @@
 #include "core/DataLoggerCore.h"
 #include "inputs/dbus/DataloggerDBusService.h"
 #include "storage/DataLoggerStorageConfig.h"
-#include "support/Fakes.h"
-#include "support/PrivateBus.h"
+#include "support/fakes.h"
+#include "support/private_bus.h"
 
 extern char** environ;
 

@@ -15,7 +15,7 @@
 #include "platform/PeriodicCaller.h"
 #include "storage/DataLoggerStorageConfig.h"
 #include "storage/DataLoggerStorageSQLite.h"
-#include "support/TestSupport.h"
+#include "support/test_support.h"
 
 namespace quorix::pelmo::datalogger {
 namespace {

@@ -4,7 +4,7 @@
 
 #include "inputs/filepoll/FilePollEngine.h"
 #include "storage/DataLoggerStorageConfig.h"
-#include "support/TestSupport.h"
+#include "support/test_support.h"
 
 namespace quorix::pelmo::datalogger {
 namespace {

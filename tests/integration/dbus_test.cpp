@@ -15,9 +15,9 @@
 
 #include "inputs/dbus/DataloggerDBusService.h"
 #include "platform/DeviceLogContributor.h"
-#include "core_on_disk.h"
-#include "support/Fakes.h"
-#include "support/PrivateBus.h"
+#include "support/core_on_disk.h"
+#include "support/fakes.h"
+#include "support/private_bus.h"
 
 namespace quorix::pelmo::datalogger {
 namespace {

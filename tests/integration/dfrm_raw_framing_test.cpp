@@ -17,7 +17,7 @@
 
 #include "dfrm/DataLoggerDfrm.h"
 #include "dfrm/DfrmDispatch.h"
-#include "support/TestSupport.h"
+#include "support/test_support.h"
 #include "support/dfrm_fakes.h"
 #include "systime/UniqueFd.h"
 

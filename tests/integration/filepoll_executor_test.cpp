@@ -16,8 +16,8 @@
 #include "inputs/filepoll/FileExecutor.h"
 #include "inputs/filepoll/FilePoll.h"
 #include "inputs/filepoll/FilePollEngine.h"
-#include "support/Fakes.h"
-#include "support/TestSupport.h"
+#include "support/fakes.h"
+#include "support/test_support.h"
 
 namespace quorix::pelmo::datalogger {
 namespace {

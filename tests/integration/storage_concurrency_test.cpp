@@ -6,7 +6,7 @@
 #include <mutex>
 #include <thread>
 
-#include "unit/storage_sqlite_support.h"
+#include "support/storage_sqlite_support.h"
 
 namespace quorix::pelmo::datalogger {
 namespace {

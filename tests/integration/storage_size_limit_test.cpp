@@ -2,7 +2,7 @@
 
 #include <filesystem>
 
-#include "unit/storage_sqlite_support.h"
+#include "support/storage_sqlite_support.h"
 
 namespace quorix::pelmo::datalogger {
 namespace {

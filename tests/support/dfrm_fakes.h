@@ -13,7 +13,7 @@
 #include "dfrm/DfrmContext.h"
 #include "platform/DeviceIdClient.h"
 #include "platform/FirmwareVersion.h"
-#include "support/Fakes.h"
+#include "support/fakes.h"
 #include "systime/SystemTimeHandlerIfc.h"
 
 namespace datalogger::test {

@@ -13,8 +13,8 @@
 #include "core/SharedQueue.h"
 #include "storage/DataLoggerStorageConfig.h"
 #include "storage/StorageAggregatePull.h"
-#include "support/Fakes.h"
-#include "support/TestSupport.h"
+#include "support/fakes.h"
+#include "support/test_support.h"
 #include "systime/UniqueFd.h"
 
 namespace quorix::pelmo::datalogger {

@@ -6,8 +6,8 @@
 #include <vector>
 
 #include "inputs/dbus/DBusMethodHandler.h"
-#include "support/Fakes.h"
-#include "support/TestSupport.h"
+#include "support/fakes.h"
+#include "support/test_support.h"
 
 namespace quorix::pelmo::datalogger {
 namespace {

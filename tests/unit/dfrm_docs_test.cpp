@@ -28,7 +28,7 @@
 #include "dfrm/DfrmDocuments.h"
 #include "dfrm/DfrmMurmurHash.h"
 #include "dfrm/DfrmTagRule.h"
-#include "support/TestSupport.h"
+#include "support/test_support.h"
 #include "support/dfrm_fakes.h"
 
 namespace quorix::pelmo::datalogger {

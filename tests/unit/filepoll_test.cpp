@@ -18,8 +18,8 @@
 #include "inputs/filepoll/FileReader.h"
 #include "inputs/filepoll/NumberText.h"
 #include "inputs/filepoll/PollFileRules.h"
-#include "support/Fakes.h"
-#include "support/TestSupport.h"
+#include "support/fakes.h"
+#include "support/test_support.h"
 
 namespace quorix::pelmo::datalogger {
 namespace {

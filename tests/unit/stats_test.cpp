@@ -7,8 +7,8 @@
 #include <gtest/gtest.h>
 
 #include "stats/DataLoggerStatsManager.h"
-#include "support/Fakes.h"
-#include "support/TestSupport.h"
+#include "support/fakes.h"
+#include "support/test_support.h"
 
 namespace quorix::pelmo::datalogger {
 namespace {

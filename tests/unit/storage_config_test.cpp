@@ -3,7 +3,7 @@
 #include <string>
 
 #include "storage/DataLoggerStorageConfig.h"
-#include "support/TestSupport.h"
+#include "support/test_support.h"
 
 namespace quorix::pelmo::datalogger {
 namespace {

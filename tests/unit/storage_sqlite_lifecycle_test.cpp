@@ -3,7 +3,7 @@
 #include <filesystem>
 
 #include "core/DataLoggerNames.h"
-#include "unit/storage_sqlite_support.h"
+#include "support/storage_sqlite_support.h"
 
 namespace quorix::pelmo::datalogger {
 namespace {

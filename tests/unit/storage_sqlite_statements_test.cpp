@@ -4,7 +4,7 @@
 #include <thread>
 
 #include "storage/DataLoggerSQLiteStatements.h"
-#include "unit/storage_sqlite_support.h"
+#include "support/storage_sqlite_support.h"
 
 namespace quorix::pelmo::datalogger {
 namespace {

@@ -4,8 +4,8 @@
 #include <cstring>
 #include <deque>
 
-#include "support/Fakes.h"
-#include "support/TestSupport.h"
+#include "support/fakes.h"
+#include "support/test_support.h"
 #include "systime/SystemTimeHandler.h"
 
 namespace quorix::pelmo::datalogger {

@@ -1,4 +1,4 @@
-#include "support/TestSupport.h"
+#include "support/test_support.h"
 
 #include <fcntl.h>
 #include <signal.h>

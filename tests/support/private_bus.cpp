@@ -1,4 +1,4 @@
-#include "support/PrivateBus.h"
+#include "support/private_bus.h"
 
 #include <giomm/init.h>
 #include <glibmm/main.h>

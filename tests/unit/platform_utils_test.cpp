@@ -13,7 +13,7 @@
 #include "platform/FirmwareVersion.h"
 #include "platform/Logger.h"
 #include "platform/TimeUtils.h"
-#include "support/TestSupport.h"
+#include "support/test_support.h"
 
 namespace {
 

@@ -13,8 +13,8 @@
 #include "core/DataLoggerCore.h"
 #include "storage/DataLoggerStorageConfig.h"
 #include "storage/DataLoggerStorageSQLite.h"
-#include "support/Fakes.h"
-#include "support/TestSupport.h"
+#include "support/fakes.h"
+#include "support/test_support.h"
 
 namespace quorix::pelmo::datalogger::coretest {
 

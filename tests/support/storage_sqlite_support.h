@@ -13,7 +13,7 @@
 #include "core/DataLoggerTypes.h"
 #include "storage/DataLoggerStorageSQLite.h"
 #include "storage/DataLoggerStorageSQLiteInstance.h"
-#include "support/TestSupport.h"
+#include "support/test_support.h"
 
 namespace quorix::pelmo::datalogger::storagetest {
 

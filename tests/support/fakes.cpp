@@ -1,4 +1,4 @@
-#include "support/Fakes.h"
+#include "support/fakes.h"
 
 #include <algorithm>
 #include <stdexcept>

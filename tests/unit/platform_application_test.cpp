@@ -6,7 +6,7 @@
 #include <thread>
 
 #include "platform/Application.h"
-#include "support/TestSupport.h"
+#include "support/test_support.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "support/TestSupport.h"
+#include "support/test_support.h"
 
 namespace datalogger::test {
 

@@ -6,7 +6,7 @@
 #include <thread>
 
 #include "platform/PeriodicCaller.h"
-#include "support/TestSupport.h"
+#include "support/test_support.h"
 
 namespace {
 
