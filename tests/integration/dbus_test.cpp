@@ -15,7 +15,8 @@
 
 #include "inputs/dbus/DataloggerDBusService.h"
 #include "platform/DeviceLogContributor.h"
-#include "support/core_on_disk.h"
+#include "core/DataLoggerCore.h"
+#include "storage/DataLoggerStorageConfig.h"
 #include "support/fakes.h"
 #include "support/private_bus.h"
 

@@ -11,7 +11,7 @@
 namespace quorix::pelmo::datalogger {
 namespace {
 
-using namespace storagetest;
+using namespace ::datalogger::test;
 using Code = DataLoggerStatusCode;
 using Clock = std::chrono::steady_clock;
 

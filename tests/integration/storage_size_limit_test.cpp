@@ -7,7 +7,7 @@
 namespace quorix::pelmo::datalogger {
 namespace {
 
-using namespace storagetest;
+using namespace ::datalogger::test;
 using Code = DataLoggerStatusCode;
 
 // Row by row into a database held at the smallest allowed size: the file and its write-ahead log

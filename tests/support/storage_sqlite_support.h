@@ -15,16 +15,18 @@
 #include "storage/DataLoggerStorageSQLiteInstance.h"
 #include "support/test_support.h"
 
-namespace quorix::pelmo::datalogger::storagetest {
+namespace datalogger::test {
+
+using namespace quorix::pelmo::datalogger;
 
 constexpr uint32_t kMinimumSize = 1048576;
 constexpr uint32_t kMaximumSize = 64u * 1048576u;
 
-inline std::string scriptsDir() { return ::datalogger::test::sourceDir() + "/dbscripts/sqlite"; }
+inline std::string scriptsDir() { return sourceDir() + "/dbscripts/sqlite"; }
 
 // A temporary directory in RAM when there is /dev/shm: row-by-row commits on a disk are
 // sync-bound and would make the write-heavy tests slow for no gain.
-class RamDir : public ::datalogger::test::TempDir {
+class RamDir : public TempDir {
   public:
     RamDir() : TempDir(std::filesystem::is_directory("/dev/shm") ? "/dev/shm" : "/tmp") {}
 };
@@ -113,4 +115,4 @@ inline std::shared_ptr<DataLoggerStorageSQLite> makeStorage(
                                                      std::move(onFull));
 }
 
-}  // namespace quorix::pelmo::datalogger::storagetest
+}  // namespace datalogger::test

@@ -7,7 +7,7 @@
 namespace quorix::pelmo::datalogger {
 namespace {
 
-using namespace storagetest;
+using namespace ::datalogger::test;
 using ::datalogger::test::LogCapture;
 using std::chrono::microseconds;
 using Code = DataLoggerStatusCode;

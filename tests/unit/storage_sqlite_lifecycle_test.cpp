@@ -10,7 +10,7 @@ namespace {
 
 using ::datalogger::test::LogCapture;
 using ::datalogger::test::writeFile;
-using namespace storagetest;
+using namespace ::datalogger::test;
 using Code = DataLoggerStatusCode;
 namespace fs = std::filesystem;
 

@@ -9,7 +9,7 @@
 namespace quorix::pelmo::datalogger {
 namespace {
 
-using namespace storagetest;
+using namespace ::datalogger::test;
 using Code = DataLoggerStatusCode;
 using std::chrono::milliseconds;
 using Lock = std::shared_lock<std::shared_timed_mutex>;
