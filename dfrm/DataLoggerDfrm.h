@@ -18,7 +18,7 @@
 #include "platform/Logger.h"
 #include "platform/PeriodicCaller.h"
 #include "systime/SystemTimeHandlerIfc.h"
-#include "systime/UniqueFd.h"
+#include "platform/UniqueFd.h"
 
 namespace quorix::pelmo::datalogger {
 

@@ -5,7 +5,7 @@
 #include <memory>
 #include <string>
 
-#include "systime/UniqueFd.h"
+#include "platform/UniqueFd.h"
 
 namespace quorix::pelmo::datalogger {
 

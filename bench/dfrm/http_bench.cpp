@@ -18,6 +18,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/UniqueFd.h"
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -34,19 +36,16 @@ public:
         address.sin_family = AF_INET;
         address.sin_port = htons(static_cast<uint16_t>(port));
         address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        if (connect(mFd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0) {
+        if (connect(mFd.get(), reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0) {
             fail("cannot connect");
         }
         const int one = 1;
-        setsockopt(mFd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
+        setsockopt(mFd.get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
     }
-    ~Connection() { close(mFd); }
-    Connection(const Connection&) = delete;
-    Connection& operator=(const Connection&) = delete;
 
     void send(const std::string& text) {
         for (size_t done = 0; done < text.size();) {
-            const ssize_t n = write(mFd, text.data() + done, text.size() - done);
+            const ssize_t n = write(mFd.get(), text.data() + done, text.size() - done);
             if (n <= 0) fail("write failed");
             done += static_cast<size_t>(n);
         }
@@ -85,7 +84,7 @@ public:
 private:
     void readMore() {
         char block[65536];
-        const ssize_t n = read(mFd, block, sizeof(block));
+        const ssize_t n = read(mFd.get(), block, sizeof(block));
         if (n <= 0) fail("connection closed");
         mBuffer.append(block, static_cast<size_t>(n));
     }
@@ -98,7 +97,7 @@ private:
         while (mBuffer.size() < count) readMore();
     }
 
-    int mFd;
+    quorix::pelmo::datalogger::UniqueFd mFd;
     std::string mBuffer;
 };
 

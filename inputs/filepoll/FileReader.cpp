@@ -7,7 +7,7 @@
 #include <stdexcept>
 #include <system_error>
 
-#include "inputs/filepoll/UniqueFd.h"
+#include "platform/UniqueFd.h"
 
 namespace quorix::pelmo::datalogger {
 
@@ -19,7 +19,7 @@ FileReader::FileReader(std::string path)
 std::string FileReader::getContent() {
     // Non-blocking so that a FIFO or a character device cannot hold the poller's thread.
     UniqueFd fd(::open(mPath.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
-    if (!fd) {
+    if (!fd.valid()) {
         pelmoDoLog(ql::Error, "Could not open file at path %s", nullptr,
                    ql::untrusted(mPath).c_str());
         throw std::runtime_error("Could not open the file at path '" + mPath + "'.");

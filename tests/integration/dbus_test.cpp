@@ -13,9 +13,9 @@
 #include <thread>
 #include <vector>
 
+#include "core/engine/DataLoggerCore.h"
 #include "inputs/dbus/DataloggerDBusService.h"
 #include "platform/DeviceLogContributor.h"
-#include "core/DataLoggerCore.h"
 #include "storage/DataLoggerStorageConfig.h"
 #include "support/fakes.h"
 #include "support/private_bus.h"

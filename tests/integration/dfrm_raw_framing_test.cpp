@@ -17,9 +17,9 @@
 
 #include "dfrm/DataLoggerDfrm.h"
 #include "dfrm/DfrmDispatch.h"
-#include "support/test_support.h"
+#include "platform/UniqueFd.h"
 #include "support/dfrm_fakes.h"
-#include "systime/UniqueFd.h"
+#include "support/test_support.h"
 
 namespace quorix::pelmo::datalogger {
 namespace {

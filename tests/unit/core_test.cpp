@@ -8,14 +8,14 @@
 #include <filesystem>
 #include <thread>
 
-#include "core/DataLoggerCore.h"
 #include "core/DataLoggerHash.h"
-#include "core/SharedQueue.h"
+#include "core/engine/DataLoggerCore.h"
+#include "core/engine/SharedQueue.h"
+#include "platform/UniqueFd.h"
 #include "storage/DataLoggerStorageConfig.h"
 #include "storage/StorageAggregatePull.h"
 #include "support/fakes.h"
 #include "support/test_support.h"
-#include "systime/UniqueFd.h"
 
 namespace quorix::pelmo::datalogger {
 namespace {

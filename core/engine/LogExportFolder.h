@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "systime/UniqueFd.h"
+#include "platform/UniqueFd.h"
 
 namespace quorix::pelmo::datalogger {
 

@@ -1,4 +1,4 @@
-#include "core/ChannelManager.h"
+#include "core/engine/ChannelManager.h"
 
 #include <vector>
 

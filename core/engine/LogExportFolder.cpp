@@ -1,4 +1,4 @@
-#include "core/LogExportFolder.h"
+#include "core/engine/LogExportFolder.h"
 
 #include <errno.h>
 #include <fcntl.h>

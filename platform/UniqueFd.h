@@ -6,8 +6,8 @@
 
 namespace quorix::pelmo::datalogger {
 
-// Sole owner of one file descriptor; closes it on destruction. Move-only. Not thread-safe:
-// one owner thread at a time.
+// Sole owner of one file descriptor; closes it on destruction. -1 means none. Move-only. Not
+// thread-safe: one owner thread at a time.
 class UniqueFd {
   public:
     UniqueFd() = default;
@@ -23,7 +23,8 @@ class UniqueFd {
 
     int get() const noexcept { return mFd; }
     bool valid() const noexcept { return mFd >= 0; }
-    int release() noexcept { return std::exchange(mFd, -1); }
+    // The caller owns the descriptor from here on.
+    [[nodiscard]] int release() noexcept { return std::exchange(mFd, -1); }
     void reset(int fd = -1) noexcept {
         if (mFd >= 0) ::close(mFd);
         mFd = fd;
