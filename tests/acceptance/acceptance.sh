@@ -6,12 +6,12 @@
 # runs against the build tree and against an installed package.
 set -uo pipefail
 top=$(cd "$(dirname "$0")/../.." && pwd)
-[ "$(id -u)" -eq 0 ] || { echo "acceptance: needs root for a private mount namespace"; exit 77; }
-
+# shellcheck source=../../scripts/lib/common.sh
+. "$top/scripts/lib/common.sh"
+need_root acceptance "a private mount namespace" 77
 # shellcheck source=../../scripts/lib/sandbox.sh
 . "$top/scripts/lib/sandbox.sh"
 DATALOGGER_LOG_LEVEL=Debug
-failures=0
 finish() {
   if [ $failures -ne 0 ] && [ -n "${DAEMON_LOG:-}" ]; then
     echo "--- last lines of the daemon log"
@@ -21,33 +21,16 @@ finish() {
 }
 trap finish EXIT
 
-check() {  # DESCRIPTION COMMAND...
-  if "${@:2}"; then
-    echo "ok - $1"
-  else
-    echo "not ok - $1"
-    failures=$((failures + 1))
-  fi
-}
 equals() {  # EXPECTED ACTUAL
   [ "$1" = "$2" ] && return 0
   echo "  expected: $1" >&2
   echo "  actual:   $2" >&2
   return 1
 }
-within() {  # SECONDS COMMAND...: repeats COMMAND until it succeeds
-  local deadline=$((SECONDS + $1))
-  shift
-  until "$@" 2>/dev/null; do
-    [ $SECONDS -lt $deadline ] || { "$@"; return; }
-    sleep 0.1
-  done
-}
 
 sandbox_create
 v_db="$SANDBOX/run/volatile.db"
 nv_db="$SANDBOX/data/nonvolatile.db"
-sql() { sqlite3 -batch -cmd ".timeout 5000" "$1" "$2"; }  # DB SQL; waits while the daemon writes
 values_of() {  # DB PATH: the channel's values, oldest first, comma-separated
   sql "$1" "SELECT group_concat(value, ',') FROM (SELECT d.value FROM data d JOIN channel c
             ON c.hash = d.channelHash WHERE c.path = '$2' ORDER BY d.timestamp);"

@@ -3,20 +3,17 @@
 # the daemon, and a backup whose two copies are checked. 77 (skipped) when not root.
 set -uo pipefail
 top=$(cd "$(dirname "$0")/../.." && pwd)
-[ "$(id -u)" -eq 0 ] || { echo "ctl_bus: needs root for a private mount namespace"; exit 77; }
+# shellcheck source=../../scripts/lib/common.sh
+. "$top/scripts/lib/common.sh"
+need_root ctl_bus "a private mount namespace" 77
 : "${DATALOGGER_CTL:=$top/build/ctl/datalogger-ctl}"
 # shellcheck source=../../scripts/lib/sandbox.sh
 . "$top/scripts/lib/sandbox.sh"
-failures=0
 trap sandbox_cleanup EXIT
-check() {  # DESCRIPTION COMMAND...
-  if "${@:2}"; then echo "ok - $1"; else echo "not ok - $1"; failures=$((failures + 1)); fi
-}
 stored() {  # HOW MANY: status --json counts at least that many stored points
   "$DATALOGGER_CTL" status --json |
     python3 -c "import json, sys; sys.exit(json.load(sys.stdin)['points']['stored'] < $1)"
 }
-within() { local end=$((SECONDS + $1)); shift; until "$@"; do [ $SECONDS -lt $end ] || return 1; sleep 0.1; done; }
 
 sandbox_create
 echo '{ "volatile": { "Size": 4194304, "Path": "/run/datalogger/volatile.db" },

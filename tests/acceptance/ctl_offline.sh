@@ -4,27 +4,21 @@
 # "ok"/"not ok" line per check; 77 (skipped) when not root.
 set -uo pipefail
 top=$(cd "$(dirname "$0")/../.." && pwd)
-[ "$(id -u)" -eq 0 ] || { echo "ctl_offline: needs root for a private mount namespace"; exit 77; }
+# shellcheck source=../../scripts/lib/common.sh
+. "$top/scripts/lib/common.sh"
+need_root ctl_offline "a private mount namespace" 77
 # shellcheck source=../../scripts/lib/sandbox.sh
 . "$top/scripts/lib/sandbox.sh"
 : "${DATALOGGER_CTL:=$top/build/ctl/datalogger-ctl}"
-failures=0
 trap '[ $failures -eq 0 ] || tail -n 30 "${DAEMON_LOG:-/dev/null}"; sandbox_cleanup' EXIT
-check() {  # DESCRIPTION COMMAND...
-  if "${@:2}"; then echo "ok - $1"; else echo "not ok - $1"; failures=$((failures + 1)); fi
-}
 equals() { [ "$1" = "$2" ] || { echo "  expected: $1" >&2; echo "  actual:   $2" >&2; return 1; }; }
 exits() { equals "$1" "$rc" && has "$out" "$2"; }  # STATUS TEXT: of the last ctl run
 has() { grep -qF -- "$2" <<<"$1" || { echo "  no \"$2\" in:" >&2; echo "$1" >&2; return 1; }; }
-within() {  # SECONDS COMMAND...
-  local deadline=$((SECONDS + $1)); shift
-  until "$@" 2>/dev/null; do [ $SECONDS -lt $deadline ] || { "$@"; return; }; sleep 0.2; done
-}
 ctl() { "$top/scripts/sandbox-exec" "$SANDBOX" "$DATALOGGER_CTL" "$@"; }
-sql() { sqlite3 -batch -cmd ".timeout 5000" "$SANDBOX/data/nv.db" "$1"; }
-rows_of() { sql "SELECT count(*) FROM data WHERE channelHash = (SELECT hash FROM channel WHERE path = '$1');"; }
+rows_of() { sql "$nv_db" "SELECT count(*) FROM data WHERE channelHash = (SELECT hash FROM channel WHERE path = '$1');"; }
 
 sandbox_create
+nv_db=$SANDBOX/data/nv.db
 echo '{"volatile": {"Size": 4194304, "Path": "/run/datalogger/v.db"},
   "nonvolatile": {"Size": 268435456, "Path": "/data/datalogger/nv.db"}}' >"$SANDBOX/etc/storage.conf"
 echo 21.5 >"$SANDBOX/etc/value"
@@ -61,7 +55,7 @@ check "poll-test shows raw text, scaled value and unit" has "$out" 'ctl/scaled  
 check "poll-test shows a failing command, with status 1" exits 1 'ctl/failing  error: Command failed'
 out=$(ctl poll-test /etc/datalogger/poll-test/test.conf --section 1); rc=$?
 check "poll-test --section runs that section alone" equals "0 1" "$rc $(wc -l <<<"$out")"
-check "poll-test stores nothing" equals 0 "$(sql "SELECT count(*) FROM channel WHERE path = 'ctl/scaled';")"
+check "poll-test stores nothing" equals 0 "$(sql "$nv_db" "SELECT count(*) FROM channel WHERE path = 'ctl/scaled';")"
 
 live=$(dl_register ctl/live 1 2 0 2 "pushed by the test")
 dl_push "$live" 17.25 "$(now_us)" >/dev/null
@@ -73,7 +67,7 @@ check "channels lists path, unit, storage, rows and description" has "$(ctl chan
 # 1,000,000 rows written beside the daemon, one per millisecond up to now.
 bulk=$(dl_register ctl/bulk 1 2 0 2 bulk)
 sandbox_stop_daemon 10
-sql "WITH RECURSIVE n(i) AS (SELECT 0 UNION ALL SELECT i + 1 FROM n WHERE i < 999999)
+sql "$nv_db" "WITH RECURSIVE n(i) AS (SELECT 0 UNION ALL SELECT i + 1 FROM n WHERE i < 999999)
      INSERT INTO data SELECT $bulk - 18446744073709551616 * ($bulk > 9223372036854775807),
        $(now_us) - 1000000000 + i * 1000, i FROM n;"
 sandbox_start_daemon

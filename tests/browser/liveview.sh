@@ -7,7 +7,9 @@
 set -uo pipefail
 top=$(cd "$(dirname "$0")/../.." && pwd)
 skip() { echo "liveview: $1; skipped"; exit 77; }
-[ "$(id -u)" -eq 0 ] || skip "needs root for a private mount namespace"
+# shellcheck source=../../scripts/lib/common.sh
+. "$top/scripts/lib/common.sh"
+need_root liveview "a private mount namespace" 77
 : "${CHROMIUM:=/usr/bin/chromium}"
 [ -x "$CHROMIUM" ] || skip "no $CHROMIUM"
 command -v node >/dev/null || skip "no node"
