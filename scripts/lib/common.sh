@@ -34,6 +34,10 @@ check() {  # DESCRIPTION COMMAND...: one "ok"/"not ok" line; failures counts the
   fi
 }
 
+equals() {  # EXPECTED ACTUAL: for check; shows both when they differ
+  [ "$1" = "$2" ] || { echo "  expected: $1" >&2; echo "  actual:   $2" >&2; return 1; }
+}
+
 within() {  # SECONDS COMMAND...: repeats COMMAND until it succeeds; the last try shows its errors
   local deadline=$((SECONDS + $1))
   shift

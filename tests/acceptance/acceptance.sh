@@ -21,13 +21,6 @@ finish() {
 }
 trap finish EXIT
 
-equals() {  # EXPECTED ACTUAL
-  [ "$1" = "$2" ] && return 0
-  echo "  expected: $1" >&2
-  echo "  actual:   $2" >&2
-  return 1
-}
-
 sandbox_create
 v_db="$SANDBOX/run/volatile.db"
 nv_db="$SANDBOX/data/nonvolatile.db"
@@ -194,23 +187,6 @@ check "a breaking change archives the old channel with its data" \
   has_values "$nv_db" acceptance/durable_archive_NonVolatile_1 10.5,11.5,12.5,13.5
 dl_call pushData "$renewed" "[20.5]" "[$((t + 2000000))]" >/dev/null
 within 5 has_values "$nv_db" acceptance/durable 20.5
-
-# createLog writes a consistent copy of both databases and reports it with "finished".
-gdbus monitor --system --dest com.quorix.utils.logplugin.datalogger >"$SANDBOX/monitor.log" 2>&1 &
-sandbox_pids+=($!)
-within 5 grep -q "is owned by" "$SANDBOX/monitor.log"
-export_dir="$SANDBOX/data/export"
-mkdir "$export_dir"  # the exporter gives an existing folder; the copies go into new subfolders
-gdbus call --system --dest com.quorix.utils.logplugin.datalogger --object-path /com/quorix/utils/logplugin \
-  --method com.quorix.utils.logplugin.interface.createLog /data/datalogger/export 0 1 >/dev/null
-check "createLog reports success with finished" \
-  within 10 grep -qF "finished (('/data/datalogger/export', 0),)" "$SANDBOX/monitor.log"
-check "the non-volatile copy is whole and holds the data" \
-  has_values "$export_dir/non_volatile/datalogger_sqlite.db" acceptance/durable 20.5
-check "the volatile copy is whole and holds the data" \
-  has_values "$export_dir/volatile/datalogger_sqlite.db" acceptance/fast 1.0,2.0,3.0,4.0
-check "both copies pass the integrity check" \
-  both_whole "$export_dir/non_volatile/datalogger_sqlite.db" "$export_dir/volatile/datalogger_sqlite.db"
 
 # SIGTERM ends the daemon quickly and cleanly.
 started=$(date +%s%N)

@@ -11,7 +11,6 @@ need_root ctl_offline "a private mount namespace" 77
 . "$top/scripts/lib/sandbox.sh"
 : "${DATALOGGER_CTL:=$top/build/ctl/datalogger-ctl}"
 trap '[ $failures -eq 0 ] || tail -n 30 "${DAEMON_LOG:-/dev/null}"; sandbox_cleanup' EXIT
-equals() { [ "$1" = "$2" ] || { echo "  expected: $1" >&2; echo "  actual:   $2" >&2; return 1; }; }
 exits() { equals "$1" "$rc" && has "$out" "$2"; }  # STATUS TEXT: of the last ctl run
 has() { grep -qF -- "$2" <<<"$1" || { echo "  no \"$2\" in:" >&2; echo "$1" >&2; return 1; }; }
 ctl() { "$top/scripts/sandbox-exec" "$SANDBOX" "$DATALOGGER_CTL" "$@"; }

@@ -48,14 +48,9 @@ started=$SECONDS
 sandbox_start_daemon
 sandbox_wait_daemon_up 20 || { tail -n 40 "$DAEMON_LOG"; exit 1; }
 
-register() {  # PATH UNIT STORAGE DESCRIPTION: prints the hash
-  dbus-send --system --print-reply=literal --dest=com.quorix.datalogger.daemon \
-    /com/quorix/datalogger/daemon com.quorix.datalogger.interface.registerOrUpdateChannel \
-    "string:$1" "uint16:$2" byte:2 uint32:0 "byte:$3" "string:$4" uint64:0 | awk 'NR == 1 { print $2 }'
-}
-LIVEVIEW_HASH=$(register test/helium/level 1 1 "Helium level of the test magnet")
-wave_a=$(register test/trend/a 4 1 "5000 points, sine")
-wave_b=$(register test/trend/b 5 1 "5000 points, cosine")
+LIVEVIEW_HASH=$(dl_register test/helium/level 1 2 0 1 "Helium level of the test magnet")
+wave_a=$(dl_register test/trend/a 4 2 0 1 "5000 points, sine")
+wave_b=$(dl_register test/trend/b 5 2 0 1 "5000 points, cosine")
 echo "liveview: daemon up with 500 channels in $((SECONDS - started)) s"
 
 now=$(now_us)

@@ -23,6 +23,12 @@ namespace {
 
 const char* const kAddressVariable = "DBUS_SYSTEM_BUS_ADDRESS";
 
+std::string replaceAll(std::string text, const std::string& from, const std::string& to) {
+    for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size()))
+        text.replace(at, from.size(), to);
+    return text;
+}
+
 // Drops references that idle callbacks of finished D-Bus work still hold.
 void drainDefaultContext() {
     auto context = Glib::MainContext::get_default();

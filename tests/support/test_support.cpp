@@ -39,14 +39,6 @@ void writeFile(const std::string& path, const std::string& content) {
     std::filesystem::permissions(path, std::filesystem::perms(0644));
 }
 
-std::string replaceAll(std::string text, const std::string& from, const std::string& to) {
-    for (size_t at = text.find(from); at != std::string::npos;
-         at = text.find(from, at + to.size())) {
-        text.replace(at, from.size(), to);
-    }
-    return text;
-}
-
 std::string readFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     std::ostringstream text;

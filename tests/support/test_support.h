@@ -25,7 +25,6 @@ private:
 // Mode 0644 whatever the umask: poll files that others can write are refused.
 void writeFile(const std::string& path, const std::string& content);
 std::string readFile(const std::string& path);
-std::string replaceAll(std::string text, const std::string& from, const std::string& to);
 
 // Captures every log record while alive (and lets Trace through), restoring the previous
 // level and the stderr sink afterwards.

@@ -80,7 +80,7 @@ TEST_F(Core, RegistrationReturnsTheHashAndTheStoragesAnswer) {
                DataLoggerStatusCode::InvalidArgument);
 }
 
-TEST_F(Core, ArchiveFailureIsReturnedAndNothingIsRegistered) {
+TEST_F(Core, ArchiveFailuresAreReturnedAndNothingIsRegistered) {
     mCore->initialize();
     uint64_t old = registered(channel("p", DataLoggerStorageType::NonVolatile));
     mNonVolatile->mArchiveAnswer = DataLoggerStatusCode::StorageError;
@@ -90,6 +90,8 @@ TEST_F(Core, ArchiveFailureIsReturnedAndNothingIsRegistered) {
     EXPECT_TRUE(log.contains(log::Error, "Could not archive hash"));
     EXPECT_EQ(mCore->pushData(now, {}), DataLoggerStatusCode::NotFound);
     EXPECT_EQ(mCore->pushData(old, {}), DataLoggerStatusCode::NoError);
+    EXPECT_EQ(mCore->archive(channel("x", DataLoggerStorageType::Volatile), 99),
+              DataLoggerStatusCode::NoAssetFound);
 }
 
 // A D-Bus registration and a poller's at start-up, one path with two units: the second must
@@ -116,12 +118,6 @@ TEST_F(Core, ConcurrentRegistrationsOfOnePathLeaveOneChannel) {
         const bool second = mCore->pushData(hashes[1], {}) == DataLoggerStatusCode::NoError;
         ASSERT_NE(first, second) << path << " registered under both hashes";
     }
-}
-
-TEST_F(Core, ArchivingAnUnknownHashGivesNoAssetFound) {
-    mCore->initialize();
-    EXPECT_EQ(mCore->archive(channel("x", DataLoggerStorageType::Volatile), 99),
-              DataLoggerStatusCode::NoAssetFound);
 }
 
 TEST_F(Core, LogExportSkipsAnExistingDirectoryCopiesTheOtherAndReportsBoth) {

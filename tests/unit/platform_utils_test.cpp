@@ -47,7 +47,6 @@ INSTANTIATE_TEST_SUITE_P(
                       VersionCase{"", "unknown"}, VersionCase{"  \n4.2.1\n", "unknown"},
                       VersionCase{std::nullopt, "unknown"}));
 
-
 class PlatformDeviceIdClient : public ::testing::Test {
 protected:
     void SetUp() override {
