@@ -66,28 +66,16 @@ int SQLiteConnection::close() noexcept {
 SQLiteBackup::SQLiteBackup(sqlite3* target, sqlite3* source)
     : mBackup(sqlite3_backup_init(target, "main", source, "main")) {}
 
-SQLiteBackup::~SQLiteBackup() {
-    finish();
-}
-
-SQLiteBackup::SQLiteBackup(SQLiteBackup&& other) noexcept
-    : mBackup(std::exchange(other.mBackup, nullptr)) {}
-
-SQLiteBackup& SQLiteBackup::operator=(SQLiteBackup&& other) noexcept {
-    if (this != &other) {
-        finish();
-        mBackup = std::exchange(other.mBackup, nullptr);
-    }
-    return *this;
+void SQLiteBackup::Finish::operator()(sqlite3_backup* backup) const {
+    sqlite3_backup_finish(backup);
 }
 
 int SQLiteBackup::step(int pages) {
-    return mBackup != nullptr ? sqlite3_backup_step(mBackup, pages) : SQLITE_MISUSE;
+    return mBackup ? sqlite3_backup_step(mBackup.get(), pages) : SQLITE_MISUSE;
 }
 
 int SQLiteBackup::finish() noexcept {
-    if (mBackup == nullptr) return SQLITE_OK;
-    return sqlite3_backup_finish(std::exchange(mBackup, nullptr));
+    return mBackup ? sqlite3_backup_finish(mBackup.release()) : SQLITE_OK;
 }
 
 std::string sqliteStatusText(sqlite3* connection, int code) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <memory>
 #include <string>
 
 #include "platform/Logger.h"
@@ -65,11 +66,6 @@ class SQLiteBackup {
   public:
     // sqlite3_backup_init; on failure the handle is empty and the target's error says why.
     SQLiteBackup(sqlite3* target, sqlite3* source);
-    ~SQLiteBackup();
-    SQLiteBackup(SQLiteBackup&& other) noexcept;
-    SQLiteBackup& operator=(SQLiteBackup&& other) noexcept;
-    SQLiteBackup(const SQLiteBackup&) = delete;
-    SQLiteBackup& operator=(const SQLiteBackup&) = delete;
 
     explicit operator bool() const { return mBackup != nullptr; }
     // Copies up to `pages` pages (-1: all); SQLITE_DONE once everything is copied.
@@ -78,7 +74,10 @@ class SQLiteBackup {
     int finish() noexcept;
 
   private:
-    sqlite3_backup* mBackup = nullptr;
+    struct Finish {
+        void operator()(sqlite3_backup* backup) const;
+    };
+    std::unique_ptr<sqlite3_backup, Finish> mBackup;
 };
 
 // "SQLite status <code>\n---\n<errstr>\n<errmsg>\n---"; connection may be null.
