@@ -777,20 +777,29 @@ void DataLoggerStorageSQLite::describe(DataLoggerDatabaseStatus& status) {
         const auto logBytes = boost::filesystem::file_size(mFilename + "-wal", error);
         status.fileBytes = bytes + (error ? 0 : logBytes);
     }
-    // VACUUM fails while another statement of the connection is open, and may run for seconds:
-    // a status read during one leaves the figures out rather than keep its caller waiting.
-    std::unique_lock<std::mutex> reclaim(mReclaimMutex, std::try_to_lock);
-    if (!reclaim || !isReady()) return;
-    // Each read takes one row or none; a failed one leaves its field empty.
-    auto first = [this](const char* sql) -> std::optional<int64_t> {
-        DataLoggerSQLiteQuery q(*this, mDb.get(), sql, nullptr);
-        if (q.step() != SQLITE_ROW || q.columnIsNull(0)) return std::nullopt;
-        return q.columnInt64(0);
-    };
-    status.rows = first("SELECT count(*) FROM data;");
-    // The expression index keeps both ends one look-up away.
-    status.oldestUs = first("SELECT timestamp FROM data ORDER BY timestamp+0 ASC LIMIT 1;");
-    status.newestUs = first("SELECT timestamp FROM data ORDER BY timestamp+0 DESC LIMIT 1;");
+    // A client asking again and again must not keep the connection (and so the writer) busy.
+    std::lock_guard<std::mutex> described(mDescribeMutex);
+    const auto now = std::chrono::steady_clock::now();
+    if (!mDescribedAt || now - *mDescribedAt >= kDescribeInterval) {
+        // VACUUM fails while another statement of the connection is open, and may run for
+        // seconds: a status read during one leaves the figures out rather than wait.
+        std::unique_lock<std::mutex> reclaim(mReclaimMutex, std::try_to_lock);
+        if (!reclaim || !isReady()) return;
+        // Each read takes one row or none; a failed one leaves its field empty.
+        auto first = [this](const char* sql) -> std::optional<int64_t> {
+            DataLoggerSQLiteQuery q(*this, mDb.get(), sql, nullptr);
+            if (q.step() != SQLITE_ROW || q.columnIsNull(0)) return std::nullopt;
+            return q.columnInt64(0);
+        };
+        mRows = first("SELECT count(*) FROM data;");
+        // The expression index keeps both ends one look-up away.
+        mOldestUs = first("SELECT timestamp FROM data ORDER BY timestamp+0 ASC LIMIT 1;");
+        mNewestUs = first("SELECT timestamp FROM data ORDER BY timestamp+0 DESC LIMIT 1;");
+        mDescribedAt = now;
+    }
+    status.rows = mRows;
+    status.oldestUs = mOldestUs;
+    status.newestUs = mNewestUs;
 }
 
 }  // namespace quorix::pelmo::datalogger

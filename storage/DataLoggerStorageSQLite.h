@@ -6,6 +6,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -68,8 +69,11 @@ class DataLoggerStorageSQLite : public DataLoggerStorageIfc,
     DataLoggerStatusCode createLog(const std::string& directory, int logType) override;
     DataLoggerStatusCode clear() override;
     // Reads on the live connection; counting the rows walks an index, about a millisecond per
-    // 100,000 rows on a PC. While free space is reclaimed, only the file size and last error.
+    // 100,000 rows on a PC, so the row figures are read again at most once per
+    // kDescribeInterval and otherwise repeated. While free space is reclaimed, only the file
+    // size and last error.
     void describe(DataLoggerDatabaseStatus& status) override;
+    static constexpr std::chrono::seconds kDescribeInterval{1};
 
     // Deletes the `count` oldest rows; with `reclaim`, then hands the freed pages back to the
     // file system (VACUUM) and retries a page limit the file was too large for.
@@ -171,6 +175,9 @@ class DataLoggerStorageSQLite : public DataLoggerStorageIfc,
     std::atomic<uint32_t> mPendingPageLimit{0};
     mutable std::mutex mLastErrorMutex;  // guards mLastError
     mutable std::string mLastError;      // the last SQLite failure, for describe()
+    std::mutex mDescribeMutex;  // guards the row figures below, the last ones describe() read
+    std::optional<std::chrono::steady_clock::time_point> mDescribedAt;
+    std::optional<int64_t> mRows, mOldestUs, mNewestUs;
 };
 
 }  // namespace quorix::pelmo::datalogger
