@@ -9,6 +9,7 @@
 #include <stdexcept>
 
 #include "core/DataLoggerNames.h"
+#include "platform/TimeUtils.h"
 #include "ctl/CtlSupport.h"
 #include "storage/DataLoggerStorageConfig.h"
 
@@ -97,23 +98,7 @@ std::vector<CtlChannel> readChannels(const CtlDatabase& database, const std::str
 }
 
 std::string utcText(int64_t microseconds) {
-    int64_t seconds = microseconds / 1000000;
-    int64_t fraction = microseconds % 1000000;
-    if (fraction < 0) {
-        fraction += 1000000;
-        --seconds;
-    }
-    const std::time_t time = static_cast<std::time_t>(seconds);
-    std::tm parts{};
-    char text[64];
-    if (!gmtime_r(&time, &parts) ||
-        std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &parts) == 0) {
-        return std::to_string(microseconds) + " µs";
-    }
-    char withFraction[80];
-    std::snprintf(withFraction, sizeof withFraction, "%s.%06lldZ", text,
-                  static_cast<long long>(fraction));
-    return withFraction;
+    return utils::toUtcString(std::chrono::microseconds(microseconds));
 }
 
 std::optional<int64_t> parseTime(const std::string& text) {

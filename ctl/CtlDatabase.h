@@ -39,7 +39,7 @@ std::vector<CtlChannel> readChannels(const CtlDatabase& database, const std::str
 // words when it cannot be prepared.
 SQLiteStatementHandle prepareRead(const CtlDatabase& database, const std::string& sql);
 
-// "2026-12-06T18:50:00.123456Z" for microseconds since the epoch.
+// "2026-12-06T18:50:00.123456Z" for microseconds since the epoch, any of them.
 std::string utcText(int64_t microseconds);
 
 // ISO 8601 UTC ("2026-12-06T18:50:00Z", fraction and "Z" optional, or a date alone), "now",

@@ -204,7 +204,7 @@ DfrmDataResponse measurementOf(DfrmContext& context, Delivery& delivery) {
     measurement.mCountLastValue = newest;
     if (context.systemTimeHandler()->isTimeValid()) {
         measurement.mTimeReferenceAbsolute =
-            utils::toUtcString(TimePoint(std::chrono::microseconds(newest)));
+            utils::toUtcString(std::chrono::microseconds(newest));
     } else {
         measurement.mTimeReferenceRelative = static_cast<double>(newest) * 1e-6;
     }

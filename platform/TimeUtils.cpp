@@ -40,7 +40,11 @@ constexpr CivilDate civilFromDays(int64_t daysSinceEpoch) {
 }  // namespace
 
 std::string toUtcString(SystemTimePoint timePoint) {
-    const int64_t micros = floorDiv(timePoint.time_since_epoch().count(), 1000);
+    return toUtcString(std::chrono::microseconds(floorDiv(timePoint.time_since_epoch().count(), 1000)));
+}
+
+std::string toUtcString(std::chrono::microseconds sinceEpoch) {
+    const int64_t micros = sinceEpoch.count();
     const int64_t seconds = floorDiv(micros, 1000000);
     const int64_t fraction = micros - seconds * 1000000;
     const int64_t days = floorDiv(seconds, 86400);
