@@ -51,9 +51,7 @@ std::pair<std::string, std::string> newest(const CtlDatabase& database, int64_t 
 // Columns padded to their widest cell; the last column is left ragged.
 void printTable(const Row& header, const std::vector<Row>& rows) {
     std::vector<size_t> widths(header.size());
-    for (const auto* row : {&header}) {
-        for (size_t i = 0; i < row->size(); ++i) widths[i] = (*row)[i].size();
-    }
+    for (size_t i = 0; i < header.size(); ++i) widths[i] = header[i].size();
     for (const auto& row : rows) {
         for (size_t i = 0; i < row.size(); ++i) widths[i] = std::max(widths[i], row[i].size());
     }
@@ -74,8 +72,8 @@ int listChannels(const std::string& storageConfig, const std::string& glob, bool
     try {
         for (const auto& database : openDatabases(storageConfig, complete)) {
             for (const auto& channel : readChannels(database, glob)) {
-                const auto [value, time] = newest(database, channel.hash);
                 if (latest) {
+                    const auto [value, time] = newest(database, channel.hash);
                     rows.push_back(
                         {shown(channel.path), value, shown(channel.unit), time, channel.storage});
                 } else {

@@ -1,7 +1,5 @@
 // datalogger-ctl poll-test: each poll section once, through the daemon's own file reader and
 // command executor; the value is shown, never stored.
-#include <sys/stat.h>
-
 #include <boost/filesystem.hpp>
 #include <chrono>
 #include <iomanip>
@@ -12,10 +10,7 @@
 #include "core/DataLoggerNames.h"
 #include "ctl/CtlCommands.h"
 #include "ctl/CtlSupport.h"
-#include "inputs/filepoll/FileExecutor.h"
 #include "inputs/filepoll/FilePollEngine.h"
-#include "inputs/filepoll/FileReader.h"
-#include "inputs/filepoll/NumberText.h"
 #include "inputs/filepoll/PollFileRules.h"
 
 namespace quorix::pelmo::datalogger::ctl {
@@ -37,12 +32,7 @@ std::string shortened(std::string text) {
 // One line: path, raw text, scaled value, unit and time taken, or the error. False on error.
 bool pollOnce(const FilePollConfig& config) {
     const auto& info = *config.getChannelInfo();
-    std::unique_ptr<IGetFileContent> content;
-    if (config.isExecutable()) {
-        content = std::make_unique<FileExecutor>(config.getFile());
-    } else {
-        content = std::make_unique<FileReader>(config.getFile());
-    }
+    const std::unique_ptr<IGetFileContent> content = config.makeSource();
     std::cout << shown(info.mPath) << "  ";
     const auto start = std::chrono::steady_clock::now();
     bool ok = true;
@@ -50,7 +40,7 @@ bool pollOnce(const FilePollConfig& config) {
         const std::string text = content->getContent();
         std::ostringstream line;
         line << std::setprecision(12) << "raw \"" << shortened(text) << "\"  → ";
-        line << parseLeadingDouble(text) * config.getFactor() + config.getOffset() << " "
+        line << config.valueOf(text) << " "
              << utils::EnumUtils<DataLoggerUnit>().to_string(info.mUnit);
         std::cout << line.str();
     } catch (const std::exception& e) {
@@ -104,10 +94,7 @@ void addPollTestCommand(CLI::App& app, int& status) {
         boost::system::error_code error;
         if (boost::filesystem::is_regular_file(*target, error)) {
             // Its commands would run as root here too: the daemon's rule applies.
-            struct stat info {};
-            const std::string writers = ::stat(target->c_str(), &info) == 0
-                                            ? nonRootWriters(info.st_uid, info.st_mode)
-                                            : "its owner and mode cannot be read";
+            const std::string writers = nonRootWriters(*target);
             if (!writers.empty()) {
                 std::cout << shown(*target) << ": refused: a user other than root can write it ("
                           << writers << ")\n";

@@ -5,9 +5,6 @@
 #include <stdexcept>
 #include <vector>
 
-#include "inputs/filepoll/FileExecutor.h"
-#include "inputs/filepoll/FileReader.h"
-#include "inputs/filepoll/NumberText.h"
 
 namespace quorix::pelmo::datalogger {
 
@@ -37,11 +34,7 @@ FilePoll::FilePoll(std::shared_ptr<FilePollConfig> config,
                    nullptr, ql::untrusted(info.mPath).c_str(), static_cast<int>(status));
         return;
     }
-    if (mConfig->isExecutable()) {
-        mContent = std::make_unique<FileExecutor>(mConfig->getFile());
-    } else {
-        mContent = std::make_unique<FileReader>(mConfig->getFile());
-    }
+    mContent = mConfig->makeSource();
     // The content source must exist before the first call can start.
     std::unique_ptr<quorix::pelmo::utils::PeriodicCallerHandle> caller;
     if (mConfig->getPeriod().count() != 0) {
@@ -90,7 +83,7 @@ void FilePoll::pollOnce() {
                ql::untrusted(path).c_str());
     try {
         const std::string text = mContent->getContent();
-        const double value = parseLeadingDouble(text) * mConfig->getFactor() + mConfig->getOffset();
+        const double value = mConfig->valueOf(text);
         pelmoDoLog(ql::Trace, "poll for path %s got value %f", nullptr, ql::untrusted(path).c_str(),
                    value);
         // Stamped after the text arrived: a slow command must not predate its own value.

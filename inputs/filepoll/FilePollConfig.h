@@ -5,6 +5,7 @@
 #include <string>
 
 #include "core/DataLoggerTypes.h"
+#include "inputs/filepoll/IGetFileContent.h"
 
 namespace quorix::pelmo::datalogger {
 
@@ -23,6 +24,13 @@ class FilePollConfig {
     bool isExecutable() const { return mExecutable; }
     // 0 means poll once.
     std::chrono::seconds getPeriod() const { return mPeriod; }
+
+    // Where the text comes from: the command executor or the file reader.
+    std::unique_ptr<IGetFileContent> makeSource() const;
+    // The channel's value for a polled text: its leading number times Factor plus Offset.
+    // Throws std::invalid_argument ("stod") without a leading number, std::out_of_range
+    // ("stod") when it overflows.
+    double valueOf(const std::string& text) const;
 
   private:
     std::shared_ptr<DataLoggerChannelInfo> mChannelInfo;

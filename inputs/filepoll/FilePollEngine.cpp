@@ -1,7 +1,5 @@
 #include "inputs/filepoll/FilePollEngine.h"
 
-#include <sys/stat.h>
-
 #include <boost/filesystem.hpp>
 
 #include "inputs/filepoll/FilePollConfigFile.h"
@@ -55,10 +53,7 @@ std::vector<std::shared_ptr<FilePollConfig>> FilePollEngine::safeLoadConfigs(
             continue;
         }
         if (!fs::exists(path) || !fs::is_regular_file(path)) continue;
-        struct stat st {};
-        const std::string writers = ::stat(path.c_str(), &st) == 0
-                                        ? nonRootWriters(st.st_uid, st.st_mode)
-                                        : "its owner and mode cannot be read";
+        const std::string writers = nonRootWriters(path.string());
         if (!writers.empty()) {
             pelmoDoLog(ql::Error,
                        "Refusing poll configuration file '%s': a user other than root can write "

@@ -33,4 +33,10 @@ std::string nonRootWriters(uid_t owner, mode_t mode) {
     return writers;
 }
 
+std::string nonRootWriters(const std::string& path) {
+    struct stat status {};
+    if (::stat(path.c_str(), &status) != 0) return "its owner and mode cannot be read";
+    return nonRootWriters(status.st_uid, status.st_mode);
+}
+
 }  // namespace quorix::pelmo::datalogger

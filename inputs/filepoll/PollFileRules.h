@@ -19,5 +19,8 @@ bool isSkippedPollFileName(std::string_view path);
 // when only root can write a file of this owner and mode; otherwise who else can, as text for a
 // log line ("owned by uid 1000, group-writable").
 std::string nonRootWriters(uid_t owner, mode_t mode);
+// The same for the file at `path`; a file whose owner and mode cannot be read counts as
+// writable by others.
+std::string nonRootWriters(const std::string& path);
 
 }  // namespace quorix::pelmo::datalogger
