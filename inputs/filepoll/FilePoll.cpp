@@ -5,7 +5,6 @@
 #include <stdexcept>
 #include <vector>
 
-
 namespace quorix::pelmo::datalogger {
 
 namespace ql = quorix::pelmo::log;
