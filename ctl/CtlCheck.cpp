@@ -17,9 +17,6 @@ namespace {
 
 using Refusal = FilePollSectionReport::Refusal;
 
-const char* const kMissingKey =
-    "Attempted to access the value of an uninitialized optional object.";
-
 size_t editDistance(const std::string& a, const std::string& b) {
     std::vector<size_t> row(b.size() + 1);
     for (size_t j = 0; j <= b.size(); ++j) row[j] = j;
@@ -96,11 +93,10 @@ void checkStorage(const std::string& path, Report& report) {
         report.verdict(path, "accepted");
         return;
     }
-    std::string error = file.getErrors();
-    if (!error.empty() && error.back() == '\n') error.pop_back();
+    std::string error = errorLine(file.getErrors());
     std::string where;
     if (!file.getErrorSection().empty()) where = "section \"" + file.getErrorSection() + "\": ";
-    if (error == kMissingKey && !file.getErrorKey().empty()) {
+    if (file.isErrorAMissingKey() && !file.getErrorKey().empty()) {
         error = file.getErrorKey() + " is missing";
     } else if (!file.getErrorKey().empty()) {
         where += file.getErrorKey() + ": ";
@@ -163,9 +159,7 @@ void checkPollFile(const std::string& path, const FilePollConfigFile& file,
         return;
     }
     if (file.getSections().empty()) {  // not JSON, or refused before the sections were read
-        std::string error = file.getErrors();
-        if (!error.empty() && error.back() == '\n') error.pop_back();
-        report.finding(path, error);
+        report.finding(path, errorLine(file.getErrors()));
     }
     report.finding(path, "refused: none of its sections is polled");
 }

@@ -42,9 +42,7 @@ std::string nameOf(int64_t id) {
 std::vector<CtlDatabase> openDatabases(const std::string& storageConfig, bool& complete) {
     const DataLoggerStorageConfigFile file(storageConfig);
     if (!file.isValid()) {
-        std::string errors = file.getErrors();
-        if (!errors.empty() && errors.back() == '\n') errors.pop_back();
-        throw std::runtime_error(shown(storageConfig) + ": " + shown(errors));
+        throw std::runtime_error(shown(storageConfig) + ": " + shown(errorLine(file.getErrors())));
     }
     const auto config = file.getConfig();
     std::vector<CtlDatabase> databases;

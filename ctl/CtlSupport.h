@@ -17,4 +17,10 @@ inline std::string shown(std::string_view text) {
     return log::untrusted(text);
 }
 
+// A reader's error text without the line end the daemon's log wants.
+inline std::string errorLine(std::string text) {
+    if (!text.empty() && text.back() == '\n') text.pop_back();
+    return text;
+}
+
 }  // namespace quorix::pelmo::datalogger::ctl

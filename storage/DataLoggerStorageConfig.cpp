@@ -84,6 +84,7 @@ DataLoggerStorageConfigFile::DataLoggerStorageConfigFile(const std::string& path
     pelmoDoLog(log::Debug, "parsing storage configuration file at path %s", nullptr, path.c_str());
     std::string error = parse(path);
     if (!error.empty()) mErrors = log::untrusted(error) + "\n";
+    mErrorIsMissingKey = error == kMissingKey;
     mValid = mErrors.empty();
     if (!mValid) {
         mConfig.reset();

@@ -42,6 +42,8 @@ public:
     // empty when it concerns the whole file or a whole section.
     const std::string& getErrorSection() const { return mErrorSection; }
     const std::string& getErrorKey() const { return mErrorKey; }
+    // The error is that getErrorKey() is not there (its text is the library's, which says not).
+    bool isErrorAMissingKey() const { return mErrorIsMissingKey; }
     // Keys the reader ignored, "section.key" inside a section and the bare name at the top.
     const std::vector<std::string>& getUnknownKeys() const { return mUnknownKeys; }
 
@@ -55,6 +57,7 @@ private:
     std::string mErrors;
     std::string mErrorSection;
     std::string mErrorKey;
+    bool mErrorIsMissingKey = false;
     std::vector<std::string> mUnknownKeys;
     std::shared_ptr<DataLoggerStorageConfig> mConfig;
 };
