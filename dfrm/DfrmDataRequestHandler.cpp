@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_set>
+#include <utility>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -93,10 +94,56 @@ struct Delivery {
     bool more = false;
 };
 
+// What the channels of one answer may still take. `runCarried` spends the answer's one
+// allowance beyond `left`: a run of values sharing one time stamp that is longer than a
+// channel's share.
+struct AnswerRoom {
+    size_t left = kMaxPointsPerDataAnswer;
+    bool runCarried = false;
+
+    void take(size_t points) { left -= std::min(left, points); }
+};
+
+// Every value of the channel at time stamp `at`, at most `cap`, read with a growing page so that
+// a short run costs one small read. Returns the status of the read; `truncated` says that the
+// run goes on beyond `cap`.
+DataLoggerStatusCode readRun(DfrmContext& context, const std::string& path, int64_t at,
+                             size_t cap, std::vector<DataLoggerDataPoint>& run, bool& truncated) {
+    for (size_t limit = 4 * kReadSlicePoints;; limit = std::min(limit * 4, cap + 1)) {
+        run.clear();
+        const DataLoggerStatusCode status = context.pull()->pullDataPage(
+            run, path, at - 1, std::chrono::microseconds(0), 0, static_cast<uint32_t>(limit));
+        if (status != DataLoggerStatusCode::NoError) return status;
+        size_t same = 0;
+        while (same < run.size() && micros(run[same].timestamp()) == at) ++same;
+        const bool complete = same < run.size() || run.size() < limit;
+        if (complete || limit > cap) {
+            truncated = same > cap;
+            run.erase(run.begin() + static_cast<std::ptrdiff_t>(std::min(same, cap)), run.end());
+            return status;
+        }
+    }
+}
+
 // Reads at most `share` points of the channel, the oldest undelivered first, appends them to
 // `delivery` and moves the read position past them. Returns the status of the first read.
-DataLoggerStatusCode readPage(DfrmContext& context, Delivery& delivery, size_t share) {
+//
+// The read position is the newest time stamp delivered: the next read asks for values strictly
+// newer, so every value sharing one time stamp must be delivered in the same answer. Where a
+// slice ends inside such a run, the cut moves before the run and none of it is delivered; the
+// next slice, or the next answer, starts with the whole run. Only a run that fills a slice on
+// its own is read whole and delivered whole, even past the channel's share; one answer carries
+// at most one such run beyond its bound (the others wait for the next answer). A run longer than
+// any answer (kMaxPointsPerDataAnswer) is delivered up to that bound and the rest of it is
+// skipped with a warning.
+DataLoggerStatusCode readPage(DfrmContext& context, Delivery& delivery, size_t share,
+                              AnswerRoom& room) {
     RequestedDataChannel& channel = *delivery.channel;
+    // A run carried past its share took the room: the channel waits for the next answer.
+    if (share == 0) {
+        delivery.more = true;
+        return DataLoggerStatusCode::NoError;
+    }
     // The client's count limits the first answer.
     if (channel.mAmount != 0) share = std::min<size_t>(share, channel.mAmount);
     // Reserved once: growing by doubling would leave the outgrown copies resident. What a short
@@ -126,20 +173,35 @@ DataLoggerStatusCode readPage(DfrmContext& context, Delivery& delivery, size_t s
         delivery.more = page.size() > slice;
         if (delivery.more) {
             const int64_t next = micros(page[slice].timestamp());
-            page.resize(slice, page.front());
-            // The next read starts one microsecond past the last delivered value; a value that
-            // close to the cut would be skipped, so the cut moves before it. Only a page made
-            // entirely of such values is delivered as it is.
-            size_t keep = page.size();
-            while (keep > 0 && micros(page[keep - 1].timestamp()) + 1 >= next) --keep;
-            if (keep > 0) page.resize(keep, page.front());
+            size_t keep = slice;
+            while (keep > 0 && micros(page[keep - 1].timestamp()) == next) --keep;
+            if (keep > 0) {
+                page.resize(keep, page.front());
+            } else {
+                bool truncated = false;
+                const DataLoggerStatusCode read =
+                    readRun(context, channel.mPath, next, kMaxPointsPerDataAnswer, page, truncated);
+                if (read != DataLoggerStatusCode::NoError || page.empty()) {
+                    if (first) return read;
+                    break;
+                }
+                // Beyond the channel's share a run takes the answer's one allowance, or waits.
+                if (page.size() > share && std::exchange(room.runCarried, true)) break;
+                if (truncated) {
+                    context.pelmoDoLog(log::Warning,
+                                       "Channel (%s) holds more than %zu values at time stamp "
+                                       "%lld; the values beyond them are not delivered.",
+                                       nullptr, log::untrusted(channel.mPath).c_str(),
+                                       kMaxPointsPerDataAnswer, static_cast<long long>(next));
+                }
+            }
         }
-        channel.mLastCounter = micros(page.back().timestamp()) + 1;
+        channel.mLastCounter = micros(page.back().timestamp());
         for (const auto& point : page) {
             delivery.values.push_back(point.value());
             delivery.times.push_back(micros(point.timestamp()));
         }
-        share -= page.size();
+        share -= std::min(share, page.size());
         if (!delivery.more) break;
     }
     return DataLoggerStatusCode::NoError;
@@ -226,21 +288,21 @@ DfrmResponse answer(DfrmContext& context, const std::string& body) {
     // leaves unused goes to those after it); what is left then goes, in list order, to the
     // channels that had more.
     std::vector<Delivery> deliveries(channels->size());
-    size_t left = kMaxPointsPerDataAnswer;
+    AnswerRoom room;
     for (size_t i = 0; i < deliveries.size(); ++i) {
         Delivery& delivery = deliveries[i];
         delivery.channel = &(*channels)[i];
-        delivery.status = readPage(context, delivery, left / (deliveries.size() - i));
+        delivery.status = readPage(context, delivery, room.left / (deliveries.size() - i), room);
         if (!acceptStatus(context, delivery, id, error)) return error;
-        left -= delivery.values.size();
+        room.take(delivery.values.size());
     }
     for (auto& delivery : deliveries) {
-        if (left == 0) break;
+        if (room.left == 0) break;
         if (!delivery.more) continue;
         const size_t before = delivery.values.size();
         // A failure here leaves the channel as the first read found it, to be read next time.
-        if (readPage(context, delivery, left) != DataLoggerStatusCode::NoError) continue;
-        left -= delivery.values.size() - before;
+        if (readPage(context, delivery, room.left, room) != DataLoggerStatusCode::NoError) continue;
+        room.take(delivery.values.size() - before);
     }
 
     // Written one measurement at a time into a buffer reserved once: a reservation beyond what
@@ -258,6 +320,7 @@ DfrmResponse answer(DfrmContext& context, const std::string& body) {
                                   std::to_string(id));
     for (auto& delivery : deliveries) {
         if (delivery.status != DataLoggerStatusCode::NoError) continue;
+        if (delivery.values.empty() && delivery.more) continue;  // waits for the next answer
         const DfrmDataResponse measurement = measurementOf(context, delivery);
         writer.add(measurement, std::move(delivery.times));
     }

@@ -167,17 +167,58 @@ TEST_F(DfrmRoutes, AFirstRequestAnswersValuesWithOffsetsFromTheNewest) {
     // The limits were for the first answer; the counter moved past the newest value. A valid
     // clock gives an absolute reference.
     time->valid = true;
-    pull->data["a/b"].points.emplace_back(4.0, atMicros(kNewest + 5));
+    pull->data["a/b"].points.emplace_back(4.0, atMicros(kNewest + 1));
     const DfrmResponse again = ask(R"({"dataRequestId":")" + id + "\"}");
     EXPECT_EQ(again.mContentType, ContentType::applicationJson);
     const json next = json::parse(again.mBody)["measurements"][0];
-    EXPECT_EQ(next["timeReferenceAbsolute"], "2023-11-14T22:13:20.123461Z");
+    EXPECT_EQ(next["timeReferenceAbsolute"], "2023-11-14T22:13:20.123457Z");
     EXPECT_FALSE(next.contains("timeReferenceRelative"));
     ASSERT_EQ(pull->calls.size(), 4u);
-    EXPECT_EQ(pull->calls[2].lastCounter, kNewest + 1);
+    EXPECT_EQ(pull->calls[2].lastCounter, kNewest);
+    EXPECT_EQ(next["values"], json::array({4.0}));
     EXPECT_EQ(pull->calls[2].discardOlderThan, 0);
     EXPECT_EQ(pull->calls[2].amount, 0u);
     EXPECT_EQ(pull->calls[3].lastCounter, 17);
+}
+
+// Values 1 µs apart across every slice boundary of a read, a run sharing one time stamp across
+// a boundary and a run longer than a slice, then more values 1 µs after the newest delivered:
+// read to the end, every value comes once and in time order.
+TEST_F(DfrmRoutes, PagingDeliversEveryValueOnceWhateverTheSpacing) {
+    auto& points = pull->data["x/y"].points;
+    int64_t at = kNewest;
+    const auto add = [&](int count, int64_t step) {
+        for (int i = 0; i < count; ++i, at += step) {
+            points.emplace_back(static_cast<double>(points.size()), atMicros(at));
+        }
+        at += 1 - step;
+    };
+    add(1020, 1);
+    add(10, 0);  // indexes 1020 to 1029 share one time stamp
+    add(2 * 1024 + 7, 1);
+    add(1500, 0);
+    add(100, 1);
+
+    std::vector<double> delivered;
+    const auto readToTheEnd = [&](const std::string& body) {
+        std::string next = body;
+        for (int answers = 0; answers < 10; ++answers) {
+            const json answer = json::parse(ask(next).mBody);
+            const json& measurement = answer["measurements"][0];
+            for (double value : measurement["values"]) delivered.push_back(value);
+            next = R"({"dataRequestId":")" + answer["dataRequestId"].get<std::string>() + "\"}";
+            if (measurement["hasMoreData"].get<bool>()) continue;
+            EXPECT_EQ(measurement["countLastValue"], at - 1);  // the newest delivered
+            return next;
+        }
+        ADD_FAILURE() << "no end";
+        return next;
+    };
+    const std::string again = readToTheEnd(R"({"channelRequests":[{"path":"x/y"}]})");
+    add(3, 1);
+    readToTheEnd(again);
+    ASSERT_EQ(delivered.size(), points.size());
+    for (size_t i = 0; i < delivered.size(); ++i) ASSERT_EQ(delivered[i], i) << "at " << i;
 }
 
 // Walks both texts together. Where they differ, both must be in a number of the same notation
