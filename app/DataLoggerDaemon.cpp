@@ -2,7 +2,7 @@
 
 #include <exception>
 
-#include "core/engine/DataLoggerCore.h"
+#include "engine/DataLoggerCore.h"
 #include "inputs/dbus/DataloggerDBusService.h"
 #include "inputs/filepoll/FilePollEngine.h"
 #include "platform/DeviceIdClient.h"

@@ -14,7 +14,7 @@
 #include <thread>
 
 #include "BenchSupport.h"
-#include "core/engine/DataLoggerCore.h"
+#include "engine/DataLoggerCore.h"
 #include "inputs/dbus/DBusMethodHandler.h"
 #include "storage/DataLoggerStorageConfig.h"
 #include "support/fakes.h"

@@ -16,7 +16,7 @@
 #include <mutex>
 
 #include "BenchSupport.h"
-#include "core/engine/DataLoggerCore.h"
+#include "engine/DataLoggerCore.h"
 #include "storage/DataLoggerStorageConfig.h"
 #include "support/fakes.h"
 #include "support/private_bus.h"

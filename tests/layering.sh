@@ -4,7 +4,7 @@
 # and only this check sees it. Each folder may include itself and what its target links,
 # directly or through another library (target_link_libraries in its CMakeLists.txt):
 #   platform -> core -> storage, stats, systime, inputs/filepoll, inputs/dbus -> dfrm (routes)
-#   -> dfrm server -> core/engine -> app; ctl and tools are programs on top of what they link.
+#   -> dfrm server -> engine -> app; ctl and tools are programs on top of what they link.
 # dfrm/ holds two libraries: its server files (DFRM_SERVER_SOURCES in dfrm/CMakeLists.txt) count
 # as the layer "dfrm/server" above the routes.
 # tests/, bench/ and fuzz/ sit above everything and are not checked.
@@ -21,8 +21,8 @@ declare -A may=(
   [inputs/dbus]="core platform"
   [dfrm]="systime core platform"
   [dfrm/server]="dfrm systime core platform"
-  [core/engine]="dfrm/server dfrm storage stats systime core platform"
-  [app]="core/engine inputs/dbus inputs/filepoll dfrm/server dfrm storage stats systime core platform"
+  [engine]="dfrm/server dfrm storage stats systime core platform"
+  [app]="engine inputs/dbus inputs/filepoll dfrm/server dfrm storage stats systime core platform"
   [ctl]="storage inputs/filepoll core platform"
   [tools]=""
 )
@@ -30,7 +30,7 @@ declare -A may=(
 folder_of() {  # path -> the layer it belongs to
   case $1 in
     dfrm/DataLoggerDfrm.*|dfrm/DataLoggerRequest.*) echo dfrm/server ;;
-    core/engine/*|inputs/dbus/*|inputs/filepoll/*) echo "${1%/*}" ;;
+    engine/*|inputs/dbus/*|inputs/filepoll/*) echo "${1%/*}" ;;
     */*) echo "${1%%/*}" ;;
   esac
 }

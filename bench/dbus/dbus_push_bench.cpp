@@ -18,7 +18,7 @@
 #include <string>
 #include <vector>
 
-#include "core/engine/DataLoggerCore.h"
+#include "engine/DataLoggerCore.h"
 #include "inputs/dbus/DataloggerDBusService.h"
 #include "storage/DataLoggerStorageConfig.h"
 #include "support/fakes.h"

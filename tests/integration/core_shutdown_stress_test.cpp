@@ -11,7 +11,7 @@
 #include <thread>
 #include <vector>
 
-#include "core/engine/DataLoggerCore.h"
+#include "engine/DataLoggerCore.h"
 #include "platform/PeriodicCaller.h"
 #include "storage/DataLoggerStorageConfig.h"
 #include "storage/DataLoggerStorageSQLite.h"

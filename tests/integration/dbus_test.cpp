@@ -13,7 +13,7 @@
 #include <thread>
 #include <vector>
 
-#include "core/engine/DataLoggerCore.h"
+#include "engine/DataLoggerCore.h"
 #include "inputs/dbus/DataloggerDBusService.h"
 #include "platform/DeviceLogContributor.h"
 #include "storage/DataLoggerStorageConfig.h"

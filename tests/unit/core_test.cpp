@@ -9,8 +9,8 @@
 #include <thread>
 
 #include "core/DataLoggerHash.h"
-#include "core/engine/DataLoggerCore.h"
-#include "core/engine/SharedQueue.h"
+#include "engine/DataLoggerCore.h"
+#include "engine/SharedQueue.h"
 #include "platform/UniqueFd.h"
 #include "storage/DataLoggerStorageConfig.h"
 #include "storage/StorageAggregatePull.h"

@@ -1,4 +1,4 @@
-#include "core/engine/ChannelManager.h"
+#include "engine/ChannelManager.h"
 
 #include <vector>
 

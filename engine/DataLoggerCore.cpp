@@ -1,4 +1,4 @@
-#include "core/engine/DataLoggerCore.h"
+#include "engine/DataLoggerCore.h"
 
 #include <algorithm>
 #include <chrono>
@@ -9,8 +9,8 @@
 #include <malloc.h>
 #endif
 
-#include "core/engine/ChannelManager.h"
-#include "core/engine/LogExportFolder.h"
+#include "engine/ChannelManager.h"
+#include "engine/LogExportFolder.h"
 #include "platform/ServiceWatchdog.h"
 #include "stats/DataLoggerStatsManager.h"
 #include "storage/DataLoggerStorageConfig.h"

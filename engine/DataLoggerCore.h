@@ -14,7 +14,7 @@
 #include "core/DataLoggerPushDataIfc.h"
 #include "core/DataLoggerStatus.h"
 #include "core/DataLoggerStorageIfc.h"
-#include "core/engine/SharedQueue.h"
+#include "engine/SharedQueue.h"
 #include "dfrm/DataLoggerDfrm.h"
 #include "platform/DeviceIdClient.h"
 #include "platform/DeviceLogContributor.h"

@@ -1,4 +1,4 @@
-#include "core/engine/LogExportFolder.h"
+#include "engine/LogExportFolder.h"
 
 #include <errno.h>
 #include <fcntl.h>
