@@ -40,11 +40,7 @@ std::pair<std::string, std::string> newest(const CtlDatabase& database, int64_t 
                                  sqlite3_errmsg(database.connection.get()));
     }
     std::ostringstream value;
-    if (sqlite3_column_type(statement.get(), 1) == SQLITE_NULL) {
-        value << "nan";  // the database keeps NaN as NULL
-    } else {
-        value << std::setprecision(12) << sqlite3_column_double(statement.get(), 1);
-    }
+    value << std::setprecision(12) << storedValue(statement.get(), 1);
     return {value.str(), utcText(sqlite3_column_int64(statement.get(), 0))};
 }
 

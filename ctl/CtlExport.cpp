@@ -29,8 +29,7 @@ constexpr std::chrono::milliseconds kMaxReadTime{50};
 
 struct Point {
     int64_t timestamp;
-    double value;
-    bool null;
+    double value;  // NaN for a gap
 };
 
 std::string number(double value) {
@@ -65,14 +64,14 @@ public:
             const std::string time = utcText(point.timestamp);
             const std::string stamp = std::to_string(point.timestamp);
             if (mJson) {
-                const bool finite = !point.null && std::isfinite(point.value);
+                const bool finite = std::isfinite(point.value);
                 text += std::string(mRows++ ? ",\n" : "\n") + "{\"path\":" + mPath +
                         ",\"time_utc\":\"" + time + "\",\"timestamp_us\":" + stamp +
                         ",\"value\":" + (finite ? number(point.value) : "null") +
                         ",\"unit\":" + mUnit + "}";
             } else {
                 text += mPath + "," + time + "," + stamp + "," +
-                        (point.null ? "" : number(point.value)) + "," + mUnit + "\n";
+                        (std::isnan(point.value) ? "" : number(point.value)) + "," + mUnit + "\n";
             }
         }
         std::fwrite(text.data(), 1, text.size(), stdout);
@@ -109,9 +108,7 @@ void exportChannel(const CtlDatabase& database, sqlite3_stmt* statement, const C
         bool cut = false;
         int code;
         while ((code = sqlite3_step(statement)) == SQLITE_ROW) {
-            chunk.push_back({sqlite3_column_int64(statement, 0),
-                             sqlite3_column_double(statement, 1),
-                             sqlite3_column_type(statement, 1) == SQLITE_NULL});
+            chunk.push_back({sqlite3_column_int64(statement, 0), storedValue(statement, 1)});
             if (chunk.size() % 256 == 0 &&
                 std::chrono::steady_clock::now() - start > kMaxReadTime) {
                 cut = true;

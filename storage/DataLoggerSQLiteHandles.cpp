@@ -2,6 +2,7 @@
 
 #include <sqlite3.h>
 
+#include <limits>
 #include <utility>
 
 namespace quorix::pelmo::datalogger {
@@ -76,6 +77,14 @@ int SQLiteBackup::step(int pages) {
 
 int SQLiteBackup::finish() noexcept {
     return mBackup ? sqlite3_backup_finish(mBackup.release()) : SQLITE_OK;
+}
+
+double storedValue(sqlite3_stmt* statement, int column) {
+    const double value = sqlite3_column_double(statement, column);
+    if (value == 0.0 && sqlite3_column_type(statement, column) == SQLITE_NULL) {
+        return std::numeric_limits<double>::quiet_NaN();
+    }
+    return value;
 }
 
 std::string sqliteStatusText(sqlite3* connection, int code) {

@@ -80,6 +80,11 @@ class SQLiteBackup {
     std::unique_ptr<sqlite3_backup, Finish> mBackup;
 };
 
+// A stored reading of a stepped statement. SQLite keeps a NaN as NULL, which reads as 0.0 and
+// would look like a real reading: NULL reads as NaN. Only a 0.0 can be a NULL, so other values
+// cost no second call (each takes the connection's lock).
+double storedValue(sqlite3_stmt* statement, int column);
+
 // "SQLite status <code>\n---\n<errstr>\n<errmsg>\n---"; connection may be null.
 std::string sqliteStatusText(sqlite3* connection, int code);
 

@@ -132,6 +132,10 @@ double DataLoggerSQLiteQuery::columnDouble(int column) const {
     return column < columnCount() ? sqlite3_column_double(statement(), column) : 0.0;
 }
 
+double DataLoggerSQLiteQuery::columnValue(int column) const {
+    return column < columnCount() ? storedValue(statement(), column) : 0.0;
+}
+
 bool DataLoggerSQLiteQuery::columnIsNull(int column) const {
     return column < columnCount() && sqlite3_column_type(statement(), column) == SQLITE_NULL;
 }

@@ -59,6 +59,8 @@ class DataLoggerSQLiteQuery {
     int64_t columnInt64(int column) const;
     double columnDouble(int column) const;
     bool columnIsNull(int column) const;
+    // A reading column: NULL (a stored NaN) reads as NaN, see storedValue.
+    double columnValue(int column) const;
     std::string columnText(int column) const;
     sqlite3* connection() const;
 

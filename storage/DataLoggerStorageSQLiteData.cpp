@@ -195,12 +195,7 @@ const DataQuery kDataQueries[8] = {
 bool readPoints(DataLoggerSQLiteQuery& q, std::vector<DataLoggerDataPoint>& points) {
     int rc;
     while ((rc = q.step()) == SQLITE_ROW) {
-        // SQLite stores a NaN as NULL; read as 0.0 it would look like a real reading. Only a
-        // 0.0 can be a NULL, so other values cost no second call (each takes the connection's
-        // lock).
-        double value = q.columnDouble(1);
-        if (value == 0.0 && q.columnIsNull(1)) value = std::numeric_limits<double>::quiet_NaN();
-        points.emplace_back(value, fromMicros(q.columnInt64(0)));
+        points.emplace_back(q.columnValue(1), fromMicros(q.columnInt64(0)));
     }
     if (rc != SQLITE_DONE) q.report("Data could not be read.", rc);
     const bool reset = q.reset("Statement for reading data from the database could not be reset.");
