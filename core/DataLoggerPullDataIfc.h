@@ -20,17 +20,11 @@ public:
                                           const std::chrono::microseconds& discardOlderThan,
                                           uint32_t amount) = 0;
     // The oldest `limit` points (0: all) of what pullData selects; see
-    // DataLoggerStorageIfc::getDataPage. The fallback trims a whole read.
+    // DataLoggerStorageIfc::getDataPage.
     virtual DataLoggerStatusCode pullDataPage(std::vector<DataLoggerDataPoint>& points,
                                               const std::string& path, int64_t lastCounter,
                                               const std::chrono::microseconds& discardOlderThan,
-                                              uint32_t amount, uint32_t limit) {
-        const size_t before = points.size();
-        const DataLoggerStatusCode rc =
-            pullData(points, path, lastCounter, discardOlderThan, amount);
-        keepPage(points, before, limit);
-        return rc;
-    }
+                                              uint32_t amount, uint32_t limit) = 0;
 
 protected:
     ~DataLoggerPullDataIfc() = default;

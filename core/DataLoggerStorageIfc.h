@@ -37,18 +37,11 @@ public:
                                          std::chrono::microseconds discardOlderThan,
                                          uint32_t amount) = 0;
     // The oldest `limit` points (0: all) of what getData selects, oldest first, so that a
-    // reader can hand out a long history in bounded pieces. This fallback reads the whole
-    // selection first; storages that hold much data page in the query instead.
+    // reader can hand out a long history in bounded pieces without reading all of it.
     virtual DataLoggerStatusCode getDataPage(std::vector<DataLoggerDataPoint>& points,
                                              const std::string& path, int64_t lastCounter,
                                              std::chrono::microseconds discardOlderThan,
-                                             uint32_t amount, uint32_t limit) {
-        const size_t before = points.size();
-        const DataLoggerStatusCode rc =
-            getData(points, path, lastCounter, discardOlderThan, amount);
-        keepPage(points, before, limit);
-        return rc;
-    }
+                                             uint32_t amount, uint32_t limit) = 0;
     virtual DataLoggerStatusCode createLog(const std::string& directory, int logType) = 0;
     virtual DataLoggerStatusCode clear() = 0;
     // Fills in what the database holds now (file size, rows, time span, last error); leaves

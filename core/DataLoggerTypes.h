@@ -165,13 +165,6 @@ struct DataLoggerChannelPoint {
     std::vector<DataLoggerDataPoint> mPoints;
 };
 
-// A page of a read: keeps at most `limit` (0: all) of the points appended after `before`.
-inline void keepPage(std::vector<DataLoggerDataPoint>& points, size_t before, uint32_t limit) {
-    if (limit != 0 && points.size() - before > limit) {
-        points.erase(points.begin() + static_cast<std::ptrdiff_t>(before + limit), points.end());
-    }
-}
-
 class DataLoggerStorageChannelInfo {
 public:
     // Hash 0 and a fixed example channel; used for out-arguments before they are filled.

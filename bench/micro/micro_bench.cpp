@@ -43,12 +43,19 @@ public:
     qd::DataLoggerStatusCode pullData(std::vector<qd::DataLoggerDataPoint>& points, const std::string& path,
                                       int64_t lastCounter, const std::chrono::microseconds& discard,
                                       uint32_t amount) override {
+        return pullDataPage(points, path, lastCounter, discard, amount, 0);
+    }
+    // Every read answers the same points: each request costs the same.
+    qd::DataLoggerStatusCode pullDataPage(std::vector<qd::DataLoggerDataPoint>& points, const std::string& path,
+                                          int64_t lastCounter, const std::chrono::microseconds& discard,
+                                          uint32_t amount, uint32_t limit) override {
         if (!mReal) {
-            points = mPoints;
+            const size_t count = limit == 0 ? mPoints.size() : std::min<size_t>(limit, mPoints.size());
+            points.insert(points.end(), mPoints.begin(), mPoints.begin() + static_cast<std::ptrdiff_t>(count));
             return qd::DataLoggerStatusCode::NoError;
         }
         const auto start = std::chrono::steady_clock::now();
-        const auto status = mReal->pullData(points, path, lastCounter, discard, amount);
+        const auto status = mReal->pullDataPage(points, path, lastCounter, discard, amount, limit);
         mLastMicros = std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start).count();
         return status;
     }
@@ -133,7 +140,8 @@ public:
                                           int64_t lastCounter, const std::chrono::microseconds&, uint32_t,
                                           uint32_t limit) override {
         // One point a second from 1,700,000,000 s, values with a few digits as sensors give them.
-        const int64_t first = std::max<int64_t>(0, (lastCounter - kStartUs + 999999) / 1000000);
+        // Strictly newer than the read position.
+        const int64_t first = lastCounter < kStartUs ? 0 : (lastCounter - kStartUs) / 1000000 + 1;
         for (int64_t i = first; i < mTotal && (limit == 0 || points.size() < limit); ++i) {
             points.emplace_back(20.0 + static_cast<double>(i % 5000) * 0.001,
                                 qd::TimePoint(std::chrono::microseconds(kStartUs + i * 1000000)));

@@ -39,6 +39,17 @@ Code FakePull::pullData(std::vector<qd::DataLoggerDataPoint>& points, const std:
     return none ? Code::StorageNoData : it->second.status;
 }
 
+Code FakePull::pullDataPage(std::vector<qd::DataLoggerDataPoint>& points, const std::string& path,
+                            int64_t lastCounter, const std::chrono::microseconds& discardOlderThan,
+                            uint32_t amount, uint32_t limit) {
+    const size_t before = points.size();
+    const Code rc = pullData(points, path, lastCounter, discardOlderThan, amount);
+    if (limit != 0 && points.size() - before > limit) {
+        points.erase(points.begin() + static_cast<std::ptrdiff_t>(before + limit), points.end());
+    }
+    return rc;
+}
+
 std::vector<std::string> FakeDevices::listDevices() {
     ++listCalls;
     if (listFails == 1) throw std::runtime_error("device service gone");

@@ -38,6 +38,11 @@ public:
                                       const std::string& path, int64_t lastCounter,
                                       const std::chrono::microseconds& discardOlderThan,
                                       uint32_t amount) override;
+    // The oldest `limit` of what pullData answers.
+    qd::DataLoggerStatusCode pullDataPage(std::vector<qd::DataLoggerDataPoint>& points,
+                                          const std::string& path, int64_t lastCounter,
+                                          const std::chrono::microseconds& discardOlderThan,
+                                          uint32_t amount, uint32_t limit) override;
 
     struct Answer {
         qd::DataLoggerStatusCode status;
