@@ -15,6 +15,8 @@
 #include <cstdlib>
 #include <vector>
 
+#include "tools/PushDataCall.h"
+
 namespace {
 
 struct Load {
@@ -26,16 +28,7 @@ struct Load {
 
 void onReply(GObject* source, GAsyncResult* result, gpointer data) {
     auto* load = static_cast<Load*>(data);
-    GError* error = nullptr;
-    GVariant* reply = g_dbus_connection_call_finish(G_DBUS_CONNECTION(source), result, &error);
-    guint16 status = 1;
-    if (reply) {
-        g_variant_get(reply, "(q)", &status);
-        g_variant_unref(reply);
-    } else {
-        g_error_free(error);
-    }
-    if (status == 0) {
+    if (datalogger::tools::finishPushData(source, result) == 0) {
         load->acknowledged += load->batch;
     } else {
         ++load->failed;
@@ -51,14 +44,8 @@ gboolean push(gpointer data) {
         values[i] = static_cast<double>((now / 1000 + i) % 1000) + 0.25;
         stamps[i] = now + i;
     }
-    GVariant* parameters = g_variant_new(
-        "(t@ad@ax)", load->hash,
-        g_variant_new_fixed_array(G_VARIANT_TYPE_DOUBLE, values.data(), values.size(), sizeof(double)),
-        g_variant_new_fixed_array(G_VARIANT_TYPE_INT64, stamps.data(), stamps.size(), sizeof(gint64)));
-    g_dbus_connection_call(load->bus, "com.quorix.datalogger.daemon", "/com/quorix/datalogger/daemon",
-                           "com.quorix.datalogger.interface", "pushData", parameters,
-                           G_VARIANT_TYPE("(q)"), G_DBUS_CALL_FLAGS_NONE, 10000, nullptr, onReply,
-                           load);
+    datalogger::tools::callPushData(load->bus, load->hash, values.data(), stamps.data(),
+                                    load->batch, 10000, onReply, load);
     ++load->sent;
     return G_SOURCE_CONTINUE;
 }

@@ -15,6 +15,8 @@
 #include <thread>
 #include <vector>
 
+#include "tools/PushDataCall.h"
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -24,14 +26,11 @@ int inFlight = 0;
 
 void onReply(GObject* source, GAsyncResult* result, gpointer) {
     GError* error = nullptr;
-    GVariant* reply = g_dbus_connection_call_finish(G_DBUS_CONNECTION(source), result, &error);
-    if (!reply) {
+    const int status = datalogger::tools::finishPushData(source, result, &error);
+    if (status < 0) {
         std::fprintf(stderr, "pushData: %s\n", error->message);
         std::exit(1);
     }
-    guint16 status = 0;
-    g_variant_get(reply, "(q)", &status);
-    g_variant_unref(reply);
     if (status != 0) {
         std::fprintf(stderr, "pushData answered %u\n", status);
         std::exit(1);
@@ -87,14 +86,8 @@ int main(int argc, char** argv) {
             values[i] = sent + i;
             stamps[i] = firstStamp + sent + i;
         }
-        GVariant* children[] = {
-            g_variant_new_uint64(hash),
-            g_variant_new_fixed_array(G_VARIANT_TYPE_DOUBLE, values.data(), n, sizeof(double)),
-            g_variant_new_fixed_array(G_VARIANT_TYPE_INT64, stamps.data(), n, sizeof(gint64))};
-        g_dbus_connection_call(bus, "com.quorix.datalogger.daemon", "/com/quorix/datalogger/daemon",
-                               "com.quorix.datalogger.interface", "pushData",
-                               g_variant_new_tuple(children, 3), G_VARIANT_TYPE("(q)"),
-                               G_DBUS_CALL_FLAGS_NONE, 60000, nullptr, onReply, nullptr);
+        datalogger::tools::callPushData(bus, hash, values.data(), stamps.data(),
+                                        static_cast<std::size_t>(n), 60000, onReply, nullptr);
         ++inFlight;
         sent += n;
     }
