@@ -39,24 +39,28 @@ int DataLoggerDaemon::buildGraph() {
     pelmoDoLog(log::Debug, "+preInit", nullptr);
 
     pelmoDoLog(log::Debug, "~preInit: loading storage configuration file", nullptr);
-    mStorageConfig = DataLoggerStorageConfigFile(mStorageConfigPath).getConfig();
+    // Read once: the storages and the core must see the same file, even if it changes meanwhile.
+    const DataLoggerStorageConfigFile configFile(mStorageConfigPath);
+    mStorageConfig = configFile.getConfig();
 
     pelmoDoLog(log::Debug, "~preInit: creating periodic caller manager", nullptr);
-    mPeriodicCallerManager = std::make_shared<utils::PeriodicCallerManager>(0, "");
-    mFilePollCallerManager = std::make_shared<utils::PeriodicCallerManager>(1, "FilePoll");
+    mPeriodicCallerManager = std::make_shared<utils::PeriodicCallerManager>(
+        utils::PeriodicCallerManager::kSharedThread, "");
+    mFilePollCallerManager = std::make_shared<utils::PeriodicCallerManager>(
+        utils::PeriodicCallerManager::kThreadPerCaller, "FilePoll");
 
     pelmoDoLog(log::Info, "creating storages...", nullptr);
-    DataLoggerStorageConfigFile configFile(mStorageConfigPath);
     if (!configFile.isValid()) {
         pelmoDoLog(log::Critical, "Failed to parse storage configuration file (%s). Errors were:%s",
                    nullptr, mStorageConfigPath.c_str(), configFile.getErrors().c_str());
         return 10;
     }
-    const auto config = configFile.getConfig();
     mNonVolatileStorage = std::make_shared<DataLoggerStorageSQLite>(
-        kMigrationScripts, mStorageMinSize, config->getNonVolatileSize(), std::function<void()>());
+        kMigrationScripts, mStorageMinSize, mStorageConfig->getNonVolatileSize(),
+        std::function<void()>());
     mVolatileStorage = std::make_shared<DataLoggerStorageSQLite>(
-        kMigrationScripts, mStorageMinSize, config->getVolatileSize(), std::function<void()>());
+        kMigrationScripts, mStorageMinSize, mStorageConfig->getVolatileSize(),
+        std::function<void()>());
     pelmoDoLog(log::Info, "storages created (but not yet initialized)", nullptr);
 
     pelmoDoLog(log::Debug, "~preInit: create and init FirmwareVersionPelmo", nullptr);
