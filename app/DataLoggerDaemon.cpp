@@ -1,5 +1,7 @@
 #include "app/DataLoggerDaemon.h"
 
+#include <cmath>
+#include <cstdlib>
 #include <exception>
 
 #include "engine/DataLoggerCore.h"
@@ -15,11 +17,42 @@ namespace quorix::pelmo::datalogger {
 
 namespace {
 const char* const kMigrationScripts = "/data/datalogger/dbscripts/sqlite";
+// Beyond a minute a power cut would lose more than an operator expects of a data logger.
+constexpr double kMaxCommitIntervalSeconds = 60;
 }
 
 DataLoggerDaemon::DataLoggerDaemon(int& argc, char** argv)
     : log::Logger("DataLoggerDaemon", "", std::make_shared<log::LoggerImpl>()),
-      utils::QuorixApplication(argc, argv, true) {}
+      utils::QuorixApplication(argc, argv, true),
+      mCommitInterval(DataLoggerCore::kDefaultCommitInterval) {}
+
+bool DataLoggerDaemon::parseCustomOptions(const std::vector<std::string>& args) {
+    static const std::string kCommitInterval = "--commit-interval";
+    for (size_t i = 0; i < args.size(); ++i) {
+        std::string value;
+        if (args[i] == kCommitInterval && i + 1 < args.size()) {
+            value = args[++i];
+        } else if (args[i].rfind(kCommitInterval + "=", 0) == 0) {
+            value = args[i].substr(kCommitInterval.size() + 1);
+        } else {
+            return false;
+        }
+        char* end = nullptr;
+        const double seconds = std::strtod(value.c_str(), &end);
+        // Also refuses NaN, which fails both comparisons.
+        if (value.empty() || *end != '\0' || !(seconds >= 0 && seconds <= kMaxCommitIntervalSeconds)) {
+            return false;
+        }
+        mCommitInterval = std::chrono::milliseconds(std::llround(seconds * 1000));
+    }
+    return true;
+}
+
+std::string DataLoggerDaemon::customOptionsUsage() const {
+    return "  --commit-interval SECONDS  longest time points wait to be written together, 0 to " +
+           std::to_string(static_cast<int>(kMaxCommitIntervalSeconds)) + " (default " +
+           std::to_string(DataLoggerCore::kDefaultCommitInterval.count() / 1000) + ")\n";
+}
 
 DataLoggerDaemon::~DataLoggerDaemon() = default;
 
@@ -74,6 +107,7 @@ int DataLoggerDaemon::buildGraph() {
                                                  mNonVolatileStorage, mStorageConfig,
                                                  firmwareVersion, deviceIdClient);
     mCore = std::shared_ptr<DataLoggerCore>(std::move(core));
+    mCore->setCommitInterval(mCommitInterval);
     mCore->initialize();
 
     pelmoDoLog(log::Info, "initializing DBus service...", nullptr);

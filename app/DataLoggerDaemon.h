@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -27,6 +28,9 @@ public:
     DataLoggerDaemon(int& argc, char** argv);
     ~DataLoggerDaemon() override;
 
+    // --commit-interval SECONDS (0 to 60, fractions allowed).
+    bool parseCustomOptions(const std::vector<std::string>& args) override;
+    std::string customOptionsUsage() const override;
     // 0 on success, 10 for an invalid storage configuration, 1 when an exception escaped.
     int preInit() override;
     void postRun() override;
@@ -40,6 +44,8 @@ private:
     std::string mPollConfigDir = "/etc/datalogger/poll";
     std::string mStorageConfigPath = "/etc/datalogger/storage.conf";
     uint32_t mStorageMinSize = 1048576;
+    std::chrono::milliseconds mCommitInterval;  // the core's default unless an option says
+
     std::shared_ptr<utils::PeriodicCallerManager> mPeriodicCallerManager;
     std::shared_ptr<utils::PeriodicCallerManager> mFilePollCallerManager;
     std::shared_ptr<DataLoggerStorageSQLite> mVolatileStorage;

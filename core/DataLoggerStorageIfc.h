@@ -10,6 +10,10 @@
 
 namespace quorix::pelmo::datalogger {
 
+// Points one transaction writes at most: bounds the write-ahead log a burst grows and the time a
+// stop waits for the writer.
+constexpr size_t kMaxPointsPerCommit = 5000;
+
 // One database of channels and their points. Implementations accept concurrent calls from the
 // processing thread, registering producers, DfRM readers and the log export. Expected failures
 // are returned as status codes; pool time-outs throw std::runtime_error.
@@ -29,6 +33,15 @@ public:
                                                 uint64_t& newHash) = 0;
     virtual DataLoggerStatusCode setData(uint64_t hash,
                                          const std::vector<DataLoggerDataPoint>& points) = 0;
+    // Writes the points of every item, committing at most kMaxPointsPerCommit points at a time,
+    // so that a commit touches each page once for many points. `stored[i]` counts the points of
+    // items[i] that were written; an item of an unregistered channel is skipped and the others
+    // go on. Returns the first failure (NoError when every item was written).
+    virtual DataLoggerStatusCode setDataBatch(const std::vector<DataLoggerChannelPoint>& items,
+                                              std::vector<size_t>& stored) = 0;
+    // Makes what was committed durable when the last sync is due; the writer calls it after
+    // every batch and when idle.
+    virtual void syncIfDue() = 0;
     virtual DataLoggerStatusCode initializeStorage(uint32_t size, const std::string& filename,
                                                    bool force) = 0;
     virtual DataLoggerStatusCode finalize() = 0;

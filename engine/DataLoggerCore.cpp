@@ -273,22 +273,32 @@ void DataLoggerCore::processData() {
         // Pinged from this thread alone, so that a writer stuck in a storage stops the pings and
         // the service manager restarts the daemon. The wait is bounded to keep pinging when idle.
         utils::ServiceWatchdog watchdog;
-        const double wait = std::chrono::duration<double>(watchdog.period()).count();
+        // Wakes at least once a second when idle, so that the last commits are synced in time.
+        const double wait =
+            std::min(1.0, std::chrono::duration<double>(watchdog.period()).count());
+        std::vector<DataLoggerChannelPoint> batch;
         while (!mStop) {
             watchdog.pingIfDue();
+            mNonVolatileStorage->syncIfDue();
+            mVolatileStorage->syncIfDue();
             DataLoggerChannelPoint item;
             if (!mQueue->waitAndPop(item, wait)) continue;
-            // One item that cannot be written must not end the writing of every later one.
-            size_t stored = 0;
-            try {
-                processItem(item, stored);
-            } catch (const std::exception& e) {
-                noteDropped(dropped, e.what());
-            } catch (...) {
-                noteDropped(dropped, "unknown exception");
+            // What arrives within one commit interval of the first item is written in one
+            // transaction: a commit writes each touched page once for all of its points.
+            size_t points = item.mPoints.size();
+            batch.push_back(std::move(item));
+            const auto deadline = std::chrono::steady_clock::now() + mCommitInterval;
+            while (points < kMaxPointsPerCommit && !mStop) {
+                const double left =
+                    std::chrono::duration<double>(deadline - std::chrono::steady_clock::now())
+                        .count();
+                if (left <= 0 || !mQueue->waitAndPop(item, left)) break;
+                points += item.mPoints.size();
+                batch.push_back(std::move(item));
             }
-            mPointsStored.fetch_add(stored, std::memory_order_relaxed);
-            mPointsDropped.fetch_add(item.mPoints.size() - stored, std::memory_order_relaxed);
+            watchdog.pingIfDue();
+            writeBatch(batch, dropped);
+            batch.clear();
             const size_t queued = mQueue->weight();
             backlog = std::max(backlog, queued);
             if (queued == 0 && backlog >= kTrimAfterBacklogPoints) {
@@ -330,38 +340,78 @@ void DataLoggerCore::releaseFreedMemory() {
 #endif
 }
 
-void DataLoggerCore::processItem(DataLoggerChannelPoint& item, size_t& stored) {
-    auto assets = mChannelManager->getAssets(item.mHash);
-    if (!assets) {
-        pelmoDoLog(log::Trace,
-                   "processData: got data with unknown channel hash (%u), throwing it away",
-                   nullptr, static_cast<unsigned>(item.mHash));
-        return;
-    }
-    const std::string path = assets->path();
-    pelmoDoLog(log::Trace, "processData: pushing %u points to channel %s", nullptr,
-               static_cast<unsigned>(item.mPoints.size()), log::untrusted(path).c_str());
-    auto& storage = assets->isVolatile() ? mVolatileStorage : mNonVolatileStorage;
-    // Every row commits by itself, so one large push takes seconds to write: it goes to the
-    // storage in slices, and a stop waits for one slice instead of the whole push.
-    const size_t count = item.mPoints.size();
-    if (count <= kWriteSlicePoints) {
-        if (storage->setData(item.mHash, item.mPoints) == DataLoggerStatusCode::NoError) {
-            stored = count;
+// The items of a batch go to their channels' storages, one batch write each; what a storage
+// throws costs only the items it was writing, which are then tried one at a time.
+void DataLoggerCore::writeBatch(std::vector<DataLoggerChannelPoint>& batch,
+                                DroppedItems& dropped) {
+    struct Share {
+        DataLoggerStorageIfc* storage;
+        std::vector<DataLoggerChannelPoint> items;
+        std::vector<std::shared_ptr<ChannelAssets>> assets;
+    };
+    Share shares[] = {{mNonVolatileStorage.get(), {}, {}}, {mVolatileStorage.get(), {}, {}}};
+    for (auto& item : batch) {
+        auto assets = mChannelManager->getAssets(item.mHash);
+        if (!assets) {
+            pelmoDoLog(log::Trace,
+                       "processData: got data with unknown channel hash (%u), throwing it away",
+                       nullptr, static_cast<unsigned>(item.mHash));
+            mPointsDropped.fetch_add(item.mPoints.size(), std::memory_order_relaxed);
+            continue;
         }
-    } else {
-        for (size_t at = 0; at < count && !mStop; at += kWriteSlicePoints) {
-            const auto begin = item.mPoints.begin() + static_cast<std::ptrdiff_t>(at);
-            const std::vector<DataLoggerDataPoint> slice(
-                begin, begin + static_cast<std::ptrdiff_t>(std::min(kWriteSlicePoints, count - at)));
-            if (storage->setData(item.mHash, slice) != DataLoggerStatusCode::NoError) break;
-            stored += slice.size();
+        pelmoDoLog(log::Trace, "processData: pushing %u points to channel %s", nullptr,
+                   static_cast<unsigned>(item.mPoints.size()),
+                   log::untrusted(assets->path()).c_str());
+        Share& share = shares[assets->isVolatile() ? 1 : 0];
+        share.items.push_back(std::move(item));
+        share.assets.push_back(std::move(assets));
+    }
+    for (auto& share : shares) {
+        if (share.items.empty()) continue;
+        std::vector<size_t> stored;
+        const bool alone = share.items.size() == 1;
+        if (!writeItems(*share.storage, share.items, stored, alone ? &dropped : nullptr) &&
+            !alone) {
+            // One item that cannot be written must not end the writing of the others.
+            stored.resize(share.items.size(), 0);
+            for (size_t i = 0; i < share.items.size(); ++i) {
+                const auto& points = share.items[i].mPoints;
+                if (stored[i] >= points.size()) continue;
+                std::vector<DataLoggerChannelPoint> rest(1);
+                rest[0].mHash = share.items[i].mHash;
+                rest[0].mPoints.assign(points.begin() + static_cast<std::ptrdiff_t>(stored[i]),
+                                       points.end());
+                std::vector<size_t> one;
+                writeItems(*share.storage, rest, one, &dropped);
+                if (!one.empty()) stored[i] += one[0];
+            }
+        }
+        for (size_t i = 0; i < share.items.size(); ++i) {
+            const size_t count = share.items[i].mPoints.size();
+            mPointsStored.fetch_add(stored[i], std::memory_order_relaxed);
+            mPointsDropped.fetch_add(count - std::min(count, stored[i]),
+                                     std::memory_order_relaxed);
+            if (auto stats = share.assets[i]->statsManager()) {
+                pelmoDoLog(log::Trace, "processData: pushing points to statistics channels",
+                           nullptr);
+                for (const auto& point : share.items[i].mPoints) stats->pushPoint(point);
+            }
         }
     }
-    if (auto stats = assets->statsManager()) {
-        pelmoDoLog(log::Trace, "processData: pushing points to statistics channels", nullptr);
-        for (const auto& point : item.mPoints) stats->pushPoint(point);
+}
+
+bool DataLoggerCore::writeItems(DataLoggerStorageIfc& storage,
+                                const std::vector<DataLoggerChannelPoint>& items,
+                                std::vector<size_t>& stored, DroppedItems* dropped) {
+    try {
+        storage.setDataBatch(items, stored);
+        return true;
+    } catch (const std::exception& e) {
+        if (dropped) noteDropped(*dropped, e.what());
+    } catch (...) {
+        if (dropped) noteDropped(*dropped, "unknown exception");
     }
+    return false;
 }
 
 DataLoggerStatus DataLoggerCore::status() const {

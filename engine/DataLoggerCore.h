@@ -84,6 +84,11 @@ public:
     std::shared_ptr<StorageAggregatePull> aggregatePull() const { return mAggregatePull; }
     // Tests serve DfRM on a socket of their own; call before initialize.
     void setDfrmSocketPath(std::string path) { mDfrmSocketPath = std::move(path); }
+    // How long the writer gathers points into one transaction, at most (it also commits at
+    // kMaxPointsPerCommit points): the longest an acknowledged point waits before its
+    // transaction commits. Call before initialize.
+    static constexpr std::chrono::milliseconds kDefaultCommitInterval{1000};
+    void setCommitInterval(std::chrono::milliseconds interval) { mCommitInterval = interval; }
 
 private:
     // Throws before initialize; false for a hash that is not registered.
@@ -99,14 +104,18 @@ private:
         std::string lastError;
         std::optional<std::chrono::steady_clock::time_point> lastReport;
     };
-    // Adds the points it wrote to `stored` as it goes, so a throw leaves the count right.
-    void processItem(DataLoggerChannelPoint& item, size_t& stored);
+    // Writes the batch, counts what was stored and dropped, feeds the statistics.
+    void writeBatch(std::vector<DataLoggerChannelPoint>& batch, DroppedItems& dropped);
+    // False when the storage threw, which counts as one dropped item unless `dropped` is null;
+    // `stored` then holds what the storage had committed.
+    bool writeItems(DataLoggerStorageIfc& storage,
+                    const std::vector<DataLoggerChannelPoint>& items, std::vector<size_t>& stored,
+                    DroppedItems* dropped);
     void noteDropped(DroppedItems& dropped, const std::string& error, bool flush = false);
     static void releaseFreedMemory();
 
     // Points queued at once after which the drained queue's memory is handed back.
     static constexpr size_t kTrimAfterBacklogPoints = 100000;
-    static constexpr size_t kWriteSlicePoints = 1000;
     static constexpr std::chrono::seconds kDroppedReportInterval{1};
     static constexpr std::chrono::seconds kRefusedReportInterval{1};
 
@@ -123,6 +132,7 @@ private:
     std::unique_ptr<DeviceLogContributor> mDeviceLogContributor;
     std::shared_ptr<DataLoggerDfrm> mDfrm;
     std::string mDfrmSocketPath = "/run/datalogger/dfrm.socket";
+    std::chrono::milliseconds mCommitInterval = kDefaultCommitInterval;
     std::shared_ptr<SystemTimeHandler> mSystemTimeHandler;
     std::mutex mDfrmMutex;  // orders the configuration-change notices to the DfRM server
     // Makes a registration's look-up of the path and its change of the registry one step, so two

@@ -15,11 +15,12 @@ namespace {
 constexpr int kUsageError = 2;
 constexpr const char* kLogLevelOption = "--log-level";
 
-void printUsage(const std::string& program) {
-    std::cout << "Usage: " << program << " [--log-level LEVEL] [--help]\n"
+void printUsage(const std::string& program, const std::string& custom) {
+    std::cout << "Usage: " << program << " [OPTION...]\n"
               << "  -h, --help           show this text and exit\n"
               << "  --log-level LEVEL    Critical, Error, Warning, Info, Debug, Trace or 0-5"
-                 " (default Info)\n";
+                 " (default Info)\n"
+              << custom;
 }
 
 // What a signal source needs to stop the loop; lives on run()'s stack while the loop runs.
@@ -112,7 +113,7 @@ int QuorixApplication::parseBaseOptions() {
     for (size_t i = 1; i < mArgs.size(); ++i) {
         const std::string& arg = mArgs[i];
         if (arg == "--help" || arg == "-h") {
-            printUsage(program);
+            printUsage(program, customOptionsUsage());
             return 0;
         }
         std::string value;

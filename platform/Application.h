@@ -36,6 +36,8 @@ public:
     virtual bool parseCustomOptions(int argc, char** argv);
     // The default accepts only an empty list.
     virtual bool parseCustomOptions(const std::vector<std::string>& args);
+    // Lines that --help prints for the options parseCustomOptions takes, each ending in "\n".
+    virtual std::string customOptionsUsage() const { return ""; }
     // Runs after option parsing; a non-zero result ends run() with that status.
     virtual int preInit();
     // Runs after the main loop (or singleRun()) has finished.

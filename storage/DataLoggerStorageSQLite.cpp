@@ -295,21 +295,43 @@ int DataLoggerStorageSQLite::onWalCommit(void* storage, sqlite3* db, const char*
     return SQLITE_OK;
 }
 
+namespace {
+int64_t steadyNow() {
+    return std::chrono::steady_clock::now().time_since_epoch().count();
+}
+}  // namespace
+
 void DataLoggerStorageSQLite::walCommitted(sqlite3* db, const char* name, int frames) {
-    mWalFrames = frames;
-    if (frames < static_cast<int>(mWalCheckpointFrames)) {
+    const int before = mWalFrames.exchange(frames);
+    if (before == 0) mSyncedAt = steadyNow();  // the first unsynced commit starts the clock
+    const bool due = steadyNow() - mSyncedAt >=
+                     std::chrono::nanoseconds(kMaxUnsyncedTime).count();
+    if (frames < static_cast<int>(mWalCheckpointFrames) && !due) {
         mWalHoldExpired = false;
         return;
     }
+    checkpoint(db, name);
+}
+
+// A passive checkpoint syncs the log before it copies pages into the database.
+bool DataLoggerStorageSQLite::checkpoint(sqlite3* db, const char* name) {
     int logFrames = 0;
     int backfilled = 0;
-    if (sqlite3_wal_checkpoint_v2(db, name, SQLITE_CHECKPOINT_PASSIVE, &logFrames, &backfilled) ==
-            SQLITE_OK &&
-        backfilled >= logFrames) {
-        // Everything is in the database; the next commit starts the log from its beginning
-        // unless a reader still reads it.
-        mWalFrames = 0;
-    }
+    const bool done = sqlite3_wal_checkpoint_v2(db, name, SQLITE_CHECKPOINT_PASSIVE, &logFrames,
+                                                &backfilled) == SQLITE_OK &&
+                      backfilled >= logFrames;
+    mSyncedAt = steadyNow();
+    // Everything is in the database; the next commit starts the log from its beginning unless
+    // a reader still reads it.
+    if (done) mWalFrames = 0;
+    return done;
+}
+
+void DataLoggerStorageSQLite::syncIfDue() {
+    if (!isReady() || mWalHoldFrames == 0 || mWalFrames == 0) return;
+    if (steadyNow() - mSyncedAt < std::chrono::nanoseconds(kMaxUnsyncedTime).count()) return;
+    std::lock_guard<std::recursive_mutex> lock(mWriteMutex);
+    checkpoint(mDb.get(), "main");
 }
 
 void DataLoggerStorageSQLite::waitForWalRoom() {

@@ -56,6 +56,15 @@ class DataLoggerStorageSQLite : public DataLoggerStorageIfc,
                                         uint64_t& newHash) override;
     DataLoggerStatusCode setData(uint64_t hash,
                                  const std::vector<DataLoggerDataPoint>& points) override;
+    // One transaction per kMaxPointsPerCommit points. A transaction that fails (a full
+    // database, an error) is rolled back and its points are written again by setData, row by
+    // row with its recovery, so a full database costs one slow commit and loses nothing.
+    DataLoggerStatusCode setDataBatch(const std::vector<DataLoggerChannelPoint>& items,
+                                      std::vector<size_t>& stored) override;
+    // Commits reach the write-ahead log unsynced (synchronous=NORMAL): a checkpoint syncs them,
+    // when the log is half its budget or its oldest unsynced commit is kMaxUnsyncedTime old.
+    void syncIfDue() override;
+    static constexpr std::chrono::seconds kMaxUnsyncedTime{10};
     DataLoggerStatusCode initializeStorage(uint32_t size, const std::string& filename,
                                            bool force) override;
     DataLoggerStatusCode finalize() override;
@@ -128,6 +137,14 @@ class DataLoggerStorageSQLite : public DataLoggerStorageIfc,
     DataLoggerStatusCode reclaimFreeSpace();
 
     DataLoggerSQLiteQuery query(StatementGetter getter, const char* clearFailure);
+    // Inserts items[from.item] from point from.point on within the open transaction, up to
+    // `budget` points; returns SQLITE_DONE, or the failing step's code.
+    struct BatchPosition {
+        size_t item = 0;
+        size_t point = 0;
+    };
+    int insertSlice(const std::vector<DataLoggerChannelPoint>& items, BatchPosition& at,
+                    size_t budget, std::vector<size_t>& written);
     DataLoggerStatusCode writeWithRecovery(const std::function<DataLoggerSQLiteQuery()>& bound,
                                            bool& constraintFailed);
     DataLoggerStatusCode setChannel(const DataLoggerStorageChannelInfo& info);
@@ -169,6 +186,10 @@ class DataLoggerStorageSQLite : public DataLoggerStorageIfc,
     // is checkpointed and writing waits for readers (set when the database is opened).
     std::atomic<int> mWalFrames{0};
     uint32_t mWalCheckpointFrames = 0;
+    // When the log last had no unsynced commit (steady clock, ns): set by checkpoints, and by
+    // the first commit after one.
+    std::atomic<int64_t> mSyncedAt{0};
+    bool checkpoint(sqlite3* db, const char* name);
     uint32_t mWalHoldFrames = 0;
     std::atomic<bool> mWalHoldExpired{false};  // waited in vain; cleared once the log restarts
     // A page limit the file was too large for; each reclaim tries it again (0: none pending).

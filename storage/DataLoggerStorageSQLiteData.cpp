@@ -212,6 +212,20 @@ bool stepRegistered(DataLoggerSQLiteQuery& q, bool& registered, const char* step
     return q.reset(resetFailure) && stepped;
 }
 
+// Rolls back a transaction still open when it goes.
+class TransactionGuard {
+  public:
+    explicit TransactionGuard(sqlite3* db) : mDb(db) {}
+    ~TransactionGuard() {
+        if (sqlite3_get_autocommit(mDb) == 0) sqlite3_exec(mDb, "ROLLBACK;", nullptr, nullptr, nullptr);
+    }
+    TransactionGuard(const TransactionGuard&) = delete;
+    TransactionGuard& operator=(const TransactionGuard&) = delete;
+
+  private:
+    sqlite3* mDb;
+};
+
 int64_t ageThresholdMicros(std::chrono::microseconds age) {
     const int64_t nowNs = std::chrono::duration_cast<std::chrono::nanoseconds>(
                               std::chrono::system_clock::now().time_since_epoch())
@@ -293,6 +307,97 @@ DataLoggerStatusCode DataLoggerStorageSQLite::setData(
     }
     pelmoDoLog(log::Debug, "Set data successfully stepped.", nullptr);
     return DataLoggerStatusCode::NoError;
+}
+
+int DataLoggerStorageSQLite::insertSlice(const std::vector<DataLoggerChannelPoint>& items,
+                                         BatchPosition& at, size_t budget,
+                                         std::vector<size_t>& written) {
+    while (at.item < items.size() && budget > 0) {
+        const DataLoggerChannelPoint& item = items[at.item];
+        if (at.point >= item.mPoints.size()) {
+            ++at.item;
+            at.point = 0;
+            continue;
+        }
+        const DataLoggerDataPoint& point = item.mPoints[at.point];
+        auto q = query(&Manager::getSetData, "Binding of set data statement could not be cleared.");
+        q.bindInt64(static_cast<int64_t>(item.mHash), "Set data binding for hash failed.")
+            .bindInt64(toMicros(point.timestamp()), "Set data binding for timestamp failed.")
+            .bindDouble(point.value(), "Set data binding for value failed.");
+        if (!q.bound()) return SQLITE_ERROR;
+        const int rc = q.step();
+        if (rc == SQLITE_CONSTRAINT) {
+            // Every point of the item names the same unregistered channel.
+            report("The SQLite constraint failed.", rc);
+            pelmoDoLog(log::Warning, "Tried to push data with not previously registered hash.",
+                       nullptr);
+            ++at.item;
+            at.point = 0;
+            continue;
+        }
+        if (rc != SQLITE_DONE) return rc;
+        ++written[at.item];
+        ++at.point;
+        --budget;
+    }
+    return SQLITE_DONE;
+}
+
+DataLoggerStatusCode DataLoggerStorageSQLite::setDataBatch(
+    const std::vector<DataLoggerChannelPoint>& items, std::vector<size_t>& stored) {
+    stored.assign(items.size(), 0);
+    if (!isReady()) return DataLoggerStatusCode::StorageNotInitialized;
+    DataLoggerStatusCode result = DataLoggerStatusCode::NoError;
+    BatchPosition at;
+    std::vector<size_t> written(items.size());
+    while (at.item < items.size()) {
+        waitForWalRoom();
+        std::lock_guard<std::recursive_mutex> lock(mWriteMutex);
+        const BatchPosition start = at;
+        std::fill(written.begin(), written.end(), 0);
+        int rc = SQLITE_ERROR;
+        {
+            // Whatever ends the transaction early (a failure, a throw) rolls it back, so the
+            // shared connection never keeps one open.
+            const TransactionGuard transaction(mDb.get());
+            if (execute("BEGIN;") == DataLoggerStatusCode::NoError) {
+                rc = insertSlice(items, at, kMaxPointsPerCommit, written);
+                if (rc == SQLITE_DONE && execute("COMMIT;") != DataLoggerStatusCode::NoError) {
+                    rc = SQLITE_ERROR;
+                }
+            }
+        }
+        if (rc == SQLITE_DONE) {
+            for (size_t i = 0; i < items.size(); ++i) stored[i] += written[i];
+            continue;
+        }
+        if (rc != SQLITE_FULL) report("Writing points in one transaction failed.", rc);
+        // The same points again, row by row: setData makes room in a full database.
+        at = start;
+        for (size_t budget = kMaxPointsPerCommit; at.item < items.size() && budget > 0;) {
+            const auto& points = items[at.item].mPoints;
+            const size_t end = std::min(points.size(), at.point + budget);
+            if (end > at.point) {
+                const std::vector<DataLoggerDataPoint> part(
+                    points.begin() + static_cast<std::ptrdiff_t>(at.point),
+                    points.begin() + static_cast<std::ptrdiff_t>(end));
+                const DataLoggerStatusCode partRc = setData(items[at.item].mHash, part);
+                if (partRc == DataLoggerStatusCode::NoError) {
+                    stored[at.item] += part.size();
+                } else if (result == DataLoggerStatusCode::NoError) {
+                    result = partRc;
+                }
+                budget -= part.size();
+            }
+            if (end == points.size()) {
+                ++at.item;
+                at.point = 0;
+            } else {
+                at.point = end;
+            }
+        }
+    }
+    return result;
 }
 
 DataLoggerStatusCode DataLoggerStorageSQLite::removeDataEntries(uint32_t count, bool reclaim) {

@@ -96,6 +96,21 @@ DataLoggerStatusCode FakeStorage::archiveChannel(uint64_t hash, std::string& new
     return DataLoggerStatusCode::NoError;
 }
 
+DataLoggerStatusCode FakeStorage::setDataBatch(const std::vector<qd::DataLoggerChannelPoint>& items,
+                                               std::vector<size_t>& stored) {
+    stored.assign(items.size(), 0);
+    Code result = Code::NoError;
+    for (size_t i = 0; i < items.size(); ++i) {
+        const Code rc = setData(items[i].mHash, items[i].mPoints);
+        if (rc == Code::NoError) {
+            stored[i] = items[i].mPoints.size();
+        } else if (result == Code::NoError) {
+            result = rc;
+        }
+    }
+    return result;
+}
+
 DataLoggerStatusCode FakeStorage::setData(uint64_t hash,
                                           const std::vector<qd::DataLoggerDataPoint>& points) {
     std::unique_lock<std::mutex> lock(mMutex);

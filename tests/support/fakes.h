@@ -94,6 +94,10 @@ public:
     Code archiveChannel(const std::string&, std::string&, uint64_t&) override;
     Code archiveChannel(uint64_t hash, std::string& newPath, uint64_t& newHash) override;
     Code setData(uint64_t hash, const std::vector<qd::DataLoggerDataPoint>& points) override;
+    // setData item by item; a throw leaves `stored` as far as it got.
+    Code setDataBatch(const std::vector<qd::DataLoggerChannelPoint>& items,
+                      std::vector<size_t>& stored) override;
+    void syncIfDue() override {}
     Code initializeStorage(uint32_t size, const std::string& filename, bool force) override;
     Code finalize() override;
     Code getData(std::vector<qd::DataLoggerDataPoint>& points, const std::string&, int64_t,

@@ -42,6 +42,7 @@ protected:
         std::filesystem::permissions(mDir.path(), std::filesystem::perms::group_all,
                                      std::filesystem::perm_options::add);
         mCore->setDfrmSocketPath(mDir.file("dfrm.socket"));
+        mCore->setCommitInterval(milliseconds(20));
     }
     uint64_t registered(const DataLoggerChannelInfo& info,
                         DataLoggerStatusCode expected = DataLoggerStatusCode::NoError) {
@@ -140,6 +141,7 @@ TEST_F(Core, LogExportSkipsAnExistingDirectoryCopiesTheOtherAndReportsBoth) {
 
 // A storage that throws drops the one item; the thread writes on, and says so once a second.
 TEST_F(Core, ProcessingThreadSurvivesAWriteThatThrows) {
+    mCore->setCommitInterval(milliseconds(0));  // every item its own transaction
     mCore->initialize();
     const uint64_t hash = registered(channel("a", DataLoggerStorageType::Volatile));
     mVolatile->failNextWrites(3);
@@ -159,6 +161,20 @@ TEST_F(Core, ProcessingThreadSurvivesAWriteThatThrows) {
     EXPECT_TRUE(log.contains(log::Critical, "processData dropped 2 item(s)"));
     EXPECT_EQ(log.count("processData dropped"), 2u);
     EXPECT_FALSE(log.contains("will now STOP"));
+}
+
+// Items gathered into one transaction: a stop writes what was gathered, and a batch that throws
+// is written again item by item, so it costs only the item that throws.
+TEST_F(Core, AThrowingBatchCostsOnlyTheItemThatThrowsAndAStopWritesTheGatheredItems) {
+    mCore->setCommitInterval(std::chrono::hours(1));
+    mCore->initialize();
+    const uint64_t hash = registered(channel("a", DataLoggerStorageType::Volatile));
+    mVolatile->failNextWrites(2);  // the batch, then its first item
+    for (int i = 0; i < 5; ++i) mCore->pushData(hash, {DataLoggerDataPoint(i, TimePoint())});
+    LogCapture log;
+    mCore.reset();
+    EXPECT_EQ(mVolatile->pointsWritten(), 4u);
+    EXPECT_EQ(log.count("processData dropped 1 item(s)"), 1u);
 }
 
 // The daemon's shutdown while something else (an emission in progress, the D-Bus service) still
