@@ -7,6 +7,7 @@
 #include "core/DataLoggerStatus.h"
 #include "platform/Application.h"
 #include "platform/Logger.h"
+#include "storage/DataLoggerStorageConfig.h"
 
 namespace quorix::pelmo::utils {
 class PeriodicCallerManager;
@@ -15,7 +16,6 @@ class PeriodicCallerManager;
 namespace quorix::pelmo::datalogger {
 
 class DataLoggerCore;
-class DataLoggerStorageConfig;
 class DataLoggerStorageSQLite;
 class DataloggerDBusService;
 class FilePollEngine;
@@ -39,7 +39,7 @@ private:
     // Declaration order is destruction order, reversed.
     std::string mPollConfigDir = "/etc/datalogger/poll";
     std::string mStorageConfigPath = "/etc/datalogger/storage.conf";
-    uint32_t mStorageMinSize = 1048576;
+    uint32_t mStorageMinSize = kStorageMinimumSize;
     std::shared_ptr<utils::PeriodicCallerManager> mPeriodicCallerManager;
     std::shared_ptr<utils::PeriodicCallerManager> mFilePollCallerManager;
     std::shared_ptr<DataLoggerStorageSQLite> mVolatileStorage;
