@@ -8,6 +8,7 @@
 #include "core/DataLoggerStatus.h"
 #include "platform/Application.h"
 #include "platform/Logger.h"
+#include "storage/DataLoggerStorageConfig.h"
 
 namespace quorix::pelmo::utils {
 class PeriodicCallerManager;
@@ -16,7 +17,6 @@ class PeriodicCallerManager;
 namespace quorix::pelmo::datalogger {
 
 class DataLoggerCore;
-class DataLoggerStorageConfig;
 class DataLoggerStorageSQLite;
 class DataloggerDBusService;
 class FilePollEngine;
@@ -43,9 +43,8 @@ private:
     // Declaration order is destruction order, reversed.
     std::string mPollConfigDir = "/etc/datalogger/poll";
     std::string mStorageConfigPath = "/etc/datalogger/storage.conf";
-    uint32_t mStorageMinSize = 1048576;
+    uint32_t mStorageMinSize = kStorageMinimumSize;
     std::chrono::milliseconds mCommitInterval;  // the core's default unless an option says
-
     std::shared_ptr<utils::PeriodicCallerManager> mPeriodicCallerManager;
     std::shared_ptr<utils::PeriodicCallerManager> mFilePollCallerManager;
     std::shared_ptr<DataLoggerStorageSQLite> mVolatileStorage;

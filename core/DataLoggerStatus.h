@@ -10,7 +10,7 @@ namespace quorix::pelmo::datalogger {
 
 // What one database holds now. Fields a storage could not read stay empty.
 struct DataLoggerDatabaseStatus {
-    std::string name;  // "non_volatile" or "volatile", as in the log export's folders
+    std::string name;  // the storage type's name: "NonVolatile" or "Volatile"
     std::string path;
     uint64_t sizeLimitBytes = 0;        // the configured Size
     std::optional<uint64_t> fileBytes;  // with its write-ahead log

@@ -130,8 +130,24 @@ bool checkCopy(const std::string& name, const fs::path& file) {
 int runBackup(const BackupOptions& options) {
     std::error_code error;
     const fs::path directory = fs::absolute(options.directory, error).lexically_normal();
-    if (error || !fs::is_directory(directory, error)) {
-        std::cerr << "datalogger-ctl backup: " << options.directory << " is not a folder\n";
+    // The daemon creates only the two copies' folders, so the folder they go into is made here.
+    if (!error && fs::symlink_status(directory, error).type() == fs::file_type::not_found) {
+        fs::create_directories(directory, error);
+        if (error) {
+            std::cerr << "datalogger-ctl backup: cannot create the folder " << directory.string()
+                      << ": " << error.message() << '\n';
+            return kFinding;
+        }
+    }
+    const bool folder = !error && fs::is_directory(directory, error);
+    if (error) {
+        std::cerr << "datalogger-ctl backup: " << options.directory << ": " << error.message()
+                  << '\n';
+        return kFinding;
+    }
+    if (!folder) {
+        std::cerr << "datalogger-ctl backup: " << directory.string()
+                  << " exists but is not a folder\n";
         return kFinding;
     }
     // The daemon takes the folder's name as given, and a trailing separator would be refused.
@@ -156,12 +172,15 @@ int runBackup(const BackupOptions& options) {
     if (*result.status != 0) {
         std::cerr << "datalogger-ctl backup: the daemon could not write both copies into " << name
                   << " (finished with " << *result.status
-                  << "; its log says why: a copy's folder may exist already)\n";
+                  << "). Its log says why (journalctl -u datalogger -g createLog): non_volatile "
+                     "or volatile may exist in it already, or the daemon's unit hides the folder "
+                     "(/root, /home)\n";
         return kFinding;
     }
     bool ok = true;
-    for (const char* part : {"non_volatile", "volatile"}) {
-        ok = checkCopy(part, fs::path(name) / part / "datalogger_sqlite.db") && ok;
+    for (const auto& [storage, folder] :
+         {std::pair{"NonVolatile", "non_volatile"}, std::pair{"Volatile", "volatile"}}) {
+        ok = checkCopy(storage, fs::path(name) / folder / "datalogger_sqlite.db") && ok;
     }
     return ok ? kOk : kFinding;
 }
@@ -174,7 +193,10 @@ void addBackupCommand(CLI::App& app, int& status) {
         "backup",
         "Have the daemon copy both databases into DIR/non_volatile and DIR/volatile, "
         "then check each copy");
-    command->add_option("DIR", options->directory, "An existing folder for the two copies")
+    command
+        ->add_option("DIR", options->directory,
+                     "Folder for the two copies, created when missing; its subfolders "
+                     "non_volatile and volatile must not exist yet")
         ->required();
     command
         ->add_option("--timeout", options->timeoutSeconds,

@@ -5,17 +5,16 @@
 #include <map>
 #include <vector>
 
-#include "core/DataLoggerNames.h"
 #include "ctl/CtlCommands.h"
+#include "ctl/CtlPollText.h"
 #include "ctl/CtlSupport.h"
 #include "inputs/filepoll/FilePollEngine.h"
+#include "platform/PeriodicCaller.h"
 #include "storage/DataLoggerStorageConfig.h"
 
 namespace quorix::pelmo::datalogger::ctl {
 
 namespace {
-
-using Refusal = FilePollSectionReport::Refusal;
 
 size_t editDistance(const std::string& a, const std::string& b) {
     std::vector<size_t> row(b.size() + 1);
@@ -52,15 +51,6 @@ std::string unknownKeyText(const std::string& key, const std::vector<std::string
     return text;
 }
 
-template <typename T>
-std::string validNames() {
-    std::string names;
-    for (const auto& [name, value] : utils::EnumNames<T>::entries()) {
-        names += (names.empty() ? "" : ", ") + name;
-    }
-    return names;
-}
-
 // Collects findings and the exit status.
 class Report {
 public:
@@ -90,7 +80,20 @@ void checkStorage(const std::string& path, Report& report) {
         }
     }
     if (file.isValid()) {
-        report.verdict(path, "accepted");
+        const auto config = file.getConfig();
+        bool usable = true;
+        for (const auto& [section, size] :
+             {std::pair{"volatile", config->getVolatileSize()},
+              std::pair{"nonvolatile", config->getNonVolatileSize()}}) {
+            if (size >= kStorageMinimumSize) continue;
+            report.finding(path, std::string("section \"") + section + "\": Size " +
+                                     std::to_string(size) + " is below the minimum of " +
+                                     std::to_string(kStorageMinimumSize) +
+                                     " (1 MiB): the daemon starts, but leaves this database "
+                                     "closed and stores nothing in it");
+            usable = false;
+        }
+        if (usable) report.verdict(path, "accepted");
         return;
     }
     std::string error = errorLine(file.getErrors());
@@ -103,28 +106,6 @@ void checkStorage(const std::string& path, Report& report) {
     }
     report.finding(path, where + error);
     report.finding(path, "refused: the daemon does not start with it (exit status 10)");
-}
-
-std::string sectionLabel(const FilePollSectionReport& section) {
-    const std::string number = "#" + std::to_string(section.number);
-    if (section.name.empty()) return "section " + number;
-    return "section \"" + shown(section.name) + "\" (" + number + ")";
-}
-
-std::string refusalText(const FilePollSectionReport& section) {
-    const std::string value = "\"" + shown(section.value) + "\"";
-    switch (section.refusal) {
-        case Refusal::MissingKey:
-            return section.key + " is missing";
-        case Refusal::NotWholeNumber:
-            return section.key + " " + value + " is not a whole number from 0 to 4294967295";
-        case Refusal::UnknownName:
-            return section.key + " " + value + " is not a valid name; valid names: " +
-                   (section.key == "Unit" ? validNames<DataLoggerUnit>()
-                                          : validNames<DataLoggerStorageType>());
-        default:
-            return section.error;
-    }
 }
 
 struct PollSeen {
@@ -145,7 +126,16 @@ void checkPollFile(const std::string& path, const FilePollConfigFile& file,
             continue;
         }
         if (!file.isValid()) continue;  // the daemon polls none of its sections
-        const std::string& channel = section.config->getChannelInfo()->mPath;
+        const auto& info = *section.config->getChannelInfo();
+        constexpr int64_t kMaxPeriod = utils::PeriodicCallerManagerIfc::kMaxPeriodSeconds;
+        if (info.mStats.period() > kMaxPeriod) {
+            report.finding(path, label + ": StatisticsPeriodInSeconds " +
+                                     std::to_string(info.mStats.period()) + " is above " +
+                                     std::to_string(kMaxPeriod) +
+                                     ": the daemon refuses to register the channel and polls "
+                                     "nothing for it");
+        }
+        const std::string& channel = info.mPath;
         const auto [seen, added] = channelPaths.emplace(channel, PollSeen{path, label});
         if (!added) {
             report.finding(path, label + ": ChannelPath \"" + shown(channel) + "\" is polled by " +
@@ -159,9 +149,9 @@ void checkPollFile(const std::string& path, const FilePollConfigFile& file,
         return;
     }
     if (file.getSections().empty()) {  // not JSON, or refused before the sections were read
-        report.finding(path, errorLine(file.getErrors()));
+        report.finding(path, shown(errorLine(file.getErrors())));
     }
-    report.finding(path, "refused: none of its sections is polled");
+    report.finding(path, droppedText(file));
 }
 
 void checkPollDir(const std::string& dir, Report& report) {

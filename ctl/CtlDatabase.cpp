@@ -9,8 +9,8 @@
 #include <stdexcept>
 
 #include "core/DataLoggerNames.h"
-#include "platform/TimeUtils.h"
 #include "ctl/CtlSupport.h"
+#include "platform/TimeUtils.h"
 #include "storage/DataLoggerStorageConfig.h"
 
 namespace quorix::pelmo::datalogger::ctl {
@@ -42,7 +42,10 @@ std::string nameOf(int64_t id) {
 std::vector<CtlDatabase> openDatabases(const std::string& storageConfig, bool& complete) {
     const DataLoggerStorageConfigFile file(storageConfig);
     if (!file.isValid()) {
-        throw std::runtime_error(shown(storageConfig) + ": " + shown(errorLine(file.getErrors())));
+        // The JSON reader names the file itself; the reader's own checks do not.
+        const std::string error = errorLine(file.getErrors());
+        const bool named = error.compare(0, storageConfig.size() + 1, storageConfig + ":") == 0;
+        throw std::runtime_error(named ? shown(error) : shown(storageConfig) + ": " + shown(error));
     }
     const auto config = file.getConfig();
     std::vector<CtlDatabase> databases;

@@ -198,6 +198,12 @@ void addExportCommand(CLI::App& app, int& status) {
             }
             range[i] = *time;
         }
+        if (range[0] > range[1]) {
+            std::cerr << "--from \"" << shown(*from) << "\" is later than --to \"" << shown(*to)
+                      << "\"\n";
+            status = kUsage;
+            return;
+        }
         status = exportRows(*storage, *glob, range[0], range[1], *format == "json");
     });
 }

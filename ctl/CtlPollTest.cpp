@@ -9,6 +9,7 @@
 
 #include "core/DataLoggerNames.h"
 #include "ctl/CtlCommands.h"
+#include "ctl/CtlPollText.h"
 #include "ctl/CtlSupport.h"
 #include "inputs/filepoll/FilePollEngine.h"
 #include "inputs/filepoll/PollFileRules.h"
@@ -56,11 +57,8 @@ bool pollOnce(const FilePollConfig& config) {
 // Polls the accepted sections of one file (only section `only` when it is not 0).
 int pollFile(const std::string& path, const FilePollConfigFile& file, size_t only) {
     if (!file.isValid()) {
-        std::istringstream errors(file.getErrors());
-        for (std::string line; std::getline(errors, line);) {
-            std::cout << shown(path) << ": " << shown(line) << "\n";
-        }
-        std::cout << shown(path) << ": refused by the daemon, not polled\n";
+        for (const auto& line : refusedFileLines(file))
+            std::cout << shown(path) << ": " << line << "\n";
         return kFinding;
     }
     int status = kOk;
@@ -92,6 +90,11 @@ void addPollTestCommand(CLI::App& app, int& status) {
     command->callback([target, section, &status] {
         status = kOk;
         boost::system::error_code error;
+        if (!boost::filesystem::exists(*target, error)) {
+            std::cout << shown(*target) << ": does not exist\n";
+            status = kFinding;
+            return;
+        }
         if (boost::filesystem::is_regular_file(*target, error)) {
             // Its commands would run as root here too: the daemon's rule applies.
             const std::string writers = nonRootWriters(*target);

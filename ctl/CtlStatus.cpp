@@ -1,7 +1,6 @@
 // datalogger-ctl status: the running daemon's health, read through getStatus on the bus.
 #include <cstdint>
 #include <cstdio>
-#include <ctime>
 #include <iostream>
 #include <memory>
 #include <nlohmann/json.hpp>
@@ -10,6 +9,7 @@
 
 #include "ctl/CtlBus.h"
 #include "ctl/CtlCommands.h"
+#include "ctl/CtlDatabase.h"
 
 namespace quorix::pelmo::datalogger::ctl {
 
@@ -63,17 +63,6 @@ std::string duration(int64_t seconds) {
     return out;
 }
 
-std::string utc(int64_t microseconds) {
-    const std::time_t seconds = static_cast<std::time_t>(microseconds / 1000000);
-    std::tm parts{};
-    char out[32];
-    if (gmtime_r(&seconds, &parts) == nullptr ||
-        std::strftime(out, sizeof out, "%Y-%m-%d %H:%M:%S", &parts) == 0) {
-        return "?";
-    }
-    return out;
-}
-
 std::string mebibytes(int64_t bytes) {
     char out[32];
     std::snprintf(out, sizeof out, "%.1f MiB", static_cast<double>(bytes) / 1048576.0);
@@ -91,7 +80,7 @@ void printDatabase(const json& database) {
     std::cout << "  rows:        " << count(database, "rows");
     const auto oldest = integer(database, "oldestUs");
     const auto newest = integer(database, "newestUs");
-    if (oldest && newest) std::cout << ", " << utc(*oldest) << " to " << utc(*newest) << " UTC";
+    if (oldest && newest) std::cout << ", " << utcText(*oldest) << " to " << utcText(*newest);
     std::cout << '\n';
     const std::string error = text(database, "lastError");
     std::cout << "  last error:  " << (error.empty() ? "none" : error) << '\n';

@@ -433,9 +433,9 @@ DataLoggerStatus DataLoggerCore::status() const {
         uint32_t size;
         DataLoggerStorageIfc* storage;
     } databases[] = {
-        {"non_volatile", mStorageConfig->getNonVolatilePath(), mStorageConfig->getNonVolatileSize(),
+        {"NonVolatile", mStorageConfig->getNonVolatilePath(), mStorageConfig->getNonVolatileSize(),
          mNonVolatileStorage.get()},
-        {"volatile", mStorageConfig->getVolatilePath(), mStorageConfig->getVolatileSize(),
+        {"Volatile", mStorageConfig->getVolatilePath(), mStorageConfig->getVolatileSize(),
          mVolatileStorage.get()},
     };
     for (const auto& database : databases) {

@@ -189,11 +189,12 @@ void DeviceLogContributor::Impl::onMethodCall(
                                                       "too many log requests pending"));
             return;
         }
+        // Said before the worker can see the request, so that its lines follow this one.
+        mLog.pelmoDoLog(qlog::Info, "createLog accepted: path %s, type %d, id %d", nullptr,
+                        qlog::untrusted(requested).c_str(), type, id);
         mRequests.push_back(Request{requested, type, id});
     }
     mWake.notify_one();
-    mLog.pelmoDoLog(qlog::Info, "createLog accepted: path %s, type %d, id %d", nullptr,
-                    qlog::untrusted(requested).c_str(), type, id);
     invocation->return_value(Glib::VariantContainerBase());
 }
 

@@ -9,6 +9,10 @@
 
 namespace quorix::pelmo::datalogger {
 
+// The smallest Size the daemon opens a database with. The file's reader accepts smaller ones;
+// the storage then stays closed, so tools that judge the file must apply it themselves.
+inline constexpr uint32_t kStorageMinimumSize = 1048576;
+
 // Where the two databases live and how large each may grow. Immutable; shared between the
 // daemon (which creates the storages from it) and the core (which opens them).
 class DataLoggerStorageConfig {

@@ -27,13 +27,13 @@ sandbox_wait_daemon_up 20 || { echo "not ok - the daemon did not come up"; exit 
 hash=$(dl_register ctl/pushed 1 1 0 1 "one point") || exit 1
 dl_push "$hash" 1.5 "$(now_us)" >/dev/null
 check "status counts the pushed point as stored" within 10 stored 1
-check "status shows each database's rows (read anew at most once a second) and the refused poll file" \
+check "status shows each database's rows and UTC times (read anew at most once a second) and the refused poll file" \
   within 5 bash -c '"$0" status | { out=$(cat); grep -q "files: *0 loaded, 1 refused" <<<"$out" &&
-    grep -A2 "^database volatile: /run/datalogger/volatile.db" <<<"$out" | grep -q "rows: *1,"; }' "$DATALOGGER_CTL"
-mkdir "$SANDBOX/backup"
-out=$("$DATALOGGER_CTL" backup "$SANDBOX/backup")
-check "backup checks two copies and reports their rows" \
-  test "$?:$(grep -c 'integrity ok' <<<"$out"):$(grep -A1 '^volatile:' <<<"$out" | grep -c 'ok, 1 rows')" = 0:2:1
+    grep -A2 "^database Volatile: /run/datalogger/volatile.db" <<<"$out" |
+      grep -qE "rows: *1, ([0-9-]{10}T[0-9:]{8}\.[0-9]{6}Z( to )?){2}$"; }' "$DATALOGGER_CTL"
+out=$("$DATALOGGER_CTL" backup "$SANDBOX/backup/new")
+check "backup creates its folder, checks two copies and reports their rows" \
+  test "$?:$(grep -c 'integrity ok' <<<"$out"):$(grep -A1 '^Volatile:' <<<"$out" | grep -c 'ok, 1 rows')" = 0:2:1
 check "a second backup into the same folder fails" bash -c '! "$0" backup "$1" >/dev/null 2>&1' \
-  "$DATALOGGER_CTL" "$SANDBOX/backup"
+  "$DATALOGGER_CTL" "$SANDBOX/backup/new"
 exit $((failures != 0))

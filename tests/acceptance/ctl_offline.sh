@@ -20,6 +20,7 @@ sandbox_create
 nv_db=$SANDBOX/data/nv.db
 echo '{"volatile": {"Size": 4194304, "Path": "/run/datalogger/v.db"},
   "nonvolatile": {"Size": 268435456, "Path": "/data/datalogger/nv.db"}}' >"$SANDBOX/etc/storage.conf"
+sed 's/"Size": 4194304/"Size": 1000/' "$SANDBOX/etc/storage.conf" >"$SANDBOX/etc/small.conf"
 echo 21.5 >"$SANDBOX/etc/value"
 section() {  # NAME PATH SOURCE_KEY SOURCE EXTRA
   echo "\"$1\": {\"ChannelPath\": \"$2\", \"Unit\": \"Percent\", \"Storage\": \"NonVolatile\",
@@ -48,6 +49,19 @@ check "check refuses a poll file others can write" has "$out" \
 check "check suggests the nearest key" has "$out" '"Fator": unknown key, ignored; did you mean "Factor"?'
 ctl check --bogus 2>/dev/null; rc=$?
 check "a usage error gives status 2" equals 2 "$rc"
+# STATUS|TEXT|ARGUMENTS: one ctl run each, its status and a text of its output or errors.
+while IFS='|' read -r want text args; do
+  out=$(eval "ctl $args" 2>&1); rc=$?
+  check "ctl $args: status $want, \"$text\"" exits "$want" "$text"
+done <<'RUNS'
+1|/etc/datalogger/small.conf: section "volatile": Size 1000 is below the minimum of 1048576|check --storage /etc/datalogger/small.conf
+1|/etc/datalogger/none.conf: does not exist|poll-test /etc/datalogger/none.conf
+1|typo.conf: section "typo" (#1): PeriodInSeconds "5.5" is not a whole number from 0 to 1000000000|poll-test /etc/datalogger/poll-bad/typo.conf
+1|typo.conf: refused: its only section is broken|poll-test /etc/datalogger/poll-bad/typo.conf
+2|--from "-1h" is later than --to "-2h"|export 'ctl/*' --from -1h --to -2h
+RUNS
+out=$(ctl channels --storage /etc/datalogger/none.conf 2>&1)
+check "a missing storage.conf is named once" equals "/etc/datalogger/none.conf: cannot open file" "$out"
 
 out=$(ctl poll-test /etc/datalogger/poll-test); rc=$?
 check "poll-test shows raw text, scaled value and unit" has "$out" 'ctl/scaled  raw "21.5"  → 44 Percent'
