@@ -3,6 +3,7 @@
 #include <stdexcept>
 
 #include "codec/BitStream.h"
+#include "codec/CompactEncoding.h"
 #include "codec/PlainEncoding.h"
 
 namespace quorix::pelmo::datalogger::codec {
@@ -12,10 +13,16 @@ std::string encodeBlock(const Sample* samples, size_t count) {
         throw std::invalid_argument("a block holds 1 to " + std::to_string(kMaxBlockSamples) +
                                     " samples, not " + std::to_string(count));
     }
+    const CompactPlan plan = planCompact(samples, count);
+    const bool compact = plan.bits < plainBits(count);
     BitWriter out;
-    out.writeBits(kEncodingPlain, 8);
+    out.writeBits(compact ? kEncodingCompact : kEncodingPlain, 8);
     out.writeVarint(count);
-    writePlain(samples, count, out);
+    if (compact) {
+        writeCompact(plan, samples, count, out);
+    } else {
+        writePlain(samples, count, out);
+    }
     return std::move(out).take();
 }
 
@@ -34,6 +41,9 @@ bool decodeBlock(const unsigned char* data, size_t size, std::vector<Sample>& ou
     switch (encoding) {
         case kEncodingPlain:
             read = readPlain(in, count, samples);
+            break;
+        case kEncodingCompact:
+            read = readCompact(in, count, samples);
             break;
         default:
             return false;

@@ -151,6 +151,26 @@ TEST(CodecRoundTrip, RandomBlocksOfEverySizeEdge) {
     }
 }
 
+double bytesPerSample(const Samples& samples) {
+    return static_cast<double>(encode(samples).size()) / static_cast<double>(samples.size());
+}
+
+// The storage's budget counts on these for 1024-sample blocks (codec_bench prints the figures);
+// the bounds sit a little above what the encoding reaches, to catch a regression.
+TEST(CodecSize, BlocksOfReadingsStayWithinTheBudget) {
+    std::mt19937_64 rng(5);
+    EXPECT_LE(bytesPerSample(sensorLike(1024, 0, rng)), 1.0) << "two decimals, exact 10 s";
+    EXPECT_LE(bytesPerSample(sensorLike(1024, 2000, rng)), 2.6) << "two decimals, ±2 ms jitter";
+    Samples withGaps = sensorLike(1024, 0, rng);
+    for (size_t i = 100; i < 1024; i += 100) withGaps[i].value = std::nan("");
+    EXPECT_LE(bytesPerSample(withGaps), 1.2) << "a gap costs itself, not the block";
+    Samples noisy = sensorLike(1024, 0, rng);
+    std::normal_distribution<double> noise(0.0, 1.0);
+    for (Sample& sample : noisy) sample.value = 20.0 + noise(rng);
+    EXPECT_LE(bytesPerSample(noisy), 7.5) << "full-precision doubles";
+    EXPECT_LE(bytesPerSample(randomBits(1024, rng)), 16.01) << "never worse than raw";
+}
+
 TEST(CodecEncode, RefusesAnEmptyBlockAndOneOverTheMaximum) {
     const Samples tooMany(kMaxBlockSamples + 1, Sample{0, 0.0});
     EXPECT_THROW(encodeBlock(tooMany.data(), 0), std::invalid_argument);
