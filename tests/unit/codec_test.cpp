@@ -161,6 +161,9 @@ TEST(CodecSize, BlocksOfReadingsStayWithinTheBudget) {
     std::mt19937_64 rng(5);
     EXPECT_LE(bytesPerSample(sensorLike(1024, 0, rng)), 1.0) << "two decimals, exact 10 s";
     EXPECT_LE(bytesPerSample(sensorLike(1024, 2000, rng)), 2.6) << "two decimals, ±2 ms jitter";
+    Samples milliseconds = sensorLike(1024, 2000, rng);
+    for (Sample& sample : milliseconds) sample.time -= sample.time % 1000;
+    EXPECT_LE(bytesPerSample(milliseconds), 1.5) << "±2 ms jitter from a millisecond clock";
     Samples withGaps = sensorLike(1024, 0, rng);
     for (size_t i = 100; i < 1024; i += 100) withGaps[i].value = std::nan("");
     EXPECT_LE(bytesPerSample(withGaps), 1.2) << "a gap costs itself, not the block";
