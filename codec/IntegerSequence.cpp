@@ -14,9 +14,9 @@ constexpr unsigned kWidthBits = 7;
 constexpr unsigned kEscapeLengthBits = 6;  // an escaped residual's bit length minus one
 
 // The one prediction both directions use, from elements already known to the decoder.
-uint64_t predict(Predictor predictor, uint64_t step, const uint64_t* x, size_t i) {
-    if (predictor == Predictor::Slope && i >= 2) return x[i - 1] + (x[i - 1] - x[i - 2]);
-    return x[i - 1] + step;
+uint64_t predict(Predictor predictor, uint64_t step, const uint64_t* y, size_t i) {
+    if (predictor == Predictor::Slope && i >= 2) return y[i - 1] + (y[i - 1] - y[i - 2]);
+    return y[i - 1] + step;
 }
 
 // Distances from x[0] in units, as int64 values in uint64_t: unit * y[i] == x[i] - x[0]
