@@ -5,7 +5,7 @@
 # directly or through another library (target_link_libraries in its CMakeLists.txt):
 #   platform -> core -> storage, stats, systime, inputs/filepoll, inputs/dbus -> dfrm (routes)
 #   -> dfrm server -> engine -> app; ctl and tools are programs on top of what they link.
-# codec/ is a layer of its own that includes nothing of ours outside itself.
+# codec/ is a layer of its own that includes nothing of ours outside itself; storage uses it.
 # dfrm/ holds two libraries: its server files (DFRM_SERVER_SOURCES in dfrm/CMakeLists.txt) count
 # as the layer "dfrm/server" above the routes.
 # tests/, bench/ and fuzz/ sit above everything and are not checked.
@@ -16,7 +16,7 @@ declare -A may=(
   [platform]=""
   [codec]=""
   [core]="platform"
-  [storage]="core platform"
+  [storage]="codec core platform"
   [stats]="core platform"
   [systime]="core platform"
   [inputs/filepoll]="core platform"
