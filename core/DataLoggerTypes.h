@@ -69,6 +69,16 @@ enum class DataLoggerStatusCode : uint16_t {
 
 using TimePoint = std::chrono::time_point<std::chrono::system_clock, std::chrono::nanoseconds>;
 
+// Integers read from a database may be anything: scaling them saturates instead of overflowing.
+int64_t saturatingMultiply(int64_t a, int64_t factor);
+// The databases keep times in microseconds since the epoch (truncated toward zero).
+inline int64_t toMicros(TimePoint time) {
+    return time.time_since_epoch().count() / 1000;
+}
+inline TimePoint fromMicros(int64_t micros) {
+    return TimePoint(std::chrono::nanoseconds(saturatingMultiply(micros, 1000)));
+}
+
 class DataLoggerStats {
 public:
     DataLoggerStats(DataLoggerStorageType storageType, int64_t periodSeconds)
@@ -88,7 +98,8 @@ private:
 };
 
 // Everything a producer says about a channel. Plain value; the field order is the order of
-// the constructor, of the channel table's columns and of the DfRM channel documents.
+// the constructor, of the channel table's columns (kDataLoggerChannelColumns, which also says
+// how each is stored and compared) and of the DfRM channel documents.
 struct DataLoggerChannelInfo {
     DataLoggerChannelInfo(std::string path, DataLoggerUnit unit, DataLoggerStats stats,
                           DataLoggerStorageType storageType, std::string description,
@@ -110,6 +121,8 @@ struct DataLoggerChannelInfo {
                                               DataLoggerStats stats,
                                               DataLoggerStorageType storageType,
                                               std::string description);
+    // No path, unit or description, volatile and without statistics; the rest as withDefaults.
+    static DataLoggerChannelInfo empty();
 
     bool operator==(const DataLoggerChannelInfo& other) const;
     bool operator!=(const DataLoggerChannelInfo& other) const { return !(*this == other); }
