@@ -77,10 +77,6 @@ bool DataLoggerChannelInfo::operator==(const DataLoggerChannelInfo& other) const
 }
 
 DataLoggerStorageChannelInfo::DataLoggerStorageChannelInfo()
-    : mInfo(DataLoggerChannelInfo::withDefaults(
-          "quorix/productA/temperatureUnit/coil/sensorTop/HJ4", DataLoggerUnit::Kelvin,
-          DataLoggerStats(DataLoggerStorageType::NonVolatile, 10),
-          DataLoggerStorageType::NonVolatile, "English self explaining description.")),
-      mHash(0) {}
+    : mInfo(DataLoggerChannelInfo::empty()), mHash(0) {}
 
 }  // namespace quorix::pelmo::datalogger

@@ -184,7 +184,7 @@ inline void keepPage(std::vector<DataLoggerDataPoint>& points, size_t before, ui
 
 class DataLoggerStorageChannelInfo {
 public:
-    // Hash 0 and a fixed example channel; used for out-arguments before they are filled.
+    // Hash 0 and DataLoggerChannelInfo::empty(); for out-arguments before they are filled.
     DataLoggerStorageChannelInfo();
     DataLoggerStorageChannelInfo(DataLoggerChannelInfo info, uint64_t hash)
         : mInfo(std::move(info)), mHash(hash) {}
