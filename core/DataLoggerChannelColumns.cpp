@@ -1,6 +1,7 @@
 #include "core/DataLoggerChannelColumns.h"
 
 #include <algorithm>
+#include <chrono>
 #include <type_traits>
 #include <utility>
 #include <vector>
@@ -36,92 +37,72 @@ void decodeTags(Info& info, const Value& value) {
     info.mLogicalFunctionTags = std::move(tags);
 }
 
+// The stored form of a field by its type: text and reals as they are; flags as 0 or 1,
+// durations in microseconds, times in microseconds since the epoch (so compared to the
+// nanosecond but kept to the microsecond), enumerations by their value.
+template <typename T>
+constexpr Type storedType() {
+    if constexpr (std::is_same_v<T, std::string>) {
+        return Type::Text;
+    } else if constexpr (std::is_same_v<T, double>) {
+        return Type::Real;
+    } else {
+        return Type::Integer;
+    }
+}
+
+template <typename T>
+Value toStored(const T& field) {
+    if constexpr (storedType<T>() != Type::Integer) {
+        return field;
+    } else if constexpr (std::is_same_v<T, bool>) {
+        return int64_t{field ? 1 : 0};
+    } else if constexpr (std::is_same_v<T, std::chrono::microseconds>) {
+        return int64_t{field.count()};
+    } else if constexpr (std::is_same_v<T, TimePoint>) {
+        return toMicros(field);
+    } else {
+        return static_cast<int64_t>(field);
+    }
+}
+
+template <typename T>
+T fromStored(const Value& value) {
+    if constexpr (storedType<T>() != Type::Integer) {
+        return std::get<T>(value);
+    } else if constexpr (std::is_same_v<T, bool>) {
+        return std::get<int64_t>(value) != 0;
+    } else if constexpr (std::is_same_v<T, TimePoint>) {
+        return fromMicros(std::get<int64_t>(value));
+    } else {
+        return static_cast<T>(std::get<int64_t>(value));  // durations and enumerations
+    }
+}
+
 template <auto Field>
 using FieldType = std::remove_reference_t<decltype(std::declval<Info&>().*Field)>;
 
+// A column holding one field in the field's stored form.
 template <auto Field>
-bool same(const Info& a, const Info& b) {
-    return a.*Field == b.*Field;
-}
-
-template <auto Field>
-constexpr DataLoggerChannelColumn text(const char* name) {
-    return {name,
-            nullptr,
-            nullptr,
-            Type::Text,
-            [](const Info& i) -> Value { return i.*Field; },
-            [](Info& i, const Value& v) { i.*Field = std::get<std::string>(v); },
-            same<Field>};
-}
-
-template <auto Field>
-constexpr DataLoggerChannelColumn real(const char* name) {
-    return {name,
-            nullptr,
-            nullptr,
-            Type::Real,
-            [](const Info& i) -> Value { return i.*Field; },
-            [](Info& i, const Value& v) { i.*Field = std::get<double>(v); },
-            same<Field>};
-}
-
-template <auto Field>
-constexpr DataLoggerChannelColumn flag(const char* name) {
-    return {name,
-            nullptr,
-            nullptr,
-            Type::Integer,
-            [](const Info& i) -> Value { return int64_t{i.*Field ? 1 : 0}; },
-            [](Info& i, const Value& v) { i.*Field = std::get<int64_t>(v) != 0; },
-            same<Field>};
-}
-
-template <auto Field>
-constexpr DataLoggerChannelColumn micros(const char* name) {
-    return {name,
-            nullptr,
-            nullptr,
-            Type::Integer,
-            [](const Info& i) -> Value { return int64_t{(i.*Field).count()}; },
-            [](Info& i, const Value& v) { i.*Field = FieldType<Field>(std::get<int64_t>(v)); },
-            same<Field>};
-}
-
-// Stored to the microsecond, compared to the nanosecond.
-template <auto Field>
-constexpr DataLoggerChannelColumn time(const char* name) {
-    return {name,
-            nullptr,
-            nullptr,
-            Type::Integer,
-            [](const Info& i) -> Value { return toMicros(i.*Field); },
-            [](Info& i, const Value& v) { i.*Field = fromMicros(std::get<int64_t>(v)); },
-            same<Field>};
-}
-
-template <auto Field>
-constexpr DataLoggerChannelColumn enumeration(const char* name, const char* column,
-                                              const char* insertParameter) {
+constexpr DataLoggerChannelColumn field(const char* name, const char* column = nullptr,
+                                        const char* insertParameter = nullptr) {
     return {name,
             column,
             insertParameter,
-            Type::Integer,
-            [](const Info& i) -> Value { return static_cast<int64_t>(i.*Field); },
-            [](Info& i, const Value& v) {
-                i.*Field = static_cast<FieldType<Field>>(std::get<int64_t>(v));
-            },
-            same<Field>};
+            storedType<FieldType<Field>>(),
+            [](const Info& i) { return toStored(i.*Field); },
+            [](Info& i, const Value& v) { i.*Field = fromStored<FieldType<Field>>(v); },
+            [](const Info& a, const Info& b) { return a.*Field == b.*Field; }};
 }
 
 }  // namespace
 
 // The statistics setting is one field in two columns, each holding and comparing its half.
 constexpr std::array<DataLoggerChannelColumn, 26> kDataLoggerChannelColumns{{
-    text<&Info::mPath>("path"),
-    enumeration<&Info::mUnit>("unit", "unitID", "unit"),
-    enumeration<&Info::mStorageType>("storageType", "storageTypeID", "storageType"),
-    text<&Info::mDescription>("description"),
+    field<&Info::mPath>("path"),
+    field<&Info::mUnit>("unit", "unitID", "unit"),
+    field<&Info::mStorageType>("storageType", "storageTypeID", "storageType"),
+    field<&Info::mDescription>("description"),
     {"statisticPeriod", nullptr, nullptr, Type::Integer,
      [](const Info& i) -> Value { return saturatingMultiply(i.mStats.period(), 1000000); },
      [](Info& i, const Value& v) {
@@ -129,34 +110,33 @@ constexpr std::array<DataLoggerChannelColumn, 26> kDataLoggerChannelColumns{{
      },
      [](const Info& a, const Info& b) { return a.mStats.period() == b.mStats.period(); }},
     {"statisticStorageType", "statisticStorageTypeID", nullptr, Type::Integer,
-     [](const Info& i) -> Value { return static_cast<int64_t>(i.mStats.storageType()); },
+     [](const Info& i) { return toStored(i.mStats.storageType()); },
      [](Info& i, const Value& v) {
-         i.mStats = DataLoggerStats(static_cast<DataLoggerStorageType>(std::get<int64_t>(v)),
-                                    i.mStats.period());
+         i.mStats = DataLoggerStats(fromStored<DataLoggerStorageType>(v), i.mStats.period());
      },
      [](const Info& a, const Info& b) { return a.mStats.storageType() == b.mStats.storageType(); }},
-    micros<&Info::mAcqPeriodTypical>("acqPeriodTypical"),
-    real<&Info::mMin>("min"),
-    real<&Info::mMax>("max"),
-    real<&Info::mExpectedMin>("expectedMin"),
-    real<&Info::mExpectedMax>("expectedMax"),
+    field<&Info::mAcqPeriodTypical>("acqPeriodTypical"),
+    field<&Info::mMin>("min"),
+    field<&Info::mMax>("max"),
+    field<&Info::mExpectedMin>("expectedMin"),
+    field<&Info::mExpectedMax>("expectedMax"),
     {"logicalFunctionTags", nullptr, nullptr, Type::Text, encodeTags, decodeTags,
-     same<&Info::mLogicalFunctionTags>},
-    flag<&Info::mAbsolute>("absolute"),
-    real<&Info::mPrecision>("precision"),
-    real<&Info::mOffsetError>("offsetError"),
-    real<&Info::mRelativeError>("relativeError"),
-    flag<&Info::mCalibrated>("calibrated"),
-    time<&Info::mCalibrationLastDate>("calibrationLastDate"),
-    time<&Info::mCalibrationNextDate>("calibrationNextDate"),
-    flag<&Info::mRecommendRequestDataDuringTypicalMode>("recommendRequestDataDuringTypicalMode"),
-    flag<&Info::mRecommendRequestDataDuringHighAlertMode>(
+     [](const Info& a, const Info& b) { return a.mLogicalFunctionTags == b.mLogicalFunctionTags; }},
+    field<&Info::mAbsolute>("absolute"),
+    field<&Info::mPrecision>("precision"),
+    field<&Info::mOffsetError>("offsetError"),
+    field<&Info::mRelativeError>("relativeError"),
+    field<&Info::mCalibrated>("calibrated"),
+    field<&Info::mCalibrationLastDate>("calibrationLastDate"),
+    field<&Info::mCalibrationNextDate>("calibrationNextDate"),
+    field<&Info::mRecommendRequestDataDuringTypicalMode>("recommendRequestDataDuringTypicalMode"),
+    field<&Info::mRecommendRequestDataDuringHighAlertMode>(
         "recommendRequestDataDuringHighAlertMode"),
-    flag<&Info::mAcqPeriodChangeable>("acqPeriodChangeable"),
-    micros<&Info::mAcqPeriodJitter>("acqPeriodJitter"),
-    micros<&Info::mAcqPeriodMin>("acqPeriodMin"),
-    micros<&Info::mAcqPeriodHighAlert>("acqPeriodHighAlert"),
-    micros<&Info::mAcqPeriodMax>("acqPeriodMax"),
+    field<&Info::mAcqPeriodChangeable>("acqPeriodChangeable"),
+    field<&Info::mAcqPeriodJitter>("acqPeriodJitter"),
+    field<&Info::mAcqPeriodMin>("acqPeriodMin"),
+    field<&Info::mAcqPeriodHighAlert>("acqPeriodHighAlert"),
+    field<&Info::mAcqPeriodMax>("acqPeriodMax"),
 }};
 
 namespace {
