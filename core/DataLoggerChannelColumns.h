@@ -17,7 +17,8 @@ enum class DataLoggerColumnType { Integer, Real, Text };
 // One column of the channel table and the field of DataLoggerChannelInfo it holds.
 // kDataLoggerChannelColumns is the one place that pairs fields with columns and orders them:
 // the storage builds its channel statements and binds and reads rows by it, the tools read rows
-// by it, and DataLoggerChannelInfo compares by it.
+// by it, and DataLoggerChannelInfo compares by it. The table is constant, initialised before
+// any code runs: every thread may read it.
 struct DataLoggerChannelColumn {
     // The field's name, which the storage's binding failure names.
     const char* name;
