@@ -1,8 +1,19 @@
 #include "core/DataLoggerTypes.h"
 
+#include <algorithm>
 #include <limits>
 
+#include "core/DataLoggerChannelColumns.h"
+
 namespace quorix::pelmo::datalogger {
+
+int64_t saturatingMultiply(int64_t a, int64_t factor) {
+    if (a > std::numeric_limits<int64_t>::max() / factor)
+        return std::numeric_limits<int64_t>::max();
+    if (a < std::numeric_limits<int64_t>::min() / factor)
+        return std::numeric_limits<int64_t>::min();
+    return a * factor;
+}
 
 DataLoggerChannelInfo::DataLoggerChannelInfo(
     std::string path, DataLoggerUnit unit, DataLoggerStats stats, DataLoggerStorageType storageType,
@@ -54,28 +65,18 @@ DataLoggerChannelInfo DataLoggerChannelInfo::withDefaults(std::string path, Data
                                  microseconds(0));
 }
 
-bool DataLoggerChannelInfo::operator==(const DataLoggerChannelInfo& o) const {
-    return mPath == o.mPath && mUnit == o.mUnit && mStats == o.mStats &&
-           mStorageType == o.mStorageType && mDescription == o.mDescription &&
-           mAcqPeriodTypical == o.mAcqPeriodTypical && mMin == o.mMin && mMax == o.mMax &&
-           mExpectedMin == o.mExpectedMin && mExpectedMax == o.mExpectedMax &&
-           mLogicalFunctionTags == o.mLogicalFunctionTags && mAbsolute == o.mAbsolute &&
-           mPrecision == o.mPrecision && mOffsetError == o.mOffsetError &&
-           mRelativeError == o.mRelativeError && mCalibrated == o.mCalibrated &&
-           mCalibrationLastDate == o.mCalibrationLastDate &&
-           mCalibrationNextDate == o.mCalibrationNextDate &&
-           mRecommendRequestDataDuringTypicalMode == o.mRecommendRequestDataDuringTypicalMode &&
-           mRecommendRequestDataDuringHighAlertMode == o.mRecommendRequestDataDuringHighAlertMode &&
-           mAcqPeriodChangeable == o.mAcqPeriodChangeable &&
-           mAcqPeriodJitter == o.mAcqPeriodJitter && mAcqPeriodMin == o.mAcqPeriodMin &&
-           mAcqPeriodHighAlert == o.mAcqPeriodHighAlert && mAcqPeriodMax == o.mAcqPeriodMax;
+DataLoggerChannelInfo DataLoggerChannelInfo::empty() {
+    return withDefaults("", DataLoggerUnit::None,
+                        DataLoggerStats(DataLoggerStorageType::Volatile, 0),
+                        DataLoggerStorageType::Volatile, "");
+}
+
+bool DataLoggerChannelInfo::operator==(const DataLoggerChannelInfo& other) const {
+    return std::all_of(kDataLoggerChannelColumns.begin(), kDataLoggerChannelColumns.end(),
+                       [&](const auto& column) { return column.same(*this, other); });
 }
 
 DataLoggerStorageChannelInfo::DataLoggerStorageChannelInfo()
-    : mInfo(DataLoggerChannelInfo::withDefaults(
-          "quorix/productA/temperatureUnit/coil/sensorTop/HJ4", DataLoggerUnit::Kelvin,
-          DataLoggerStats(DataLoggerStorageType::NonVolatile, 10),
-          DataLoggerStorageType::NonVolatile, "English self explaining description.")),
-      mHash(0) {}
+    : mInfo(DataLoggerChannelInfo::empty()), mHash(0) {}
 
 }  // namespace quorix::pelmo::datalogger

@@ -69,6 +69,16 @@ enum class DataLoggerStatusCode : uint16_t {
 
 using TimePoint = std::chrono::time_point<std::chrono::system_clock, std::chrono::nanoseconds>;
 
+// Integers read from a database may be anything: scaling them saturates instead of overflowing.
+int64_t saturatingMultiply(int64_t a, int64_t factor);
+// The databases keep times in microseconds since the epoch (truncated toward zero).
+inline int64_t toMicros(TimePoint time) {
+    return time.time_since_epoch().count() / 1000;
+}
+inline TimePoint fromMicros(int64_t micros) {
+    return TimePoint(std::chrono::nanoseconds(saturatingMultiply(micros, 1000)));
+}
+
 class DataLoggerStats {
 public:
     DataLoggerStats(DataLoggerStorageType storageType, int64_t periodSeconds)
@@ -88,7 +98,8 @@ private:
 };
 
 // Everything a producer says about a channel. Plain value; the field order is the order of
-// the constructor, of the channel table's columns and of the DfRM channel documents.
+// the constructor, of the channel table's columns (kDataLoggerChannelColumns, which also says
+// how each is stored and compared) and of the DfRM channel documents.
 struct DataLoggerChannelInfo {
     DataLoggerChannelInfo(std::string path, DataLoggerUnit unit, DataLoggerStats stats,
                           DataLoggerStorageType storageType, std::string description,
@@ -110,6 +121,8 @@ struct DataLoggerChannelInfo {
                                               DataLoggerStats stats,
                                               DataLoggerStorageType storageType,
                                               std::string description);
+    // No path, unit or description, volatile and without statistics; the rest as withDefaults.
+    static DataLoggerChannelInfo empty();
 
     bool operator==(const DataLoggerChannelInfo& other) const;
     bool operator!=(const DataLoggerChannelInfo& other) const { return !(*this == other); }
@@ -141,15 +154,11 @@ struct DataLoggerChannelInfo {
     std::chrono::microseconds mAcqPeriodMax;
 };
 
-// One sample. Always held by value inside vectors.
+// One sample. A plain value held in vectors: every queued, read and answered point costs its
+// 16 bytes and no more, so it carries no vtable and nothing derives from it.
 class DataLoggerDataPoint {
 public:
     DataLoggerDataPoint(double value, TimePoint timestamp) : mValue(value), mTimestamp(timestamp) {}
-    virtual ~DataLoggerDataPoint() = default;
-    DataLoggerDataPoint(const DataLoggerDataPoint&) = default;
-    DataLoggerDataPoint(DataLoggerDataPoint&&) = default;
-    DataLoggerDataPoint& operator=(const DataLoggerDataPoint&) = default;
-    DataLoggerDataPoint& operator=(DataLoggerDataPoint&&) = default;
 
     double value() const { return mValue; }
     TimePoint timestamp() const { return mTimestamp; }
@@ -158,6 +167,7 @@ private:
     double mValue;
     TimePoint mTimestamp;
 };
+static_assert(sizeof(DataLoggerDataPoint) == 16, "a point is its value and its time stamp");
 
 // Unit of work of the processing queue: moved in and out whole, never copied.
 struct DataLoggerChannelPoint {
@@ -167,7 +177,7 @@ struct DataLoggerChannelPoint {
 
 class DataLoggerStorageChannelInfo {
 public:
-    // Hash 0 and a fixed example channel; used for out-arguments before they are filled.
+    // Hash 0 and DataLoggerChannelInfo::empty(); for out-arguments before they are filled.
     DataLoggerStorageChannelInfo();
     DataLoggerStorageChannelInfo(DataLoggerChannelInfo info, uint64_t hash)
         : mInfo(std::move(info)), mHash(hash) {}

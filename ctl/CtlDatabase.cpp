@@ -8,9 +8,11 @@
 #include <iostream>
 #include <stdexcept>
 
+#include "core/DataLoggerChannelColumns.h"
 #include "core/DataLoggerNames.h"
 #include "ctl/CtlSupport.h"
 #include "platform/TimeUtils.h"
+#include "storage/DataLoggerSQLiteQuery.h"
 #include "storage/DataLoggerStorageConfig.h"
 
 namespace quorix::pelmo::datalogger::ctl {
@@ -19,13 +21,6 @@ namespace {
 
 // Long enough to ride out a checkpoint, short enough that a stuck reader is noticed.
 constexpr int kBusyTimeoutMs = 1000;
-
-std::string columnText(sqlite3_stmt* statement, int column) {
-    const auto* text = sqlite3_column_text(statement, column);
-    return text ? std::string(reinterpret_cast<const char*>(text),
-                              static_cast<size_t>(sqlite3_column_bytes(statement, column)))
-                : std::string();
-}
 
 // A hostile or newer database may hold ids this build has no name for.
 template <typename T>
@@ -76,20 +71,20 @@ SQLiteStatementHandle prepareRead(const CtlDatabase& database, const std::string
 }
 
 std::vector<CtlChannel> readChannels(const CtlDatabase& database, const std::string& glob) {
-    auto statement = prepareRead(
-        database,
-        "SELECT hash, path, unitID, storageTypeID, description FROM channel ORDER BY path");
+    auto statement = prepareRead(database, "SELECT * FROM channel ORDER BY path");
+    sqlite3_stmt* row = statement.get();
     std::vector<CtlChannel> channels;
     int code;
-    while ((code = sqlite3_step(statement.get())) == SQLITE_ROW) {
-        CtlChannel channel;
-        channel.path = columnText(statement.get(), 1);
-        if (!glob.empty() && fnmatch(glob.c_str(), channel.path.c_str(), 0) != 0) continue;
-        channel.hash = sqlite3_column_int64(statement.get(), 0);
-        channel.unit = nameOf<DataLoggerUnit>(sqlite3_column_int64(statement.get(), 2));
-        channel.storage = nameOf<DataLoggerStorageType>(sqlite3_column_int64(statement.get(), 3));
-        channel.description = columnText(statement.get(), 4);
-        channels.push_back(std::move(channel));
+    while ((code = sqlite3_step(row)) == SQLITE_ROW) {
+        const DataLoggerChannelInfo info =
+            channelInfoFromRow([row](int position, DataLoggerColumnType type) {
+                return columnValue(row, position, type);
+            });
+        if (!glob.empty() && fnmatch(glob.c_str(), info.mPath.c_str(), 0) != 0) continue;
+        channels.push_back({sqlite3_column_int64(row, 0), info.mPath,
+                            nameOf<DataLoggerUnit>(static_cast<int64_t>(info.mUnit)),
+                            nameOf<DataLoggerStorageType>(static_cast<int64_t>(info.mStorageType)),
+                            info.mDescription});
     }
     if (code != SQLITE_DONE) {
         throw std::runtime_error(shown(database.path) + ": " +

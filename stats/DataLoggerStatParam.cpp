@@ -5,13 +5,11 @@
 namespace quorix::pelmo::datalogger {
 
 void DataLoggerStatParam::add(double value) {
-    std::lock_guard<std::mutex> lock(mMutex);
     ++mCount;
     update(mCount == 1, mCount, value);
 }
 
 double DataLoggerStatParam::getAndReset() {
-    std::lock_guard<std::mutex> lock(mMutex);
     if (mCount == 0) throw DataLoggerStatParamError("no point pushed yet");
     double value = getValue();
     mCount = 0;
@@ -34,17 +32,19 @@ void DataLoggerStatAverage::update(bool first, uint32_t n, double x) {
     mValue = first ? x : (x + (n - 1) * mValue) / n;
 }
 
-void DataLoggerStatStdDev::update(bool, uint32_t, double x) { mValues.push_back(x); }
-
-double DataLoggerStatStdDev::getValue() {
-    double sum = 0.0;
-    for (double v : mValues) sum += v;
-    const double n = static_cast<double>(mValues.size());
-    const double mean = sum / n;
-    double squares = 0.0;
-    for (double v : mValues) squares += (v - mean) * (v - mean);
-    mValues.clear();
-    return std::sqrt(squares / n);
+void DataLoggerStatStdDev::update(bool first, uint32_t n, double x) {
+    if (first) {
+        mShift = x;
+        mMean = 0.0;
+        mSquares = 0.0;
+        return;
+    }
+    const double y = x - mShift;
+    const double delta = y - mMean;
+    mMean += delta / n;
+    mSquares += delta * (y - mMean);
 }
+
+double DataLoggerStatStdDev::getValue() { return std::sqrt(mSquares / count()); }
 
 }  // namespace quorix::pelmo::datalogger

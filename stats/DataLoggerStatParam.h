@@ -2,9 +2,7 @@
 
 #include <cstdint>
 #include <exception>
-#include <mutex>
 #include <string>
-#include <vector>
 
 namespace quorix::pelmo::datalogger {
 
@@ -17,8 +15,14 @@ private:
     std::string mMessage;
 };
 
-// One statistic of one channel over one period. add() runs on the processing thread,
-// getAndReset() on the caller manager's thread; the mutex keeps them apart.
+// One statistic of one channel over one period, in constant memory whatever the number of
+// values.
+//
+// Ownership: owned by its statistics producer.
+// Threads: not synchronised. add() runs on the processing thread and getAndReset() on the
+// caller manager's thread, so the owner serialises them; the producer does it with the one lock
+// it takes per point, which also keeps the four statistics of a period together.
+// Failure: getAndReset() throws DataLoggerStatParamError when nothing was added.
 class DataLoggerStatParam {
 public:
     explicit DataLoggerStatParam(std::string name) : mName(std::move(name)) {}
@@ -34,12 +38,12 @@ protected:
     // first: this is the first value since the last read-out; count includes it.
     virtual void update(bool first, uint32_t count, double value);
     virtual double getValue();
+    uint32_t count() const { return mCount; }
 
     double mValue = 0.0;
 
 private:
     const std::string mName;
-    std::mutex mMutex;  // guards mCount and the accumulated state of the derived classes
     uint32_t mCount = 0;
 };
 
@@ -67,7 +71,7 @@ protected:
     void update(bool first, uint32_t count, double value) override;
 };
 
-// Population standard deviation (divisor n) of the values of the period.
+// Population standard deviation (divisor n) of the values of the period, in one pass.
 class DataLoggerStatStdDev : public DataLoggerStatParam {
 public:
     DataLoggerStatStdDev() : DataLoggerStatParam("stddev") {}
@@ -77,7 +81,12 @@ protected:
     double getValue() override;
 
 private:
-    std::vector<double> mValues;
+    // Welford's running mean and sum of squared deviations, of the values minus the period's
+    // first value: on the raw values, an offset of 1e9 under a spread of 1 would cost the
+    // result eight of its digits.
+    double mShift = 0.0;
+    double mMean = 0.0;
+    double mSquares = 0.0;
 };
 
 }  // namespace quorix::pelmo::datalogger

@@ -52,8 +52,9 @@ private:
     DataLoggerStatusCode mStatus = DataLoggerStatusCode::NotYetRegistered;
     int64_t mPeriodMicroseconds;
     std::atomic<bool> mStopped{false};
-    // Guards mPointPushed together with the accumulators' contents: a read-out between the
-    // values and the flag would leave the flag set over empty accumulators.
+    // Guards mPointPushed and the accumulators, which have no lock of their own: one lock per
+    // point, and a read-out between the values and the flag would leave the flag set over
+    // empty accumulators.
     std::mutex mPeriodMutex;
     bool mPointPushed = false;
 };

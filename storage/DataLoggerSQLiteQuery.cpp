@@ -141,11 +141,29 @@ bool DataLoggerSQLiteQuery::columnIsNull(int column) const {
 }
 
 std::string DataLoggerSQLiteQuery::columnText(int column) const {
-    if (column >= columnCount()) return {};
-    const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(statement(), column));
-    if (text == nullptr) return {};
+    return std::get<std::string>(columnValue(column, DataLoggerColumnType::Text));
+}
+
+DataLoggerColumnValue DataLoggerSQLiteQuery::columnValue(int column,
+                                                         DataLoggerColumnType type) const {
+    return quorix::pelmo::datalogger::columnValue(statement(), column, type);
+}
+
+DataLoggerColumnValue columnValue(sqlite3_stmt* statement, int column, DataLoggerColumnType type) {
+    const bool present = statement != nullptr && column < sqlite3_column_count(statement);
+    switch (type) {
+        case DataLoggerColumnType::Integer:
+            return present ? sqlite3_column_int64(statement, column) : int64_t{0};
+        case DataLoggerColumnType::Real:
+            return present ? sqlite3_column_double(statement, column) : 0.0;
+        case DataLoggerColumnType::Text:
+            break;
+    }
+    const auto* text =
+        present ? reinterpret_cast<const char*>(sqlite3_column_text(statement, column)) : nullptr;
+    if (text == nullptr) return std::string();
     // The byte count, not strlen: a text with an embedded NUL stays whole.
-    return std::string(text, static_cast<size_t>(sqlite3_column_bytes(statement(), column)));
+    return std::string(text, static_cast<size_t>(sqlite3_column_bytes(statement, column)));
 }
 
 sqlite3* DataLoggerSQLiteQuery::connection() const {

@@ -4,6 +4,7 @@
 #include <memory>
 #include <string>
 
+#include "core/DataLoggerChannelColumns.h"
 #include "platform/Logger.h"
 #include "storage/DataLoggerSQLiteHandles.h"
 #include "storage/DataLoggerSQLiteStatements.h"
@@ -62,6 +63,7 @@ class DataLoggerSQLiteQuery {
     // A reading column: NULL (a stored NaN) reads as NaN, see storedValue.
     double columnValue(int column) const;
     std::string columnText(int column) const;
+    DataLoggerColumnValue columnValue(int column, DataLoggerColumnType type) const;
     sqlite3* connection() const;
 
   private:
@@ -76,5 +78,9 @@ class DataLoggerSQLiteQuery {
     bool mBound = true;
     bool mNeedsReset = false;
 };
+
+// A column of a statement's current row read as `type`, converted as SQLite converts (NULL is
+// 0, 0.0 or empty); past the row's last column, the same.
+DataLoggerColumnValue columnValue(sqlite3_stmt* statement, int column, DataLoggerColumnType type);
 
 }  // namespace quorix::pelmo::datalogger

@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <stdexcept>
 
+#include "core/DataLoggerChannelColumns.h"
+
 namespace quorix::pelmo::datalogger {
 
 namespace {
@@ -14,6 +16,27 @@ const std::shared_ptr<log::LoggerImplInterface>& sharedLoggerImpl() {
     static const std::shared_ptr<log::LoggerImplInterface> impl =
         std::make_shared<log::LoggerImpl>();
     return impl;
+}
+
+// Both channel statements bind the hash and every column of kDataLoggerChannelColumns, in
+// its order: the insert the hash first, the update last.
+std::string channelInsertSql() {
+    std::string columns = "hash", values = "$hash";
+    for (const auto& column : kDataLoggerChannelColumns) {
+        columns += std::string(", ") + column.columnName();
+        values += std::string(", $") +
+                  (column.insertParameter ? column.insertParameter : column.columnName());
+    }
+    return "INSERT INTO channel (" + columns + ") VALUES (" + values + ");";
+}
+
+std::string channelUpdateSql() {
+    std::string sql = "UPDATE channel SET ";
+    for (const auto& column : kDataLoggerChannelColumns) {
+        if (&column != &kDataLoggerChannelColumns.front()) sql += ", ";
+        sql += std::string(column.columnName()) + " = $" + column.columnName();
+    }
+    return sql + " WHERE hash = $hash;";
 }
 
 int logSchemaRow(void*, int columns, char** values, char**) {
@@ -241,35 +264,8 @@ DataLoggerSQLiteStatementsManager::DataLoggerSQLiteStatementsManager(sqlite3* co
     mpGetChannels = add("mpGetChannels", "SELECT * FROM channel;");
     mpGetChannelByPath = add("mpGetChannelByPath", "SELECT * FROM channel WHERE path = $path;");
     mpGetChannelByHash = add("mpGetChannelByHash", "SELECT * FROM channel WHERE hash = $hash;");
-    mpSetChannel =
-        add("mpSetChannel",
-            "INSERT INTO channel (hash, path, unitID, storageTypeID, description, statisticPeriod, "
-            "statisticStorageTypeID, acqPeriodTypical, min, max, expectedMin, expectedMax, "
-            "logicalFunctionTags, absolute, precision, offsetError, relativeError, calibrated, "
-            "calibrationLastDate, calibrationNextDate, recommendRequestDataDuringTypicalMode, "
-            "recommendRequestDataDuringHighAlertMode, acqPeriodChangeable, acqPeriodJitter, "
-            "acqPeriodMin, acqPeriodHighAlert, acqPeriodMax) VALUES ($hash, $path, $unit, "
-            "$storageType, $description, $statisticPeriod, $statisticStorageTypeID, "
-            "$acqPeriodTypical, $min, $max, $expectedMin, $expectedMax, $logicalFunctionTags, "
-            "$absolute, $precision, $offsetError, $relativeError, $calibrated, "
-            "$calibrationLastDate, $calibrationNextDate, $recommendRequestDataDuringTypicalMode, "
-            "$recommendRequestDataDuringHighAlertMode, $acqPeriodChangeable, $acqPeriodJitter, "
-            "$acqPeriodMin, $acqPeriodHighAlert, $acqPeriodMax);");
-    mpUpdateChannel =
-        add("mpUpdateChannel",
-            "UPDATE channel SET path = $path, unitID = $unitID, storageTypeID = $storageTypeID, "
-            "description = $description, statisticPeriod = $statisticPeriod, "
-            "statisticStorageTypeID = $statisticStorageTypeID, acqPeriodTypical = "
-            "$acqPeriodTypical, min = $min, max = $max, expectedMin = $expectedMin, expectedMax = "
-            "$expectedMax, logicalFunctionTags = $logicalFunctionTags, absolute = $absolute, "
-            "precision = $precision, offsetError = $offsetError, relativeError = $relativeError, "
-            "calibrated = $calibrated, calibrationLastDate = $calibrationLastDate, "
-            "calibrationNextDate = $calibrationNextDate, recommendRequestDataDuringTypicalMode = "
-            "$recommendRequestDataDuringTypicalMode, recommendRequestDataDuringHighAlertMode = "
-            "$recommendRequestDataDuringHighAlertMode, acqPeriodChangeable = "
-            "$acqPeriodChangeable, acqPeriodJitter = $acqPeriodJitter, acqPeriodMin = "
-            "$acqPeriodMin, acqPeriodHighAlert = $acqPeriodHighAlert, acqPeriodMax = "
-            "$acqPeriodMax WHERE hash = $hash;");
+    mpSetChannel = add("mpSetChannel", channelInsertSql());
+    mpUpdateChannel = add("mpUpdateChannel", channelUpdateSql());
 }
 
 DataLoggerSQLiteStatementsManager::~DataLoggerSQLiteStatementsManager() {
@@ -280,8 +276,8 @@ DataLoggerSQLiteStatementsManager::~DataLoggerSQLiteStatementsManager() {
 }
 
 std::shared_ptr<DataLoggerSQLiteStatement> DataLoggerSQLiteStatementsManager::add(
-    const char* name, const char* sql, uint32_t initialPrepareCount) {
-    auto statement = std::make_shared<DataLoggerSQLiteStatement>(mConnection, sql, name,
+    const char* name, std::string sql, uint32_t initialPrepareCount) {
+    auto statement = std::make_shared<DataLoggerSQLiteStatement>(mConnection, std::move(sql), name,
                                                                  initialPrepareCount, kMaxPrepared);
     mStatements.push_back(statement);
     return statement;

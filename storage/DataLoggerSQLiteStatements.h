@@ -123,7 +123,7 @@ class DataLoggerSQLiteStatementsManager : public virtual log::Logger {
     Token getUpdateChannel(Timeout timeout);
 
   private:
-    std::shared_ptr<DataLoggerSQLiteStatement> add(const char* name, const char* sql,
+    std::shared_ptr<DataLoggerSQLiteStatement> add(const char* name, std::string sql,
                                                    uint32_t initialPrepareCount = 0);
     std::shared_lock<std::shared_timed_mutex> waitForPrepared(Timeout timeout);
     Token lend(const std::shared_ptr<DataLoggerSQLiteStatement>& statement, Timeout timeout);

@@ -23,114 +23,32 @@ unsigned low32(uint64_t hash) {
     return static_cast<unsigned>(hash);
 }
 
-// Database integers may be anything; scaling must not overflow.
-int64_t saturatingMultiply(int64_t a, int64_t factor) {
-    if (a > std::numeric_limits<int64_t>::max() / factor)
-        return std::numeric_limits<int64_t>::max();
-    if (a < std::numeric_limits<int64_t>::min() / factor)
-        return std::numeric_limits<int64_t>::min();
-    return a * factor;
-}
-
-int64_t toMicros(TimePoint time) {
-    return time.time_since_epoch().count() / 1000;
-}
-TimePoint fromMicros(int64_t micros) {
-    return TimePoint(std::chrono::nanoseconds(saturatingMultiply(micros, 1000)));
-}
-
-// Last tag first, each followed by ';' — the stored form older databases already hold.
-std::string encodeTags(const std::vector<std::string>& tags) {
-    std::string text;
-    for (auto it = tags.rbegin(); it != tags.rend(); ++it) text += *it + ";";
-    return text;
-}
-
-std::vector<std::string> decodeTags(std::string text) {
-    while (!text.empty() && text.back() == ';') text.pop_back();
-    std::vector<std::string> tags;
-    size_t start = 0;
-    while (start <= text.size() && !text.empty()) {
-        const size_t end = std::min(text.find(';', start), text.size());
-        tags.push_back(text.substr(start, end - start));
-        start = end + 1;
-    }
-    std::reverse(tags.begin(), tags.end());
-    tags.erase(std::remove(tags.begin(), tags.end(), std::string()), tags.end());
-    return tags;
-}
-
 // The 26 columns after the hash, in table order (both channel statements use this order).
 void bindChannelColumns(DataLoggerSQLiteQuery& q, const DataLoggerChannelInfo& c) {
-    q.bindText(c.mPath, "Binding channel for path failed.")
-        .bindInt(static_cast<int>(c.mUnit), "Binding channel for unit failed.")
-        .bindInt(static_cast<int>(c.mStorageType), "Binding channel for storageType failed.")
-        .bindText(c.mDescription, "Binding channel for description failed.")
-        .bindInt64(saturatingMultiply(c.mStats.period(), 1000000),
-                   "Binding channel for statisticPeriod failed.")
-        .bindInt(static_cast<int>(c.mStats.storageType()),
-                 "Binding channel for statisticStorageType failed.")
-        .bindInt64(c.mAcqPeriodTypical.count(), "Binding channel for acqPeriodTypical failed.")
-        .bindDouble(c.mMin, "Binding channel for min failed.")
-        .bindDouble(c.mMax, "Binding channel for max failed.")
-        .bindDouble(c.mExpectedMin, "Binding channel for expectedMin failed.")
-        .bindDouble(c.mExpectedMax, "Binding channel for expectedMax failed.")
-        .bindText(encodeTags(c.mLogicalFunctionTags),
-                  "Binding channel for logicalFunctionTags failed.")
-        .bindInt(c.mAbsolute ? 1 : 0, "Binding channel for absolute failed.")
-        .bindDouble(c.mPrecision, "Binding channel for precision failed.")
-        .bindDouble(c.mOffsetError, "Binding channel for offsetError failed.")
-        .bindDouble(c.mRelativeError, "Binding channel for relativeError failed.")
-        .bindInt(c.mCalibrated ? 1 : 0, "Binding channel for calibrated failed.")
-        .bindInt64(toMicros(c.mCalibrationLastDate),
-                   "Binding channel for calibrationLastDate failed.")
-        .bindInt64(toMicros(c.mCalibrationNextDate),
-                   "Binding channel for calibrationNextDate failed.")
-        .bindInt(c.mRecommendRequestDataDuringTypicalMode ? 1 : 0,
-                 "Binding channel for recommendRequestDataDuringTypicalMode failed.")
-        .bindInt(c.mRecommendRequestDataDuringHighAlertMode ? 1 : 0,
-                 "Binding channel for recommendRequestDataDuringHighAlertMode failed.")
-        .bindInt(c.mAcqPeriodChangeable ? 1 : 0, "Binding channel for acqPeriodChangeable failed.")
-        .bindInt64(c.mAcqPeriodJitter.count(), "Binding channel for acqPeriodJitter failed.")
-        .bindInt64(c.mAcqPeriodMin.count(), "Binding channel for acqPeriodMin failed.")
-        .bindInt64(c.mAcqPeriodHighAlert.count(), "Binding channel for acqPeriodHighAlert failed.")
-        .bindInt64(c.mAcqPeriodMax.count(), "Binding channel for acqPeriodMax failed.");
+    for (const auto& column : kDataLoggerChannelColumns) {
+        const std::string failure = std::string("Binding channel for ") + column.name + " failed.";
+        const DataLoggerColumnValue value = column.store(c);
+        if (const auto* integer = std::get_if<int64_t>(&value)) {
+            q.bindInt64(*integer, failure.c_str());
+        } else if (const auto* real = std::get_if<double>(&value)) {
+            q.bindDouble(*real, failure.c_str());
+        } else {
+            q.bindText(std::get<std::string>(value), failure.c_str());
+        }
+    }
 }
 
 // Reads a "SELECT * FROM channel" row by position; NULLs and wrong types read as zero/empty.
 DataLoggerStorageChannelInfo channelFromRow(const DataLoggerSQLiteQuery& q) {
-    const auto micros = [&q](int column) { return microseconds(q.columnInt64(column)); };
-    const auto flag = [&q](int column) { return q.columnInt64(column) != 0; };
-    DataLoggerChannelInfo info(
-        q.columnText(1), static_cast<DataLoggerUnit>(q.columnInt64(2)),
-        DataLoggerStats(static_cast<DataLoggerStorageType>(q.columnInt64(6)),
-                        q.columnInt64(5) / 1000000),
-        static_cast<DataLoggerStorageType>(q.columnInt64(3)), q.columnText(4), micros(7),
-        q.columnDouble(8), q.columnDouble(9), q.columnDouble(10), q.columnDouble(11),
-        decodeTags(q.columnText(12)), flag(13), q.columnDouble(14), q.columnDouble(15),
-        q.columnDouble(16), flag(17), fromMicros(q.columnInt64(18)), fromMicros(q.columnInt64(19)),
-        flag(20), flag(21), flag(22), micros(23), micros(24), micros(25), micros(26));
+    DataLoggerChannelInfo info = channelInfoFromRow(
+        [&q](int position, DataLoggerColumnType type) { return q.columnValue(position, type); });
     return DataLoggerStorageChannelInfo(std::move(info), static_cast<uint64_t>(q.columnInt64(0)));
 }
 
-// Field by field as stored: dates only to the microsecond the database keeps.
+// Column by column as stored: dates only to the microsecond the database keeps.
 bool sameAsStored(const DataLoggerChannelInfo& a, const DataLoggerChannelInfo& b) {
-    return a.mPath == b.mPath && a.mUnit == b.mUnit && a.mStats == b.mStats &&
-           a.mStorageType == b.mStorageType && a.mDescription == b.mDescription &&
-           a.mLogicalFunctionTags == b.mLogicalFunctionTags && a.mAbsolute == b.mAbsolute &&
-           a.mPrecision == b.mPrecision && a.mMin == b.mMin && a.mMax == b.mMax &&
-           a.mCalibrated == b.mCalibrated &&
-           toMicros(a.mCalibrationLastDate) == toMicros(b.mCalibrationLastDate) &&
-           toMicros(a.mCalibrationNextDate) == toMicros(b.mCalibrationNextDate) &&
-           a.mOffsetError == b.mOffsetError && a.mRelativeError == b.mRelativeError &&
-           a.mExpectedMin == b.mExpectedMin && a.mExpectedMax == b.mExpectedMax &&
-           a.mRecommendRequestDataDuringTypicalMode == b.mRecommendRequestDataDuringTypicalMode &&
-           a.mRecommendRequestDataDuringHighAlertMode ==
-               b.mRecommendRequestDataDuringHighAlertMode &&
-           a.mAcqPeriodChangeable == b.mAcqPeriodChangeable &&
-           a.mAcqPeriodJitter == b.mAcqPeriodJitter && a.mAcqPeriodTypical == b.mAcqPeriodTypical &&
-           a.mAcqPeriodMin == b.mAcqPeriodMin && a.mAcqPeriodHighAlert == b.mAcqPeriodHighAlert &&
-           a.mAcqPeriodMax == b.mAcqPeriodMax;
+    return std::all_of(kDataLoggerChannelColumns.begin(), kDataLoggerChannelColumns.end(),
+                       [&](const auto& column) { return column.store(a) == column.store(b); });
 }
 
 // One row per combination of the getData filters (lastCounter, discardOlderThan, amount set).

@@ -1,8 +1,11 @@
+#include <cmath>
 #include <functional>
 #include <future>
 #include <memory>
+#include <random>
 #include <thread>
 #include <utility>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -114,6 +117,51 @@ TEST_F(StatsManager, RefusedRegistrationStopsAtTheFailureAndNeverEmits) {
     EXPECT_EQ(mCaller->liveCallers(), 0u);
     EXPECT_TRUE(log.contains(log::Error, "no statistics will be created, error code = 12"));
 }
+
+// Data on which a naive one-pass deviation loses digits: the reference is the two-pass
+// figure over compensated sums, and the deviation must agree with it to 1e-9 relative.
+struct DeviationCase {
+    const char* name;
+    double (*value)(size_t index, double noise);
+};
+
+double compensatedSum(const std::vector<double>& values, double (*term)(double, double),
+                      double mean) {
+    double sum = 0.0, lost = 0.0;
+    for (double v : values) {
+        const double t = term(v, mean), next = sum + t;
+        lost += std::fabs(sum) >= std::fabs(t) ? (sum - next) + t : (t - next) + sum;
+        sum = next;
+    }
+    return sum + lost;
+}
+
+class StatStdDevAccuracy : public ::testing::TestWithParam<DeviationCase> {};
+
+TEST_P(StatStdDevAccuracy, MillionValuesAgreeWithTheTwoPassFigure) {
+    std::mt19937_64 random(30);
+    std::uniform_real_distribution<double> noise(-1.0, 1.0);
+    std::vector<double> values(1000000);
+    for (size_t i = 0; i < values.size(); ++i) values[i] = GetParam().value(i, noise(random));
+    DataLoggerStatStdDev stddev;
+    for (double v : values) stddev.add(v);
+
+    const double n = static_cast<double>(values.size());
+    const double mean = compensatedSum(values, [](double v, double) { return v; }, 0.0) / n;
+    const double expected = std::sqrt(
+        compensatedSum(values, [](double v, double m) { return (v - m) * (v - m); }, mean) / n);
+    EXPECT_NEAR(stddev.getAndReset(), expected, expected * 1e-9);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    AdversarialData, StatStdDevAccuracy,
+    ::testing::Values(
+        DeviationCase{"LargeOffsetSmallNoise", [](size_t, double e) { return 1e9 + e; }},
+        DeviationCase{"AlternatingSigns",
+                      [](size_t i, double e) { return (i % 2 ? -1 : 1) * (1e9 + e); }},
+        DeviationCase{"FirstValueFarFromTheRest",
+                      [](size_t i, double e) { return 1e9 + (i == 0 ? 1e6 : e); }}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace quorix::pelmo::datalogger
