@@ -132,7 +132,7 @@ double DataLoggerSQLiteQuery::columnDouble(int column) const {
     return column < columnCount() ? sqlite3_column_double(statement(), column) : 0.0;
 }
 
-double DataLoggerSQLiteQuery::columnValue(int column) const {
+double DataLoggerSQLiteQuery::columnReading(int column) const {
     return column < columnCount() ? storedValue(statement(), column) : 0.0;
 }
 

@@ -61,7 +61,7 @@ class DataLoggerSQLiteQuery {
     double columnDouble(int column) const;
     bool columnIsNull(int column) const;
     // A reading column: NULL (a stored NaN) reads as NaN, see storedValue.
-    double columnValue(int column) const;
+    double columnReading(int column) const;
     std::string columnText(int column) const;
     DataLoggerColumnValue columnValue(int column, DataLoggerColumnType type) const;
     sqlite3* connection() const;

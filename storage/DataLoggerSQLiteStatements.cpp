@@ -177,95 +177,116 @@ namespace {
 constexpr uint32_t kMaxPrepared = 10;
 }
 
+namespace {
+
+struct StatementText {
+    Statement id;
+    const char* name;
+    std::string sql;
+    uint32_t initialPrepareCount;
+};
+
+std::vector<StatementText> statementTexts() {
+    return {
+        {Statement::BreakingChangeAddNextEntry, "mpBreakingChangeAddNextEntry",
+         "INSERT INTO breakingChange VALUES(null);", 0},
+        {Statement::BreakingChangeGetLatestId, "mpBreakingChangeGetLatestId",
+         "SELECT * FROM breakingChange ORDER BY id DESC LIMIT 1;", 0},
+        {Statement::UpdateDataHash, "mpUpdateDataHash",
+         "UPDATE data SET channelHash = $hashUpdated WHERE channelHash IN "
+             "(SELECT hash FROM channel WHERE path = $path);", 0},
+        {Statement::UpdateChannelPath, "mpUpdateChannelPath",
+         "UPDATE channel SET path = $pathUpdated, hash = $hashUpdated WHERE path = $path;", 0},
+        {Statement::GetTableNames, "mpGetTableNames",
+         "SELECT name FROM sqlite_master WHERE type IN ('table') AND name NOT "
+             "IN ('schemaHistory', 'sqlite_sequence');", 0},
+        {Statement::IntegrityCheck, "mpIntegrityCheck",
+         "PRAGMA INTEGRITY_CHECK;", 0},
+        {Statement::GetPageCount, "mpGetPageCount",
+         "PRAGMA PAGE_COUNT;", 0},
+        {Statement::GetPageSize, "mpGetPageSize",
+         "PRAGMA PAGE_SIZE;", 1},
+        {Statement::GetMaxPageCount, "mpGetMaxPageCount",
+         "PRAGMA MAX_PAGE_COUNT;", 0},
+        {Statement::SetData, "mpSetData",
+         "INSERT INTO data (channelHash, timestamp, value) VALUES($hash, $timestamp, "
+             "$value);", 1},
+        // The subquery walks the (timestamp+0) index from the oldest row, so only the victims are
+        // read.
+        {Statement::DeleteData, "mpDeleteData",
+         "DELETE FROM data WHERE ROWID IN (SELECT ROWID FROM data ORDER BY "
+             "timestamp+0 ASC LIMIT $count);", 0},
+        // Paths are unique, so every read compares with "=" the one hash the subquery yields. With
+        // "IN" SQLite could not take the index's order for ORDER BY and would sort every row of the
+        // channel to hand out the newest few.
+        {Statement::GetData, "mpGetData",
+         "SELECT data.timestamp, data.value FROM data WHERE data.channelHash = ( "
+             "SELECT hash FROM channel WHERE channel.path = $path ) ORDER BY "
+             "data.timestamp DESC;", 0},
+        {Statement::GetDataLastCounterOrDiscardByTime, "mpGetDataLastCounterOrDiscardByTime",
+         "SELECT data.timestamp, data.value FROM data WHERE data.timestamp > $minimumValue "
+             "AND data.channelHash = ( SELECT hash FROM channel WHERE channel.path = $path ) "
+             "ORDER BY data.timestamp DESC;", 0},
+        {Statement::GetDataLastCounterDiscardByTime, "mpGetDataLastCounterDiscardByTime",
+         "SELECT data.timestamp, data.value FROM data WHERE data.timestamp > $timepointStart "
+             "AND data.timestamp > $lastCounter AND data.channelHash = ( SELECT hash FROM "
+             "channel WHERE channel.path = $path ) ORDER BY data.timestamp DESC;", 0},
+        {Statement::GetDataDiscardByNumber, "mpGetDataDiscardByNumber",
+         "SELECT data.timestamp, data.value FROM data WHERE data.channelHash = ( SELECT "
+             "hash FROM channel WHERE channel.path = $path ) ORDER BY data.timestamp DESC LIMIT "
+             "$amount;", 0},
+        {Statement::GetDataLastCounterAndDiscardByNumber, "mpGetDataLastCounterAndDiscardByNumber",
+         "SELECT data.timestamp, data.value FROM data WHERE data.timestamp > $lastCounter AND "
+             "data.channelHash = ( SELECT hash FROM channel WHERE channel.path = $path ) ORDER "
+             "BY data.timestamp DESC LIMIT $amount;", 0},
+        {Statement::GetDataDiscardByTimeAndNumber, "mpGetDataDiscardByTimeAndNumber",
+         "SELECT data.timestamp, data.value FROM data WHERE data.timestamp > $timepointStart "
+             "AND data.channelHash = ( SELECT hash FROM channel WHERE channel.path = $path ) "
+             "ORDER BY data.timestamp DESC LIMIT $amount;", 0},
+        {Statement::GetDataLastCounterDiscardByTimeAndNumber, "mpGetDataLastCounterDiscardByTimeAndNumber",
+         "SELECT data.timestamp, data.value FROM data WHERE data.timestamp > $timepointStart "
+             "AND data.timestamp > $lastCounter AND data.channelHash = ( SELECT hash FROM "
+             "channel WHERE channel.path = $path ) ORDER BY data.timestamp DESC LIMIT $amount;", 0},
+        // Paged reads walk the same index forwards from the read position, so a long history is
+        // handed out in pieces without reading it whole.
+        {Statement::GetDataPageAfter, "mpGetDataPageAfter",
+         "SELECT data.timestamp, data.value FROM data WHERE data.timestamp > $after AND "
+             "data.channelHash = ( SELECT hash FROM channel WHERE channel.path = $path ) ORDER "
+             "BY data.timestamp ASC LIMIT $limit;", 0},
+        // The time stamp of the oldest of the newest $skip + 1 values: where a page of the newest
+        // values starts.
+        {Statement::GetDataNewestStart, "mpGetDataNewestStart",
+         "SELECT data.timestamp FROM data WHERE data.timestamp > $after AND data.channelHash "
+             "= ( SELECT hash FROM channel WHERE channel.path = $path ) ORDER BY data.timestamp "
+             "DESC LIMIT 1 OFFSET $skip;", 0},
+        {Statement::GetChannelHashRegistered, "mpGetChannelHashRegistered",
+         "SELECT hash FROM channel WHERE hash = $hash;", 0},
+        {Statement::GetChannelPathRegistered, "mpGetChannelPathRegistered",
+         "SELECT path FROM channel WHERE path = $path;", 0},
+        {Statement::GetChannels, "mpGetChannels",
+         "SELECT * FROM channel;", 0},
+        {Statement::GetChannelByPath, "mpGetChannelByPath",
+         "SELECT * FROM channel WHERE path = $path;", 0},
+        {Statement::GetChannelByHash, "mpGetChannelByHash",
+         "SELECT * FROM channel WHERE hash = $hash;", 0},
+        {Statement::SetChannel, "mpSetChannel",
+         channelInsertSql(), 0},
+        {Statement::UpdateChannel, "mpUpdateChannel",
+         channelUpdateSql(), 0},
+    };
+}
+
+}  // namespace
+
 DataLoggerSQLiteStatementsManager::DataLoggerSQLiteStatementsManager(sqlite3* connection)
     : log::Logger("DataLoggerSQLiteStatementsManager", "", sharedLoggerImpl()),
       mConnection(connection) {
-    mpBreakingChangeAddNextEntry =
-        add("mpBreakingChangeAddNextEntry", "INSERT INTO breakingChange VALUES(null);");
-    mpBreakingChangeGetLatestId = add("mpBreakingChangeGetLatestId",
-                                      "SELECT * FROM breakingChange ORDER BY id DESC LIMIT 1;");
-    mpUpdateDataHash = add("mpUpdateDataHash",
-                           "UPDATE data SET channelHash = $hashUpdated WHERE channelHash IN "
-                           "(SELECT hash FROM channel WHERE path = $path);");
-    mpUpdateChannelPath =
-        add("mpUpdateChannelPath",
-            "UPDATE channel SET path = $pathUpdated, hash = $hashUpdated WHERE path = $path;");
-    mpGetTableNames = add("mpGetTableNames",
-                          "SELECT name FROM sqlite_master WHERE type IN ('table') AND name NOT "
-                          "IN ('schemaHistory', 'sqlite_sequence');");
-    mpIntegrityCheck = add("mpIntegrityCheck", "PRAGMA INTEGRITY_CHECK;");
-    mpGetPageCount = add("mpGetPageCount", "PRAGMA PAGE_COUNT;");
-    mpGetPageSize = add("mpGetPageSize", "PRAGMA PAGE_SIZE;", 1);
-    mpGetMaxPageCount = add("mpGetMaxPageCount", "PRAGMA MAX_PAGE_COUNT;");
-    mpSetData = add("mpSetData",
-                    "INSERT INTO data (channelHash, timestamp, value) VALUES($hash, $timestamp, "
-                    "$value);",
-                    1);
-    // The subquery walks the (timestamp+0) index from the oldest row, so only the victims are
-    // read.
-    mpDeleteData = add("mpDeleteData",
-                       "DELETE FROM data WHERE ROWID IN (SELECT ROWID FROM data ORDER BY "
-                       "timestamp+0 ASC LIMIT $count);");
-    // Paths are unique, so every read compares with "=" the one hash the subquery yields. With
-    // "IN" SQLite could not take the index's order for ORDER BY and would sort every row of the
-    // channel to hand out the newest few.
-    mpGetData = add("mpGetData",
-                    "SELECT data.timestamp, data.value FROM data WHERE data.channelHash = ( "
-                    "SELECT hash FROM channel WHERE channel.path = $path ) ORDER BY "
-                    "data.timestamp DESC;");
-    mpGetDataLastCounterOrDiscardByTime =
-        add("mpGetDataLastCounterOrDiscardByTime",
-            "SELECT data.timestamp, data.value FROM data WHERE data.timestamp > $minimumValue "
-            "AND data.channelHash = ( SELECT hash FROM channel WHERE channel.path = $path ) "
-            "ORDER BY data.timestamp DESC;");
-    mpGetDataLastCounterDiscardByTime =
-        add("mpGetDataLastCounterDiscardByTime",
-            "SELECT data.timestamp, data.value FROM data WHERE data.timestamp > $timepointStart "
-            "AND data.timestamp > $lastCounter AND data.channelHash = ( SELECT hash FROM "
-            "channel WHERE channel.path = $path ) ORDER BY data.timestamp DESC;");
-    mpGetDataDiscardByNumber =
-        add("mpGetDataDiscardByNumber",
-            "SELECT data.timestamp, data.value FROM data WHERE data.channelHash = ( SELECT "
-            "hash FROM channel WHERE channel.path = $path ) ORDER BY data.timestamp DESC LIMIT "
-            "$amount;");
-    mpGetDataLastCounterAndDiscardByNumber =
-        add("mpGetDataLastCounterAndDiscardByNumber",
-            "SELECT data.timestamp, data.value FROM data WHERE data.timestamp > $lastCounter AND "
-            "data.channelHash = ( SELECT hash FROM channel WHERE channel.path = $path ) ORDER "
-            "BY data.timestamp DESC LIMIT $amount;");
-    mpGetDataDiscardByTimeAndNumber =
-        add("mpGetDataDiscardByTimeAndNumber",
-            "SELECT data.timestamp, data.value FROM data WHERE data.timestamp > $timepointStart "
-            "AND data.channelHash = ( SELECT hash FROM channel WHERE channel.path = $path ) "
-            "ORDER BY data.timestamp DESC LIMIT $amount;");
-    mpGetDataLastCounterDiscardByTimeAndNumber =
-        add("mpGetDataLastCounterDiscardByTimeAndNumber",
-            "SELECT data.timestamp, data.value FROM data WHERE data.timestamp > $timepointStart "
-            "AND data.timestamp > $lastCounter AND data.channelHash = ( SELECT hash FROM "
-            "channel WHERE channel.path = $path ) ORDER BY data.timestamp DESC LIMIT $amount;");
-    // Paged reads walk the same index forwards from the read position, so a long history is
-    // handed out in pieces without reading it whole.
-    mpGetDataPageAfter =
-        add("mpGetDataPageAfter",
-            "SELECT data.timestamp, data.value FROM data WHERE data.timestamp > $after AND "
-            "data.channelHash = ( SELECT hash FROM channel WHERE channel.path = $path ) ORDER "
-            "BY data.timestamp ASC LIMIT $limit;");
-    // The time stamp of the oldest of the newest $skip + 1 values: where a page of the newest
-    // values starts.
-    mpGetDataNewestStart =
-        add("mpGetDataNewestStart",
-            "SELECT data.timestamp FROM data WHERE data.timestamp > $after AND data.channelHash "
-            "= ( SELECT hash FROM channel WHERE channel.path = $path ) ORDER BY data.timestamp "
-            "DESC LIMIT 1 OFFSET $skip;");
-    mpGetChannelHashRegistered =
-        add("mpGetChannelHashRegistered", "SELECT hash FROM channel WHERE hash = $hash;");
-    mpGetChannelPathRegistered =
-        add("mpGetChannelPathRegistered", "SELECT path FROM channel WHERE path = $path;");
-    mpGetChannels = add("mpGetChannels", "SELECT * FROM channel;");
-    mpGetChannelByPath = add("mpGetChannelByPath", "SELECT * FROM channel WHERE path = $path;");
-    mpGetChannelByHash = add("mpGetChannelByHash", "SELECT * FROM channel WHERE hash = $hash;");
-    mpSetChannel = add("mpSetChannel", channelInsertSql());
-    mpUpdateChannel = add("mpUpdateChannel", channelUpdateSql());
+    std::vector<StatementText> texts = statementTexts();
+    mStatements.resize(texts.size());
+    for (auto& text : texts) {
+        mStatements[static_cast<size_t>(text.id)] = std::make_shared<DataLoggerSQLiteStatement>(
+            mConnection, std::move(text.sql), text.name, text.initialPrepareCount, kMaxPrepared);
+    }
 }
 
 DataLoggerSQLiteStatementsManager::~DataLoggerSQLiteStatementsManager() {
@@ -273,14 +294,6 @@ DataLoggerSQLiteStatementsManager::~DataLoggerSQLiteStatementsManager() {
         for (auto& statement : mStatements) statement->finalizeAll();
         mPrepared = false;
     }
-}
-
-std::shared_ptr<DataLoggerSQLiteStatement> DataLoggerSQLiteStatementsManager::add(
-    const char* name, std::string sql, uint32_t initialPrepareCount) {
-    auto statement = std::make_shared<DataLoggerSQLiteStatement>(mConnection, std::move(sql), name,
-                                                                 initialPrepareCount, kMaxPrepared);
-    mStatements.push_back(statement);
-    return statement;
 }
 
 void DataLoggerSQLiteStatementsManager::prepare() {
@@ -347,40 +360,9 @@ DataLoggerSQLiteStatementsManager::Token DataLoggerSQLiteStatementsManager::lend
     return statement->getToken(waitForPrepared(timeout));
 }
 
-#define DATALOGGER_STATEMENT_GETTER(name)                                                  \
-    DataLoggerSQLiteStatementsManager::Token DataLoggerSQLiteStatementsManager::get##name( \
-        Timeout timeout) {                                                                 \
-        return lend(mp##name, timeout);                                                    \
-    }
-
-DATALOGGER_STATEMENT_GETTER(BreakingChangeAddNextEntry)
-DATALOGGER_STATEMENT_GETTER(BreakingChangeGetLatestId)
-DATALOGGER_STATEMENT_GETTER(UpdateDataHash)
-DATALOGGER_STATEMENT_GETTER(UpdateChannelPath)
-DATALOGGER_STATEMENT_GETTER(GetTableNames)
-DATALOGGER_STATEMENT_GETTER(IntegrityCheck)
-DATALOGGER_STATEMENT_GETTER(GetPageCount)
-DATALOGGER_STATEMENT_GETTER(GetPageSize)
-DATALOGGER_STATEMENT_GETTER(GetMaxPageCount)
-DATALOGGER_STATEMENT_GETTER(SetData)
-DATALOGGER_STATEMENT_GETTER(DeleteData)
-DATALOGGER_STATEMENT_GETTER(GetData)
-DATALOGGER_STATEMENT_GETTER(GetDataLastCounterOrDiscardByTime)
-DATALOGGER_STATEMENT_GETTER(GetDataLastCounterDiscardByTime)
-DATALOGGER_STATEMENT_GETTER(GetDataDiscardByNumber)
-DATALOGGER_STATEMENT_GETTER(GetDataLastCounterAndDiscardByNumber)
-DATALOGGER_STATEMENT_GETTER(GetDataDiscardByTimeAndNumber)
-DATALOGGER_STATEMENT_GETTER(GetDataLastCounterDiscardByTimeAndNumber)
-DATALOGGER_STATEMENT_GETTER(GetDataPageAfter)
-DATALOGGER_STATEMENT_GETTER(GetDataNewestStart)
-DATALOGGER_STATEMENT_GETTER(GetChannelHashRegistered)
-DATALOGGER_STATEMENT_GETTER(GetChannelPathRegistered)
-DATALOGGER_STATEMENT_GETTER(GetChannels)
-DATALOGGER_STATEMENT_GETTER(GetChannelByPath)
-DATALOGGER_STATEMENT_GETTER(GetChannelByHash)
-DATALOGGER_STATEMENT_GETTER(SetChannel)
-DATALOGGER_STATEMENT_GETTER(UpdateChannel)
-
-#undef DATALOGGER_STATEMENT_GETTER
+DataLoggerSQLiteStatementsManager::Token DataLoggerSQLiteStatementsManager::get(
+    Statement statement, Timeout timeout) {
+    return lend(mStatements.at(static_cast<size_t>(statement)), timeout);
+}
 
 }  // namespace quorix::pelmo::datalogger

@@ -79,6 +79,38 @@ class DataLoggerSQLiteStatement : public DataLoggerSQLiteStatementForTokenIfc,
     std::list<sqlite3_stmt*> mInUse;  // observers only: each lent handle is owned by its token
 };
 
+// The statements every open database has, each prepared from its row of the one table in
+// DataLoggerSQLiteStatements.cpp (name in log lines, text, handles prepared at once).
+enum class Statement {
+    BreakingChangeAddNextEntry,
+    BreakingChangeGetLatestId,
+    UpdateDataHash,
+    UpdateChannelPath,
+    GetTableNames,
+    IntegrityCheck,
+    GetPageCount,
+    GetPageSize,
+    GetMaxPageCount,
+    SetData,
+    DeleteData,
+    GetData,
+    GetDataLastCounterOrDiscardByTime,
+    GetDataLastCounterDiscardByTime,
+    GetDataDiscardByNumber,
+    GetDataLastCounterAndDiscardByNumber,
+    GetDataDiscardByTimeAndNumber,
+    GetDataLastCounterDiscardByTimeAndNumber,
+    GetDataPageAfter,
+    GetDataNewestStart,
+    GetChannelHashRegistered,
+    GetChannelPathRegistered,
+    GetChannels,
+    GetChannelByPath,
+    GetChannelByHash,
+    SetChannel,
+    UpdateChannel,
+};
+
 // The statements of one open database and the gate that says whether they may be used.
 // Owned by the storage through unique_ptr and destroyed before the connection it was built
 // on. Any thread may call the getters; prepare() and destroyAll() must not be called by a
@@ -94,33 +126,7 @@ class DataLoggerSQLiteStatementsManager : public virtual log::Logger {
     void prepare();
     void destroyAll(Timeout timeout);
 
-    Token getBreakingChangeAddNextEntry(Timeout timeout);
-    Token getBreakingChangeGetLatestId(Timeout timeout);
-    Token getUpdateDataHash(Timeout timeout);
-    Token getUpdateChannelPath(Timeout timeout);
-    Token getGetTableNames(Timeout timeout);
-    Token getIntegrityCheck(Timeout timeout);
-    Token getGetPageCount(Timeout timeout);
-    Token getGetPageSize(Timeout timeout);
-    Token getGetMaxPageCount(Timeout timeout);
-    Token getSetData(Timeout timeout);
-    Token getDeleteData(Timeout timeout);
-    Token getGetData(Timeout timeout);
-    Token getGetDataLastCounterOrDiscardByTime(Timeout timeout);
-    Token getGetDataLastCounterDiscardByTime(Timeout timeout);
-    Token getGetDataDiscardByNumber(Timeout timeout);
-    Token getGetDataLastCounterAndDiscardByNumber(Timeout timeout);
-    Token getGetDataDiscardByTimeAndNumber(Timeout timeout);
-    Token getGetDataLastCounterDiscardByTimeAndNumber(Timeout timeout);
-    Token getGetDataPageAfter(Timeout timeout);
-    Token getGetDataNewestStart(Timeout timeout);
-    Token getGetChannelHashRegistered(Timeout timeout);
-    Token getGetChannelPathRegistered(Timeout timeout);
-    Token getGetChannels(Timeout timeout);
-    Token getGetChannelByPath(Timeout timeout);
-    Token getGetChannelByHash(Timeout timeout);
-    Token getSetChannel(Timeout timeout);
-    Token getUpdateChannel(Timeout timeout);
+    Token get(Statement statement, Timeout timeout);
 
   private:
     std::shared_ptr<DataLoggerSQLiteStatement> add(const char* name, std::string sql,
@@ -136,34 +142,7 @@ class DataLoggerSQLiteStatementsManager : public virtual log::Logger {
     std::condition_variable_any mPreparedChanged;  // signalled when mPrepared turns true
     // Set without the gate so that waiters stop queueing for it while destroyAll waits.
     std::atomic<bool> mDestroyRequested{false};
-    std::vector<std::shared_ptr<DataLoggerSQLiteStatement>> mStatements;  // table order
-    std::shared_ptr<DataLoggerSQLiteStatement> mpBreakingChangeAddNextEntry;
-    std::shared_ptr<DataLoggerSQLiteStatement> mpBreakingChangeGetLatestId;
-    std::shared_ptr<DataLoggerSQLiteStatement> mpUpdateDataHash;
-    std::shared_ptr<DataLoggerSQLiteStatement> mpUpdateChannelPath;
-    std::shared_ptr<DataLoggerSQLiteStatement> mpGetTableNames;
-    std::shared_ptr<DataLoggerSQLiteStatement> mpIntegrityCheck;
-    std::shared_ptr<DataLoggerSQLiteStatement> mpGetPageCount;
-    std::shared_ptr<DataLoggerSQLiteStatement> mpGetPageSize;
-    std::shared_ptr<DataLoggerSQLiteStatement> mpGetMaxPageCount;
-    std::shared_ptr<DataLoggerSQLiteStatement> mpSetData;
-    std::shared_ptr<DataLoggerSQLiteStatement> mpDeleteData;
-    std::shared_ptr<DataLoggerSQLiteStatement> mpGetData;
-    std::shared_ptr<DataLoggerSQLiteStatement> mpGetDataLastCounterOrDiscardByTime;
-    std::shared_ptr<DataLoggerSQLiteStatement> mpGetDataLastCounterDiscardByTime;
-    std::shared_ptr<DataLoggerSQLiteStatement> mpGetDataDiscardByNumber;
-    std::shared_ptr<DataLoggerSQLiteStatement> mpGetDataLastCounterAndDiscardByNumber;
-    std::shared_ptr<DataLoggerSQLiteStatement> mpGetDataDiscardByTimeAndNumber;
-    std::shared_ptr<DataLoggerSQLiteStatement> mpGetDataLastCounterDiscardByTimeAndNumber;
-    std::shared_ptr<DataLoggerSQLiteStatement> mpGetDataPageAfter;
-    std::shared_ptr<DataLoggerSQLiteStatement> mpGetDataNewestStart;
-    std::shared_ptr<DataLoggerSQLiteStatement> mpGetChannelHashRegistered;
-    std::shared_ptr<DataLoggerSQLiteStatement> mpGetChannelPathRegistered;
-    std::shared_ptr<DataLoggerSQLiteStatement> mpGetChannels;
-    std::shared_ptr<DataLoggerSQLiteStatement> mpGetChannelByPath;
-    std::shared_ptr<DataLoggerSQLiteStatement> mpGetChannelByHash;
-    std::shared_ptr<DataLoggerSQLiteStatement> mpSetChannel;
-    std::shared_ptr<DataLoggerSQLiteStatement> mpUpdateChannel;
+    std::vector<std::shared_ptr<DataLoggerSQLiteStatement>> mStatements;  // by Statement
 };
 
 }  // namespace quorix::pelmo::datalogger

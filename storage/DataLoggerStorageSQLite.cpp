@@ -126,9 +126,9 @@ bool DataLoggerStorageSQLite::isReady() const {
     return mInitialized && mStatements != nullptr;
 }
 
-DataLoggerSQLiteQuery DataLoggerStorageSQLite::query(StatementGetter getter,
+DataLoggerSQLiteQuery DataLoggerStorageSQLite::query(Statement statement,
                                                      const char* clearFailure) {
-    return DataLoggerSQLiteQuery(*this, ((*mStatements).*getter)(kPoolTimeout), clearFailure);
+    return DataLoggerSQLiteQuery(*this, mStatements->get(statement, kPoolTimeout), clearFailure);
 }
 
 // ---- opening and migration ---------------------------------------------------------------
@@ -545,7 +545,7 @@ DataLoggerStatusCode DataLoggerStorageSQLite::setDatabasePageCount(uint32_t coun
 
 DataLoggerStatusCode DataLoggerStorageSQLite::getTableNames(std::vector<std::string>& names) {
     if (!isReady()) return DataLoggerStatusCode::StorageNotInitialized;
-    auto q = query(&DataLoggerSQLiteStatementsManager::getGetTableNames, nullptr);
+    auto q = query(Statement::GetTableNames, nullptr);
     int rc;
     while ((rc = q.step()) == SQLITE_ROW) names.push_back(q.columnText(0));
     bool ok = rc == SQLITE_DONE;
@@ -559,7 +559,7 @@ DataLoggerStatusCode DataLoggerStorageSQLite::getTableNames(std::vector<std::str
 DataLoggerStatusCode DataLoggerStorageSQLite::getDatabaseIntegrity(bool& ok) {
     ok = false;
     if (!isReady()) return DataLoggerStatusCode::StorageNotInitialized;
-    auto q = query(&DataLoggerSQLiteStatementsManager::getIntegrityCheck, nullptr);
+    auto q = query(Statement::IntegrityCheck, nullptr);
     int rc;
     while ((rc = q.step()) == SQLITE_ROW) {
         if (q.columnText(0) == "ok") ok = true;
@@ -577,25 +577,25 @@ DataLoggerStatusCode DataLoggerStorageSQLite::getDatabaseIntegrity(bool& ok) {
 }
 
 DataLoggerStatusCode DataLoggerStorageSQLite::getDatabasePageSize(uint32_t& size) {
-    return readPageFigure(&DataLoggerSQLiteStatementsManager::getGetPageSize, size,
+    return readPageFigure(Statement::GetPageSize, size,
                           "Page size could not be read.",
                           "Get page size statement could not be reset.",
                           "Get page size statement successfully stepped. Result is (%d).");
 }
 
 DataLoggerStatusCode DataLoggerStorageSQLite::getDatabasePageCount(uint32_t& count) {
-    return readPageFigure(&DataLoggerSQLiteStatementsManager::getGetPageCount, count,
+    return readPageFigure(Statement::GetPageCount, count,
                           "Page count could not be read.",
                           "Get page count statement could not be reset.",
                           "Get page count statement successfully stepped. Result is (%d).");
 }
 
-DataLoggerStatusCode DataLoggerStorageSQLite::readPageFigure(StatementGetter getter, uint32_t& out,
+DataLoggerStatusCode DataLoggerStorageSQLite::readPageFigure(Statement statement, uint32_t& out,
                                                              const char* readFailure,
                                                              const char* resetFailure,
                                                              const char* readLine) {
     if (!isReady()) return DataLoggerStatusCode::StorageNotInitialized;
-    auto q = query(getter, nullptr);
+    auto q = query(statement, nullptr);
     const int rc = q.step();
     if (rc == SQLITE_ROW) {
         out = static_cast<uint32_t>(q.columnInt64(0));

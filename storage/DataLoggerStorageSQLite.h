@@ -25,6 +25,7 @@ namespace quorix::pelmo::datalogger {
 class DataLoggerSQLiteQuery;
 class DataLoggerSQLiteStatementToken;
 class DataLoggerSQLiteStatementsManager;
+enum class Statement;
 class DataLoggerStorageSQLiteInstance;
 
 // One SQLite database of channels and their points. Owns the connection and, through the
@@ -94,8 +95,6 @@ class DataLoggerStorageSQLite : public DataLoggerStorageIfc,
     virtual DataLoggerStatusCode execute(const std::string& sql);
 
   private:
-    using StatementGetter = std::unique_ptr<DataLoggerSQLiteStatementToken> (
-        DataLoggerSQLiteStatementsManager::*)(std::chrono::milliseconds);
 
     // Called by SQLite on the writing thread after every commit to the write-ahead log.
     static int onWalCommit(void* storage, sqlite3* db, const char* name, int frames);
@@ -111,7 +110,7 @@ class DataLoggerStorageSQLite : public DataLoggerStorageIfc,
     DataLoggerStatusCode getDatabaseIntegrity(bool& ok);
     DataLoggerStatusCode getDatabasePageSize(uint32_t& size);
     DataLoggerStatusCode getDatabasePageCount(uint32_t& count);
-    DataLoggerStatusCode readPageFigure(StatementGetter getter, uint32_t& out,
+    DataLoggerStatusCode readPageFigure(Statement statement, uint32_t& out,
                                         const char* readFailure, const char* resetFailure,
                                         const char* readLine);
     DataLoggerStatusCode setDatabasePageCount(uint32_t count);
@@ -136,7 +135,7 @@ class DataLoggerStorageSQLite : public DataLoggerStorageIfc,
     void holdPresentSize(uint32_t pageLimit);
     DataLoggerStatusCode reclaimFreeSpace();
 
-    DataLoggerSQLiteQuery query(StatementGetter getter, const char* clearFailure);
+    DataLoggerSQLiteQuery query(Statement statement, const char* clearFailure);
     // Inserts items[from.item] from point from.point on within the open transaction, up to
     // `budget` points; returns SQLITE_DONE, or the failing step's code.
     struct BatchPosition {

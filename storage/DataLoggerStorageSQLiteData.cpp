@@ -13,7 +13,6 @@ namespace quorix::pelmo::datalogger {
 
 namespace {
 
-using Manager = DataLoggerSQLiteStatementsManager;
 using std::chrono::microseconds;
 
 constexpr std::chrono::milliseconds kPoolTimeout{1000};
@@ -55,7 +54,7 @@ bool sameAsStored(const DataLoggerChannelInfo& a, const DataLoggerChannelInfo& b
 // Parameters are bound in the order time threshold, last counter, path, amount; a null
 // message means the statement has no such parameter.
 struct DataQuery {
-    Manager::Token (Manager::*get)(Manager::Timeout);
+    Statement get;
     const char* clearFailure;
     const char* thresholdFailure;
     const char* lastCounterFailure;
@@ -68,37 +67,37 @@ struct DataQuery {
 namespace {
 
 const DataQuery kDataQueries[8] = {
-    {&Manager::getGetData, "Binding of get data could not be cleared.", nullptr, nullptr,
+    {Statement::GetData, "Binding of get data could not be cleared.", nullptr, nullptr,
      "Get data binding for path failed.", nullptr},
-    {&Manager::getGetDataDiscardByNumber,
+    {Statement::GetDataDiscardByNumber,
      "Binding of get data discarded by number could not be cleared.", nullptr, nullptr,
      "Get data discard by number binding failed for path.",
      "Get data discard by number binding failed for discard old items by number."},
-    {&Manager::getGetDataLastCounterOrDiscardByTime,
+    {Statement::GetDataLastCounterOrDiscardByTime,
      "Binding of get data discard by time could not be cleared.",
      "Get data discard by time binding failed for timepoint.", nullptr,
      "Get data discard by time binding failed for path.", nullptr},
-    {&Manager::getGetDataDiscardByTimeAndNumber,
+    {Statement::GetDataDiscardByTimeAndNumber,
      "Binding of get data discard by time and number could not be cleared.",
      "Get data discard by time and number binding failed for timepoint.", nullptr,
      "Get data discard by time and number binding failed for path.",
      "Get data discard by time and number binding failed for discard old items by number."},
-    {&Manager::getGetDataLastCounterOrDiscardByTime,
+    {Statement::GetDataLastCounterOrDiscardByTime,
      "Binding of get data last counter could not be cleared.", nullptr,
      "Get data last counter binding failed for last counter.",
      "Get data last counter binding failed for path.", nullptr},
-    {&Manager::getGetDataLastCounterAndDiscardByNumber,
+    {Statement::GetDataLastCounterAndDiscardByNumber,
      "Binding of get data last counter and discard by number could not be cleared.", nullptr,
      "Get data last counter and discard by number binding failed for last counter.",
      "Get data last counter and discarded by number binding failed for path.",
      "Get data last counter and discard by number binding failed for discard old items by "
      "number."},
-    {&Manager::getGetDataLastCounterDiscardByTime,
+    {Statement::GetDataLastCounterDiscardByTime,
      "Binding of get data last counter discard by time could not be cleared.",
      "Get data last counter discard by time binding failed for timepoint.",
      "Get data last counter discard by time binding failed for last counter again.",
      "Get data last counter discard by time binding failed for path.", nullptr},
-    {&Manager::getGetDataLastCounterDiscardByTimeAndNumber,
+    {Statement::GetDataLastCounterDiscardByTimeAndNumber,
      "Binding for get data last counter discard by time and number could not be cleared.",
      "Get data last counter discard by time and number binding failed for timepoint.",
      "Get data last counter discard by time and number binding failed for last counter.",
@@ -113,7 +112,7 @@ const DataQuery kDataQueries[8] = {
 bool readPoints(DataLoggerSQLiteQuery& q, std::vector<DataLoggerDataPoint>& points) {
     int rc;
     while ((rc = q.step()) == SQLITE_ROW) {
-        points.emplace_back(q.columnValue(1), fromMicros(q.columnInt64(0)));
+        points.emplace_back(q.columnReading(1), fromMicros(q.columnInt64(0)));
     }
     if (rc != SQLITE_DONE) q.report("Data could not be read.", rc);
     const bool reset = q.reset("Statement for reading data from the database could not be reset.");
@@ -207,7 +206,7 @@ DataLoggerStatusCode DataLoggerStorageSQLite::setData(
         bool constraintFailed = false;
         const DataLoggerStatusCode rc = writeWithRecovery(
             [&] {
-                auto q = query(&Manager::getSetData,
+                auto q = query(Statement::SetData,
                                "Binding of set data statement could not be cleared.");
                 q.bindInt64(static_cast<int64_t>(hash), "Set data binding for hash failed.")
                     .bindInt64(toMicros(point.timestamp()),
@@ -238,7 +237,7 @@ int DataLoggerStorageSQLite::insertSlice(const std::vector<DataLoggerChannelPoin
             continue;
         }
         const DataLoggerDataPoint& point = item.mPoints[at.point];
-        auto q = query(&Manager::getSetData, "Binding of set data statement could not be cleared.");
+        auto q = query(Statement::SetData, "Binding of set data statement could not be cleared.");
         q.bindInt64(static_cast<int64_t>(item.mHash), "Set data binding for hash failed.")
             .bindInt64(toMicros(point.timestamp()), "Set data binding for timestamp failed.")
             .bindDouble(point.value(), "Set data binding for value failed.");
@@ -322,7 +321,7 @@ DataLoggerStatusCode DataLoggerStorageSQLite::removeDataEntries(uint32_t count, 
     if (!isReady()) return DataLoggerStatusCode::StorageNotInitialized;
     pelmoDoLog(log::Trace, "+removeDataEntries", nullptr);
     {
-        auto q = query(&Manager::getDeleteData, "Binding for delete data could not be cleared.");
+        auto q = query(Statement::DeleteData, "Binding for delete data could not be cleared.");
         q.bindInt64(count, "Delete data binding failed for count.");
         if (!q.bound()) {
             pelmoDoLog(log::Critical,
@@ -428,7 +427,7 @@ DataLoggerStatusCode DataLoggerStorageSQLite::getDataPage(
     if (amount != 0) {
         // The newest `amount` start at the amount-th newest time stamp. Rows sharing that time
         // stamp all come along, so a few more than `amount` can be read in that rare case.
-        auto q = query(&Manager::getGetDataNewestStart,
+        auto q = query(Statement::GetDataNewestStart,
                        "Binding of get data newest start could not be cleared.");
         q.bindInt64(after, "Get data newest start binding failed for the bound.")
             .bindTextNoCopy(path, "Get data newest start binding failed for path.")
@@ -446,7 +445,7 @@ DataLoggerStatusCode DataLoggerStorageSQLite::getDataPage(
     const size_t before = points.size();
     bool readFailed = false;
     {
-        auto q = query(&Manager::getGetDataPageAfter,
+        auto q = query(Statement::GetDataPageAfter,
                        "Binding of get data page could not be cleared.");
         q.bindInt64(after, "Get data page binding failed for the bound.")
             .bindTextNoCopy(path, "Get data page binding failed for path.")
@@ -485,7 +484,7 @@ DataLoggerStatusCode DataLoggerStorageSQLite::readChannels(
 DataLoggerStatusCode DataLoggerStorageSQLite::getChannels(
     std::vector<DataLoggerStorageChannelInfo>& infos) {
     if (!isReady()) return DataLoggerStatusCode::StorageNotInitialized;
-    auto q = query(&Manager::getGetChannels, nullptr);
+    auto q = query(Statement::GetChannels, nullptr);
     return readChannels(q, infos);
 }
 
@@ -493,7 +492,7 @@ DataLoggerStatusCode DataLoggerStorageSQLite::getChannel(const std::string& path
                                                          DataLoggerStorageChannelInfo& info) {
     if (!isReady()) return DataLoggerStatusCode::StorageNotInitialized;
     std::vector<DataLoggerStorageChannelInfo> found;
-    auto q = query(&Manager::getGetChannelByPath,
+    auto q = query(Statement::GetChannelByPath,
                    "Binding for get channel by path could not be cleared.");
     q.bindTextNoCopy(path, "Get channel binding failed for path.");
     const DataLoggerStatusCode rc = readChannels(q, found);
@@ -514,7 +513,7 @@ DataLoggerStatusCode DataLoggerStorageSQLite::getChannel(uint64_t hash,
                                                          DataLoggerStorageChannelInfo& info) {
     if (!isReady()) return DataLoggerStatusCode::StorageNotInitialized;
     std::vector<DataLoggerStorageChannelInfo> found;
-    auto q = query(&Manager::getGetChannelByHash,
+    auto q = query(Statement::GetChannelByHash,
                    "Binding for get channel by hash could not be cleared.");
     q.bindInt64(static_cast<int64_t>(hash), "Get channel binding failed for hash.");
     const DataLoggerStatusCode rc = readChannels(q, found);
@@ -531,7 +530,7 @@ DataLoggerStatusCode DataLoggerStorageSQLite::getChannel(uint64_t hash,
 // ---- registration ------------------------------------------------------------------------
 
 DataLoggerStatusCode DataLoggerStorageSQLite::getRegisteredHash(uint64_t hash, bool& registered) {
-    auto q = query(&Manager::getGetChannelHashRegistered,
+    auto q = query(Statement::GetChannelHashRegistered,
                    "Binding for get channel registered could not be cleared.");
     q.bindInt64(static_cast<int64_t>(hash), "Get channel hash registered binding failed for hash.");
     if (!stepRegistered(q, registered, "Get registered hash statement could not be stepped.",
@@ -545,7 +544,7 @@ DataLoggerStatusCode DataLoggerStorageSQLite::getRegisteredHash(uint64_t hash, b
 
 DataLoggerStatusCode DataLoggerStorageSQLite::getRegisteredPath(const std::string& path,
                                                                 bool& registered) {
-    auto q = query(&Manager::getGetChannelPathRegistered,
+    auto q = query(Statement::GetChannelPathRegistered,
                    "Binding for get channel registered could not be cleared.");
     q.bindTextNoCopy(path, "Get channel path registered binding failed for path.");
     if (!stepRegistered(q, registered, "Get path registered statement could not be stepped.",
@@ -563,7 +562,7 @@ DataLoggerStatusCode DataLoggerStorageSQLite::setChannel(const DataLoggerStorage
     bool constraintFailed = false;
     const DataLoggerStatusCode rc = writeWithRecovery(
         [&] {
-            auto q = query(&Manager::getSetChannel,
+            auto q = query(Statement::SetChannel,
                            "Binding of the update channel statement could not be cleared.");
             q.bindInt64(static_cast<int64_t>(info.channelHash()),
                         "Binding channel for hash failed.");
@@ -586,7 +585,7 @@ DataLoggerStatusCode DataLoggerStorageSQLite::setChannel(const DataLoggerStorage
 DataLoggerStatusCode DataLoggerStorageSQLite::updateChannel(
     const DataLoggerStorageChannelInfo& info) {
     std::lock_guard<std::recursive_mutex> lock(mWriteMutex);
-    auto q = query(&Manager::getUpdateChannel,
+    auto q = query(Statement::UpdateChannel,
                    "Binding of the update channel statement could not be cleared.");
     bindChannelColumns(q, info.channelInfo());
     q.bindInt64(static_cast<int64_t>(info.channelHash()), "Binding channel for hash failed.");
@@ -672,7 +671,7 @@ DataLoggerStatusCode DataLoggerStorageSQLite::archiveChannel(uint64_t hash, std:
 
 uint32_t DataLoggerStorageSQLite::nextBreakingChangeId(bool& failed) {
     {
-        auto q = query(&Manager::getBreakingChangeAddNextEntry, nullptr);
+        auto q = query(Statement::BreakingChangeAddNextEntry, nullptr);
         if (!q.stepDone("Could not add the next entry in the breaking change table."))
             failed = true;
         if (!q.reset("Statement for adding the next entry in the breaking change table could not "
@@ -681,7 +680,7 @@ uint32_t DataLoggerStorageSQLite::nextBreakingChangeId(bool& failed) {
         }
     }
     uint32_t id = 0;
-    auto q = query(&Manager::getBreakingChangeGetLatestId, nullptr);
+    auto q = query(Statement::BreakingChangeGetLatestId, nullptr);
     const int rc = q.step();
     if (rc == SQLITE_ROW) {
         id = static_cast<uint32_t>(q.columnInt64(0));
@@ -749,7 +748,7 @@ DataLoggerStatusCode DataLoggerStorageSQLite::archive(const DataLoggerStorageCha
     const bool inSavepoint = execute("SAVEPOINT archive;") == DataLoggerStatusCode::NoError;
     bool dataMoved = false;
     {
-        auto q = query(&Manager::getUpdateDataHash,
+        auto q = query(Statement::UpdateDataHash,
                        "Binding of the update data hash statement could not be cleared.");
         q.bindInt64(static_cast<int64_t>(newHash), "Update data hash binding for renamed failed.")
             .bindTextNoCopy(oldPath, "Update data hash binding for path failed.");
@@ -762,7 +761,7 @@ DataLoggerStatusCode DataLoggerStorageSQLite::archive(const DataLoggerStorageCha
     }
     bool channelRenamed = false;
     if (dataMoved) {
-        auto q = query(&Manager::getUpdateChannelPath,
+        auto q = query(Statement::UpdateChannelPath,
                        "Binding of the update channel path statement could not be cleared.");
         q.bindTextNoCopy(renamed.mPath, "Update channel path binding for pathUpdated failed.")
             .bindInt64(static_cast<int64_t>(newHash),

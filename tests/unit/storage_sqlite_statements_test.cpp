@@ -52,16 +52,16 @@ TEST_F(StatementPool, TokensGetTheirOwnHandlesSurplusHandlesAreFinalizedAndBadSq
 
 TEST_F(StatementPoolThreads, ManagerLendsOnlyWhilePreparedAndDestroysOnlyWhenNothingIsLent) {
     DataLoggerSQLiteStatementsManager manager(mConnection.get());
-    EXPECT_EQ(thrown([&] { manager.getGetPageSize(milliseconds(20)); }),
+    EXPECT_EQ(thrown([&] { manager.get(Statement::GetPageSize, milliseconds(20)); }),
               "Timed out while waiting for the statements to be prepared");
     auto waiting = std::async(std::launch::async,
-                              [&] { return manager.getGetData(milliseconds(10000)) != nullptr; });
+                              [&] { return manager.get(Statement::GetData, milliseconds(10000)) != nullptr; });
     manager.prepare();
     manager.prepare();
     EXPECT_TRUE(waiting.get());
     std::promise<void> taken, done;
     std::thread holder([&] {
-        auto token = manager.getGetPageCount(milliseconds(1000));
+        auto token = manager.get(Statement::GetPageCount, milliseconds(1000));
         taken.set_value();
         done.get_future().wait();
     });
@@ -69,11 +69,11 @@ TEST_F(StatementPoolThreads, ManagerLendsOnlyWhilePreparedAndDestroysOnlyWhenNot
     EXPECT_EQ(thrown([&] { manager.destroyAll(milliseconds(50)); }),
               "Failed to get the lock to destroy all SQLite statements");
     // Still prepared: other threads go on working.
-    EXPECT_NE(manager.getGetPageSize(milliseconds(1000))->get(), nullptr);
+    EXPECT_NE(manager.get(Statement::GetPageSize, milliseconds(1000))->get(), nullptr);
     done.set_value();
     holder.join();
     manager.destroyAll(milliseconds(1000));
-    EXPECT_THROW(manager.getSetData(milliseconds(20)), std::runtime_error);
+    EXPECT_THROW(manager.get(Statement::SetData, milliseconds(20)), std::runtime_error);
 }
 
 // Once ANALYZE has seen one busy and one rare channel, every read of one channel still searches
@@ -103,22 +103,21 @@ TEST(StatementPlans, ReadsSearchTheChannelIndexAfterAnalyze) {
     ASSERT_EQ(connection.open(file, SQLITE_OPEN_READWRITE), SQLITE_OK);
     DataLoggerSQLiteStatementsManager manager(connection.get());
     manager.prepare();
-    using Manager = DataLoggerSQLiteStatementsManager;
-    const auto plan = [&](Manager::Token (Manager::*get)(Manager::Timeout)) {
+    const auto plan = [&](Statement statement) {
         std::string text;
-        const auto token = (manager.*get)(milliseconds(1000));
+        const auto token = manager.get(statement, milliseconds(1000));
         for (const auto& row :
              raw.rows(std::string("EXPLAIN QUERY PLAN ") + sqlite3_sql(token->get())))
             text += row + "\n";
         return text;
     };
     for (auto get :
-         {&Manager::getGetData, &Manager::getGetDataLastCounterOrDiscardByTime,
-          &Manager::getGetDataLastCounterDiscardByTime, &Manager::getGetDataDiscardByNumber,
-          &Manager::getGetDataLastCounterAndDiscardByNumber,
-          &Manager::getGetDataDiscardByTimeAndNumber,
-          &Manager::getGetDataLastCounterDiscardByTimeAndNumber, &Manager::getGetDataPageAfter,
-          &Manager::getGetDataNewestStart}) {
+         {Statement::GetData, Statement::GetDataLastCounterOrDiscardByTime,
+          Statement::GetDataLastCounterDiscardByTime, Statement::GetDataDiscardByNumber,
+          Statement::GetDataLastCounterAndDiscardByNumber,
+          Statement::GetDataDiscardByTimeAndNumber,
+          Statement::GetDataLastCounterDiscardByTimeAndNumber, Statement::GetDataPageAfter,
+          Statement::GetDataNewestStart}) {
         const std::string text = plan(get);
         EXPECT_NE(text.find("SEARCH data USING COVERING INDEX dataChannelTimestamp (channelHash=?"),
                   std::string::npos)
@@ -126,7 +125,7 @@ TEST(StatementPlans, ReadsSearchTheChannelIndexAfterAnalyze) {
         // The index's order serves ORDER BY: no sort of a channel's whole history per read.
         EXPECT_EQ(text.find("TEMP B-TREE"), std::string::npos) << text;
     }
-    EXPECT_NE(plan(&Manager::getDeleteData).find("SCAN data USING INDEX dataTimestampOrder"),
+    EXPECT_NE(plan(Statement::DeleteData).find("SCAN data USING INDEX dataTimestampOrder"),
               std::string::npos);
 }
 
