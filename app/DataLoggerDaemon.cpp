@@ -19,7 +19,7 @@ namespace {
 const char* const kMigrationScripts = "/data/datalogger/dbscripts/sqlite";
 // Beyond a minute a power cut would lose more than an operator expects of a data logger.
 constexpr double kMaxCommitIntervalSeconds = 60;
-}
+}  // namespace
 
 DataLoggerDaemon::DataLoggerDaemon(int& argc, char** argv)
     : log::Logger("DataLoggerDaemon", "", std::make_shared<log::LoggerImpl>()),
@@ -40,7 +40,8 @@ bool DataLoggerDaemon::parseCustomOptions(const std::vector<std::string>& args) 
         char* end = nullptr;
         const double seconds = std::strtod(value.c_str(), &end);
         // Also refuses NaN, which fails both comparisons.
-        if (value.empty() || *end != '\0' || !(seconds >= 0 && seconds <= kMaxCommitIntervalSeconds)) {
+        if (value.empty() || *end != '\0' ||
+            !(seconds >= 0 && seconds <= kMaxCommitIntervalSeconds)) {
             return false;
         }
         mCommitInterval = std::chrono::milliseconds(std::llround(seconds * 1000));
@@ -91,9 +92,9 @@ int DataLoggerDaemon::buildGraph() {
     mNonVolatileStorage = std::make_shared<DataLoggerStorageSQLite>(
         kMigrationScripts, mStorageMinSize, mStorageConfig->getNonVolatileSize(),
         std::function<void()>());
-    mVolatileStorage = std::make_shared<DataLoggerStorageSQLite>(
-        kMigrationScripts, mStorageMinSize, mStorageConfig->getVolatileSize(),
-        std::function<void()>());
+    mVolatileStorage = std::make_shared<DataLoggerStorageSQLite>(kMigrationScripts, mStorageMinSize,
+                                                                 mStorageConfig->getVolatileSize(),
+                                                                 std::function<void()>());
     pelmoDoLog(log::Info, "storages created (but not yet initialized)", nullptr);
 
     pelmoDoLog(log::Debug, "~preInit: create and init FirmwareVersionPelmo", nullptr);
@@ -116,7 +117,8 @@ int DataLoggerDaemon::buildGraph() {
     pelmoDoLog(log::Info, "DBus initialized", nullptr);
 
     pelmoDoLog(log::Info, "initializing file poll...", nullptr);
-    mFilePollEngine = std::make_shared<FilePollEngine>(mPollConfigDir, mCore, mFilePollCallerManager);
+    mFilePollEngine =
+        std::make_shared<FilePollEngine>(mPollConfigDir, mCore, mFilePollCallerManager);
     pelmoDoLog(log::Info, "file poll initialized", nullptr);
 
     pelmoDoLog(log::Debug, "-preInit: OK", nullptr);

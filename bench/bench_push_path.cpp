@@ -24,7 +24,8 @@ using namespace datalogger::bench;
 
 namespace {
 
-__attribute__((noinline)) Glib::VariantContainerBase makeParameters(uint64_t hash, int first, int count) {
+__attribute__((noinline)) Glib::VariantContainerBase makeParameters(uint64_t hash, int first,
+                                                                    int count) {
     std::vector<double> values(count);
     std::vector<gint64> stamps(count);
     for (int i = 0; i < count; ++i) {

@@ -7,7 +7,6 @@
 // glibc keeps freed heap pages mapped; the last figure shows how much of the drained queue
 // is free memory the allocator kept rather than memory still in use.
 #include <giomm/init.h>
-
 #include <malloc.h>
 
 #include <condition_variable>
@@ -29,7 +28,8 @@ namespace {
 // after draining is the daemon's own.
 class LatchedStorage : public datalogger::test::FakeStorage {
 public:
-    qd::DataLoggerStatusCode setData(uint64_t, const std::vector<qd::DataLoggerDataPoint>& points) override {
+    qd::DataLoggerStatusCode setData(uint64_t,
+                                     const std::vector<qd::DataLoggerDataPoint>& points) override {
         std::unique_lock<std::mutex> lock(mMutex);
         mChanged.wait(lock, [&] { return mOpen; });
         mStored += points.size();
@@ -78,7 +78,8 @@ int main(int argc, char** argv) {
         benchChannel("bench/queue", qd::DataLoggerStorageType::Volatile).channelInfo(), hash);
 
     std::vector<qd::DataLoggerDataPoint> push;
-    for (long i = 0; i < batch; ++i) push.emplace_back(double(i), qd::TimePoint(std::chrono::microseconds(i)));
+    for (long i = 0; i < batch; ++i)
+        push.emplace_back(double(i), qd::TimePoint(std::chrono::microseconds(i)));
     const long before = statusKiB("VmRSS");
     for (long sent = 0; sent < points; sent += batch) core->pushData(hash, push);
     const long held = statusKiB("VmRSS");

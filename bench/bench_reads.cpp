@@ -106,7 +106,8 @@ int main(int argc, char** argv) {
         sqlite3* db = nullptr;
         sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READONLY, nullptr);
         sqlite3_busy_timeout(db, 1000);
-        std::printf("%.0f\n", bareMicros(db, kByHashStatement, "", std::strtoull(argv[3], nullptr, 10)));
+        std::printf("%.0f\n",
+                    bareMicros(db, kByHashStatement, "", std::strtoull(argv[3], nullptr, 10)));
         sqlite3_close(db);
         return 0;
     }

@@ -11,7 +11,7 @@ namespace quorix::pelmo::datalogger::codec {
 // with zero bits. Byte-sized fields written at a byte boundary therefore read as plain
 // big-endian bytes in a dump.
 class BitWriter {
-  public:
+public:
     // The low `count` bits of value (count 0..64); higher bits of value are ignored.
     void writeBits(uint64_t value, unsigned count);
     void writeBit(bool bit) { writeBits(bit ? 1 : 0, 1); }
@@ -23,7 +23,7 @@ class BitWriter {
     const std::string& bytes() const { return mBytes; }
     std::string take() && { return std::move(mBytes); }
 
-  private:
+private:
     std::string mBytes;
     unsigned mFree = 0;  // unused low bits of the last byte, always zero
 };
@@ -31,7 +31,7 @@ class BitWriter {
 // Reads what BitWriter wrote. Every read checks the bits left first, so a truncated or hostile
 // input ends in a false return, never in a read past the end.
 class BitReader {
-  public:
+public:
     BitReader(const unsigned char* data, size_t size)
         : mData(data), mBitsLeft(uint64_t{size} * 8) {}
 
@@ -42,7 +42,7 @@ class BitReader {
     // True when what is left is the zero padding of the last byte: the block ended exactly.
     bool atCleanEnd();
 
-  private:
+private:
     const unsigned char* mData;
     uint64_t mPos = 0;  // bits, so a 32-bit size_t cannot overflow
     uint64_t mBitsLeft;
@@ -51,10 +51,16 @@ class BitReader {
 // Signed integers are handled as uint64_t with wrap-around arithmetic, so differences between any
 // two int64 values exist and add back exactly. Zigzag maps small magnitudes of either sign to
 // small codes: 0, -1, 1, -2 -> 0, 1, 2, 3.
-inline uint64_t zigzag(uint64_t v) { return (v << 1) ^ (uint64_t{0} - (v >> 63)); }
-inline uint64_t unzigzag(uint64_t z) { return (z >> 1) ^ (uint64_t{0} - (z & 1)); }
+inline uint64_t zigzag(uint64_t v) {
+    return (v << 1) ^ (uint64_t{0} - (v >> 63));
+}
+inline uint64_t unzigzag(uint64_t z) {
+    return (z >> 1) ^ (uint64_t{0} - (z & 1));
+}
 
 // Bits needed for v: 0 for 0, 64 for values with the top bit set.
-inline unsigned bitLength(uint64_t v) { return v == 0 ? 0 : 64 - __builtin_clzll(v); }
+inline unsigned bitLength(uint64_t v) {
+    return v == 0 ? 0 : 64 - __builtin_clzll(v);
+}
 
 }  // namespace quorix::pelmo::datalogger::codec

@@ -53,6 +53,8 @@ bool decodeBlock(const unsigned char* data, size_t size, std::vector<Sample>& ou
     return true;
 }
 
-uint8_t blockEncoding(const unsigned char* data, size_t size) { return size == 0 ? 0 : data[0]; }
+uint8_t blockEncoding(const unsigned char* data, size_t size) {
+    return size == 0 ? 0 : data[0];
+}
 
 }  // namespace quorix::pelmo::datalogger::codec

@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-// A block holds up to kMaxBlockSamples points of one channel as one byte string; docs/block-format.md
-// describes its layout for readers without this code.
+// A block holds up to kMaxBlockSamples points of one channel as one byte string;
+// docs/block-format.md describes its layout for readers without this code.
 //
 // The first byte of every block names its encoding. The storage keeps that byte, as returned by
 // blockEncoding(), in the block row's "encoding" column: it tells which decoder a block needs

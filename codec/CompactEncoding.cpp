@@ -60,7 +60,8 @@ bool readCompact(BitReader& in, size_t count, std::vector<Sample>& out) {
     for (size_t i = 0; i < count; ++i) out[i].time = static_cast<int64_t>(times[i]);
     uint64_t form = 0;
     if (!in.readBits(kFormBits, form)) return false;
-    if (form == static_cast<uint64_t>(ValueForm::Decimal)) return readDecimal(in, count, out.data());
+    if (form == static_cast<uint64_t>(ValueForm::Decimal))
+        return readDecimal(in, count, out.data());
     if (form != static_cast<uint64_t>(ValueForm::Xor)) return false;
     XorReader reader(in);
     for (Sample& sample : out) {

@@ -22,7 +22,7 @@ struct CompactPlan {
     IntegerSequencePlan timePlan;
     ValueForm form = ValueForm::Xor;
     std::optional<DecimalPlan> decimal;  // set for ValueForm::Decimal
-    uint64_t bits = 0;  // after the encoding byte and count
+    uint64_t bits = 0;                   // after the encoding byte and count
 };
 
 CompactPlan planCompact(const Sample* samples, size_t count);

@@ -19,9 +19,9 @@ constexpr unsigned kExceptionBits = kPositionBits + 64;
 // decimal the value was meant to be.
 constexpr double kMaxDigits = 9007199254740992.0;
 
-constexpr double kPowersOfTen[kMaxExponent + 1] = {
-    1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
-    1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+constexpr double kPowersOfTen[kMaxExponent + 1] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                                   1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
+                                                   1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
 
 uint64_t bitsOf(double value) {
     uint64_t bits = 0;
@@ -58,7 +58,8 @@ bool fillDigits(const Sample* samples, size_t count, const std::vector<unsigned>
     for (size_t i = 0; i < count; ++i) {
         if (exponents[i] <= plan.exponent &&
             scale(samples[i].value, plan.exponent, plan.digits[i])) {
-            if (!anyRegular) std::fill(plan.digits.begin(), plan.digits.begin() + i, plan.digits[i]);
+            if (!anyRegular)
+                std::fill(plan.digits.begin(), plan.digits.begin() + i, plan.digits[i]);
             anyRegular = true;
         } else {
             plan.exceptions.push_back(static_cast<uint16_t>(i));
@@ -116,8 +117,8 @@ bool readDecimal(BitReader& in, size_t count, Sample* out) {
     for (uint64_t e = 0; e < exceptions; ++e) {
         uint64_t position = 0;
         uint64_t bits = 0;
-        if (!in.readBits(kPositionBits, position) || !in.readBits(64, bits) ||
-            position < next || position >= count) {
+        if (!in.readBits(kPositionBits, position) || !in.readBits(64, bits) || position < next ||
+            position >= count) {
             return false;
         }
         std::memcpy(&out[position].value, &bits, sizeof bits);

@@ -17,7 +17,7 @@ namespace quorix::pelmo::datalogger::codec {
 // their position, so a gap in a block of readings does not cost the whole block.
 struct DecimalPlan {
     unsigned exponent = 0;
-    std::vector<uint64_t> digits;  // m per sample; at exceptions, whatever codes cheapest
+    std::vector<uint64_t> digits;      // m per sample; at exceptions, whatever codes cheapest
     std::vector<uint16_t> exceptions;  // positions, ascending
     IntegerSequencePlan sequence;
     uint64_t bits = 0;  // the whole section

@@ -48,7 +48,9 @@ uint64_t commonUnit(const uint64_t* x, size_t n) {
     return unit == 0 ? 1 : unit;
 }
 
-uint64_t varintBits(uint64_t value) { return 8 * (1 + (bitLength(value) - (value != 0)) / 7); }
+uint64_t varintBits(uint64_t value) {
+    return 8 * (1 + (bitLength(value) - (value != 0)) / 7);
+}
 
 // The median difference between neighbours, as a signed number: the step of a regular series,
 // and a robust middle for jittered ones.
@@ -141,8 +143,9 @@ bool readIntegerSequence(BitReader& in, size_t n, uint64_t* x) {
     uint64_t predictor = 0;
     bool escapes = false;
     uint64_t width = 0;
-    if (!in.readVarint(first) || !in.readVarint(unit) || !in.readVarint(step) || !in.readBits(kPredictorBits, predictor) ||
-        !in.readBit(escapes) || !in.readBits(kWidthBits, width)) {
+    if (!in.readVarint(first) || !in.readVarint(unit) || !in.readVarint(step) ||
+        !in.readBits(kPredictorBits, predictor) || !in.readBit(escapes) ||
+        !in.readBits(kWidthBits, width)) {
         return false;
     }
     if (unit == 0 || predictor > static_cast<uint64_t>(Predictor::Slope) || width > 64) {

@@ -4,7 +4,9 @@
 
 namespace quorix::pelmo::datalogger::codec {
 
-uint64_t plainBits(size_t count) { return uint64_t{count} * 128; }
+uint64_t plainBits(size_t count) {
+    return uint64_t{count} * 128;
+}
 
 void writePlain(const Sample* samples, size_t count, BitWriter& out) {
     for (size_t i = 0; i < count; ++i) {

@@ -13,11 +13,11 @@ namespace quorix::pelmo::datalogger::codec {
 //   10 <bits>                           the XOR fits the window of the last 11 code
 //   11 <lead:6> <width-1:6> <bits>      a new window: `lead` zero bits, then `width` bits
 class XorAppender {
-  public:
+public:
     explicit XorAppender(BitWriter& out) : mOut(out) {}
     void append(uint64_t bits);
 
-  private:
+private:
     BitWriter& mOut;
     bool mFirst = true;
     uint64_t mPrevious = 0;
@@ -26,12 +26,12 @@ class XorAppender {
 };
 
 class XorReader {
-  public:
+public:
     explicit XorReader(BitReader& in) : mIn(in) {}
     // False when the stream is cut short or names an impossible window.
     bool next(uint64_t& bits);
 
-  private:
+private:
     BitReader& mIn;
     bool mFirst = true;
     uint64_t mPrevious = 0;

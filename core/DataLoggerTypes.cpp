@@ -58,11 +58,10 @@ DataLoggerChannelInfo DataLoggerChannelInfo::withDefaults(std::string path, Data
     using std::chrono::microseconds;
     const double lowest = std::numeric_limits<double>::min();
     const double highest = std::numeric_limits<double>::max();
-    return DataLoggerChannelInfo(std::move(path), unit, stats, storageType, std::move(description),
-                                 microseconds(0), lowest, highest, lowest, highest, {}, true, 0.001,
-                                 0.0, 1.0, false, TimePoint(), TimePoint(), true, false, false,
-                                 microseconds(0), microseconds(0), microseconds(0),
-                                 microseconds(0));
+    return DataLoggerChannelInfo(
+        std::move(path), unit, stats, storageType, std::move(description), microseconds(0), lowest,
+        highest, lowest, highest, {}, true, 0.001, 0.0, 1.0, false, TimePoint(), TimePoint(), true,
+        false, false, microseconds(0), microseconds(0), microseconds(0), microseconds(0));
 }
 
 DataLoggerChannelInfo DataLoggerChannelInfo::empty() {

@@ -35,7 +35,7 @@ constexpr std::chrono::milliseconds kAcceptBackoffMax(1000);
 // progress and closes its connection on destruction. Move-only; the record lives on the heap
 // because the library keeps pointers into it.
 class FcgiRequest {
-  public:
+public:
     explicit FcgiRequest(int socket) : mRequest(std::make_unique<FCGX_Request>()) {
         FCGX_InitRequest(mRequest.get(), socket, FCGI_FAIL_ACCEPT_ON_INTR);
     }
@@ -51,7 +51,7 @@ class FcgiRequest {
 
     FCGX_Request* get() const { return mRequest.get(); }
 
-  private:
+private:
     std::unique_ptr<FCGX_Request> mRequest;
 };
 
@@ -103,10 +103,10 @@ DataLoggerDfrm::DataLoggerDfrm(
       mSocketPath(std::move(socketPath)),
       mContext(std::move(pull), std::move(systemTimeHandler), std::move(firmwareVersion),
                std::move(deviceIdClient), callerManager),
-      mResponder(responder ? std::move(responder) : Responder([](DfrmContext& context,
-                                                                 const DataLoggerRequest& request) {
-          return dispatch(context, request.route(), request.body());
-      })) {}
+      mResponder(responder ? std::move(responder)
+                           : Responder([](DfrmContext& context, const DataLoggerRequest& request) {
+                                 return dispatch(context, request.route(), request.body());
+                             })) {}
 
 DataLoggerDfrm::~DataLoggerDfrm() {
     try {
@@ -308,8 +308,8 @@ void DataLoggerDfrm::answer(FCGX_Request* request, std::ostringstream& output) {
         DataLoggerRequest parsed(request);
         if (parsed.isValid()) {
             const DfrmResponse response = mResponder(mContext, parsed);
-            put(request->out, frameHeader(response.mStatusCode, response.mContentType,
-                                          response.mBody.size()));
+            put(request->out,
+                frameHeader(response.mStatusCode, response.mContentType, response.mBody.size()));
             put(request->out, response.mBody);
             return;
         }

@@ -17,8 +17,8 @@
 #include "platform/FirmwareVersion.h"
 #include "platform/Logger.h"
 #include "platform/PeriodicCaller.h"
-#include "systime/SystemTimeHandlerIfc.h"
 #include "platform/UniqueFd.h"
+#include "systime/SystemTimeHandlerIfc.h"
 
 namespace quorix::pelmo::datalogger {
 
@@ -34,7 +34,7 @@ namespace quorix::pelmo::datalogger {
 // Failure: start never throws (a server that could not start logs why and serves nothing);
 // a request that cannot be parsed or whose handler throws is answered 500.
 class DataLoggerDfrm : public virtual log::Logger {
-  public:
+public:
     // Chooses the answer of one valid request; dispatch() unless a test replaces it.
     using Responder = std::function<DfrmResponse(DfrmContext&, const DataLoggerRequest&)>;
 
@@ -58,7 +58,7 @@ class DataLoggerDfrm : public virtual log::Logger {
     // What the routes answer from; the handlers' state, for tests and the responder.
     DfrmContext& context() { return mContext; }
 
-  private:
+private:
     void startServer();
     void serve(int socket);
     void answer(FCGX_Request* request, std::ostringstream& output);
@@ -74,7 +74,7 @@ class DataLoggerDfrm : public virtual log::Logger {
     const std::string mSocketPath;
     const int mListenBacklog = 10;
     std::mutex mAcceptMutex;  // serialises FCGX_Accept_r, whose library state is process-wide
-    std::mutex mStopMutex;  // guards mConnection; with mStopped, cuts an accept back-off short
+    std::mutex mStopMutex;    // guards mConnection; with mStopped, cuts an accept back-off short
     std::condition_variable mStopped;
     // A duplicate of the connection being served, so that stop() can end a wait on its peer
     // without ever touching a descriptor number that the library may have closed and reused.

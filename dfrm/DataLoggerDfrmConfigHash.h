@@ -25,7 +25,7 @@ namespace quorix::pelmo::datalogger {
 // any thread; the refresh tick on the caller manager's thread.
 // Failure: never fails; an unreadable input counts as empty (a failed device as its id).
 class DataLoggerDfrmConfigHash : public virtual log::Logger {
-  public:
+public:
     DataLoggerDfrmConfigHash(const std::shared_ptr<utils::FirmwareVersionIfc>& firmwareVersion,
                              std::shared_ptr<SystemTimeHandlerIfc> systemTimeHandler,
                              std::shared_ptr<deviceid::DeviceIdClientIfc> deviceIdClient,
@@ -35,7 +35,7 @@ class DataLoggerDfrmConfigHash : public virtual log::Logger {
     std::string getConfigHash();
     void markChannelsChanged();
 
-  private:
+private:
     bool isStale() const;
     bool isClockValid() const;
     void updateConfigHash();

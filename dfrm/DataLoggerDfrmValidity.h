@@ -1,8 +1,7 @@
 #pragma once
 
-#include <string>
-
 #include <nlohmann/json_fwd.hpp>
+#include <string>
 
 namespace quorix::pelmo::datalogger {
 
@@ -11,7 +10,7 @@ namespace quorix::pelmo::datalogger {
 // server passes all as false, so rules tied to a flag do not fire here.
 // Failure: validate throws std::runtime_error with the broken rule's text.
 class DataLoggerDfrmValidity {
-  public:
+public:
     virtual ~DataLoggerDfrmValidity() = default;
 
     virtual void validate(bool zlioWithTpx, bool highAlertMode, bool absoluteTime,

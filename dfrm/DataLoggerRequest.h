@@ -18,7 +18,7 @@ namespace quorix::pelmo::datalogger {
 // Threads: the server thread that accepted the request.
 // Failure: never throws; anything wrong is logged and leaves the request invalid.
 class DataLoggerRequest : public virtual log::Logger {
-  public:
+public:
     static constexpr uint32_t kMaxBodySize = 1000000;
 
     explicit DataLoggerRequest(FCGX_Request* request);
@@ -28,7 +28,7 @@ class DataLoggerRequest : public virtual log::Logger {
     HttpMethod method() const { return mMethod; }
     std::string body() const { return mBody; }
 
-  private:
+private:
     void parse();
     std::string mandatoryParam(const char* name) const;
     std::string optionalParam(const char* name) const;

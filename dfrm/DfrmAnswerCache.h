@@ -12,7 +12,7 @@ namespace quorix::pelmo::datalogger {
 // registration, shows within kMaxAge.
 // Threads: the server thread only.
 class DfrmAnswerCache {
-  public:
+public:
     using Clock = std::chrono::steady_clock;
     static constexpr std::chrono::seconds kMaxAge{1};
 
@@ -33,7 +33,7 @@ class DfrmAnswerCache {
         mValid = true;
     }
 
-  private:
+private:
     bool mValid = false;
     std::string mHash;
     uint64_t mGeneration = 0;

@@ -27,7 +27,7 @@ namespace quorix::pelmo::datalogger {
 // any thread.
 // Failure: construction never fails; the handlers log through this object.
 class DfrmContext : public virtual log::Logger {
-  public:
+public:
     DfrmContext(std::shared_ptr<DataLoggerPullDataIfc> pull,
                 std::shared_ptr<SystemTimeHandlerIfc> systemTimeHandler,
                 std::shared_ptr<utils::FirmwareVersionIfc> firmwareVersion,
@@ -56,7 +56,7 @@ class DfrmContext : public virtual log::Logger {
     uint64_t channelsGeneration() const { return mChannelsGeneration.load(); }
     DfrmAnswerCache& channelListAnswer() { return mChannelListAnswer; }
 
-  private:
+private:
     std::shared_ptr<DataLoggerPullDataIfc> mPull;
     std::shared_ptr<SystemTimeHandlerIfc> mSystemTimeHandler;
     std::shared_ptr<utils::FirmwareVersionIfc> mFirmwareVersion;

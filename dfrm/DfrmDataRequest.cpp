@@ -4,9 +4,8 @@
 #include <cmath>
 #include <cstdlib>
 #include <limits>
-#include <stdexcept>
-
 #include <nlohmann/json.hpp>
+#include <stdexcept>
 
 namespace quorix::pelmo::datalogger {
 
@@ -81,8 +80,8 @@ void from_json(const nlohmann::json& json, DfrmChannelRequest& request) {
         request.mFetchItemsByTime = toFloat(json.at("fetchItemsByTime").get<double>());
     }
     if (json.contains("fetchItemsCountMax")) {
-        request.mFetchItemsCountMax = static_cast<uint32_t>(
-            readInteger(json.at("fetchItemsCountMax"), "fetchItemsCountMax"));
+        request.mFetchItemsCountMax =
+            static_cast<uint32_t>(readInteger(json.at("fetchItemsCountMax"), "fetchItemsCountMax"));
     }
     request.validateAsThisServer();
 }

@@ -2,11 +2,10 @@
 
 #include <chrono>
 #include <cstdint>
+#include <nlohmann/json_fwd.hpp>
 #include <optional>
 #include <string>
 #include <vector>
-
-#include <nlohmann/json_fwd.hpp>
 
 #include "dfrm/DataLoggerDfrmValidity.h"
 
@@ -15,7 +14,7 @@ namespace quorix::pelmo::datalogger {
 // One entry of "channelRequests". Numbers accept integers, floating point and booleans; a
 // floating value that no integer field can hold is refused instead of being cast.
 class DfrmChannelRequest : public DataLoggerDfrmValidity {
-  public:
+public:
     void validate(bool zlioWithTpx, bool highAlertMode, bool absoluteTime, bool relativeTime,
                   bool dataRequestId) const override;
 
@@ -27,7 +26,7 @@ class DfrmChannelRequest : public DataLoggerDfrmValidity {
 
 // The body of a data request: exactly one of the two keys.
 class DataLoggerDfrmDataRequest : public DataLoggerDfrmValidity {
-  public:
+public:
     void validate(bool zlioWithTpx, bool highAlertMode, bool absoluteTime, bool relativeTime,
                   bool dataRequestId) const override;
 
@@ -53,7 +52,7 @@ struct RequestedDataChannel {
 
 // One measurement of a data answer; every key but "path" is written only when set.
 class DfrmDataResponse : public DataLoggerDfrmValidity {
-  public:
+public:
     void validate(bool zlioWithTpx, bool highAlertMode, bool absoluteTime, bool relativeTime,
                   bool dataRequestId) const override;
     // Validates first; throws std::runtime_error for a broken rule.
@@ -70,7 +69,7 @@ class DfrmDataResponse : public DataLoggerDfrmValidity {
 };
 
 class DataLoggerDfrmDataResponse : public DataLoggerDfrmValidity {
-  public:
+public:
     void validate(bool zlioWithTpx, bool highAlertMode, bool absoluteTime, bool relativeTime,
                   bool dataRequestId) const override;
     nlohmann::json toJson() const;

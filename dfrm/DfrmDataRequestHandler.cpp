@@ -3,14 +3,13 @@
 #include <algorithm>
 #include <limits>
 #include <memory>
+#include <nlohmann/json.hpp>
 #include <stdexcept>
 #include <string>
 #include <string_view>
 #include <unordered_set>
 #include <utility>
 #include <vector>
-
-#include <nlohmann/json.hpp>
 
 #include "core/DataLoggerNames.h"
 #include "dfrm/DfrmContext.h"
@@ -28,8 +27,8 @@ using Channels = DfrmDataRequestIdManager::Channels;
 constexpr int kGone = 410;
 
 // The client's id text to a live channel list, or the answer for an id that is not live.
-std::shared_ptr<Channels> resume(DfrmContext& context, const std::string& text,
-                                 uint32_t& id, DfrmResponse& error) {
+std::shared_ptr<Channels> resume(DfrmContext& context, const std::string& text, uint32_t& id,
+                                 DfrmResponse& error) {
     try {
         const unsigned long long value = std::stoull(text);
         if (value > std::numeric_limits<uint32_t>::max()) {
@@ -46,7 +45,8 @@ std::shared_ptr<Channels> resume(DfrmContext& context, const std::string& text,
 }
 
 // Repeated paths are one channel, read with the settings of their first entry.
-std::vector<DfrmChannelRequest> mergeRepeatedPaths(const std::vector<DfrmChannelRequest>& requests) {
+std::vector<DfrmChannelRequest> mergeRepeatedPaths(
+    const std::vector<DfrmChannelRequest>& requests) {
     std::vector<DfrmChannelRequest> merged;
     std::unordered_set<std::string_view> seen;
     for (const auto& request : requests) {
@@ -62,16 +62,16 @@ std::shared_ptr<Channels> issue(DfrmContext& context,
     if (merged.size() > kMaxChannelsPerDataRequest) {
         error = textResponse(sc_400_BadRequest,
                              "Too many channel requests (" + std::to_string(merged.size()) +
-                                 "), at most " + std::to_string(kMaxChannelsPerDataRequest) +
-                                 ".");
+                                 "), at most " + std::to_string(kMaxChannelsPerDataRequest) + ".");
         return nullptr;
     }
     try {
         id = context.dataRequestIds().createDataRequestId(merged);
     } catch (const std::invalid_argument& e) {
-        context.pelmoDoLog(log::Error, "dataRquest will answer 400 Bad Request because %s",
-                           nullptr, log::untrusted(e.what()).c_str());
-        error = textResponse(sc_400_BadRequest, "You must provide a non non empty list of channels.");
+        context.pelmoDoLog(log::Error, "dataRquest will answer 400 Bad Request because %s", nullptr,
+                           log::untrusted(e.what()).c_str());
+        error =
+            textResponse(sc_400_BadRequest, "You must provide a non non empty list of channels.");
         return nullptr;
     }
     return context.dataRequestIds().getById(id);
@@ -107,8 +107,8 @@ struct AnswerRoom {
 // Every value of the channel at time stamp `at`, at most `cap`, read with a growing page so that
 // a short run costs one small read. Returns the status of the read; `truncated` says that the
 // run goes on beyond `cap`.
-DataLoggerStatusCode readRun(DfrmContext& context, const std::string& path, int64_t at,
-                             size_t cap, std::vector<DataLoggerDataPoint>& run, bool& truncated) {
+DataLoggerStatusCode readRun(DfrmContext& context, const std::string& path, int64_t at, size_t cap,
+                             std::vector<DataLoggerDataPoint>& run, bool& truncated) {
     for (size_t limit = 4 * kReadSlicePoints;; limit = std::min(limit * 4, cap + 1)) {
         run.clear();
         const DataLoggerStatusCode status = context.pull()->pullDataPage(
@@ -265,8 +265,7 @@ DfrmDataResponse measurementOf(DfrmContext& context, Delivery& delivery) {
     const int64_t newest = delivery.times.back();
     measurement.mCountLastValue = newest;
     if (context.systemTimeHandler()->isTimeValid()) {
-        measurement.mTimeReferenceAbsolute =
-            utils::toUtcString(std::chrono::microseconds(newest));
+        measurement.mTimeReferenceAbsolute = utils::toUtcString(std::chrono::microseconds(newest));
     } else {
         measurement.mTimeReferenceRelative = static_cast<double>(newest) * 1e-6;
     }

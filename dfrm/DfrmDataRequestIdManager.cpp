@@ -51,8 +51,7 @@ uint32_t DfrmDataRequestIdManager::createDataRequestId(
     return id;
 }
 
-std::shared_ptr<DfrmDataRequestIdManager::Channels> DfrmDataRequestIdManager::getById(
-    uint32_t id) {
+std::shared_ptr<DfrmDataRequestIdManager::Channels> DfrmDataRequestIdManager::getById(uint32_t id) {
     std::lock_guard<std::mutex> lock(mMutex);
     pelmoDoLog(log::Trace, "getById(drid = %lu)", nullptr, static_cast<unsigned long>(id));
     auto live = mActiveIds.find(id);

@@ -26,7 +26,7 @@ namespace quorix::pelmo::datalogger {
 // is unknown"; expired id std::out_of_range "DataRequestId expired"; more live ids than the
 // limit std::runtime_error "Internal error".
 class DfrmDataRequestIdManager : public virtual log::Logger {
-  public:
+public:
     using Channels = std::vector<RequestedDataChannel>;
 
     DfrmDataRequestIdManager(unsigned limit, unsigned expiredListSize);
@@ -35,7 +35,7 @@ class DfrmDataRequestIdManager : public virtual log::Logger {
     std::shared_ptr<Channels> getById(uint32_t id);
     void invalidate(uint32_t id);
 
-  private:
+private:
     void ensureFreeDataRequestIds(unsigned requiredFree);
     void recordExpired(uint32_t id);
 

@@ -3,10 +3,9 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <nlohmann/json.hpp>
 #include <stdexcept>
 #include <vector>
-
-#include <nlohmann/json.hpp>
 
 #include "dfrm/DataLoggerDfrmValidity.h"
 

@@ -1,7 +1,7 @@
 #pragma once
 
-#include <optional>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -26,7 +26,7 @@ void appendJsonNumber(std::string& out, float value);
 // byte order), numbers as above. Measurements are written as they are added, so the caller
 // holds only the one being written.
 class DfrmDataDocumentWriter {
-  public:
+public:
     // Writes the keys that sort before "measurements" and opens its array.
     DfrmDataDocumentWriter(std::string& out, const std::string& configHash,
                            const std::optional<std::string>& dataRequestId);
@@ -45,7 +45,7 @@ class DfrmDataDocumentWriter {
     // An upper bound of the bytes a measurement of `points` values adds, besides its texts.
     static size_t boundForPoints(size_t points);
 
-  private:
+private:
     template <typename WriteOffsets>
     void write(const DfrmDataResponse& m, WriteOffsets writeOffsets);
 

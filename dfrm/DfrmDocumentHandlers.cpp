@@ -1,10 +1,9 @@
 #include "dfrm/DfrmDocumentHandlers.h"
 
 #include <chrono>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
-
-#include <nlohmann/json.hpp>
 
 #include "core/DataLoggerNames.h"
 #include "dfrm/DfrmContext.h"
@@ -67,8 +66,8 @@ DfrmResponse answerIdentification(DfrmContext& context) {
         }
         return jsonResponse({{"devices", std::move(devices)}, {"configHash", hash}});
     } catch (const std::exception& e) {
-        const std::string text = std::string("Identification request failed with '") +
-                                 e.what() + "'";
+        const std::string text =
+            std::string("Identification request failed with '") + e.what() + "'";
         context.pelmoDoLog(log::Error, "Identification request failed with '%s'", nullptr,
                            log::untrusted(e.what()).c_str());
         return textResponse(sc_500_InternalServerError, text);

@@ -1,11 +1,10 @@
 #include "dfrm/DfrmDocuments.h"
 
+#include <nlohmann/json.hpp>
 #include <stdexcept>
 
-#include <nlohmann/json.hpp>
-
-#include "core/EnumUtils.h"
 #include "core/DataLoggerNames.h"
+#include "core/EnumUtils.h"
 #include "dfrm/DfrmDataRequest.h"
 #include "dfrm/DfrmTagRule.h"
 #include "platform/Logger.h"
@@ -120,8 +119,7 @@ nlohmann::json DfrmDataChannel::toJson() const {
         json["recommendRequestDataDuringTypicalMode"] = *mRecommendRequestDataDuringTypicalMode;
     }
     if (mRecommendRequestDataDuringHighAlertMode) {
-        json["recommendRequestDataDuringHighAlertMode"] =
-            *mRecommendRequestDataDuringHighAlertMode;
+        json["recommendRequestDataDuringHighAlertMode"] = *mRecommendRequestDataDuringHighAlertMode;
     }
     if (mAcqPeriodChangeable) json["acqPeriodChangeable"] = *mAcqPeriodChangeable;
     return json;

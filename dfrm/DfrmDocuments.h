@@ -1,10 +1,9 @@
 #pragma once
 
+#include <nlohmann/json_fwd.hpp>
 #include <optional>
 #include <string>
 #include <vector>
-
-#include <nlohmann/json_fwd.hpp>
 
 #include "core/DataLoggerTypes.h"
 #include "dfrm/DataLoggerDfrmValidity.h"
@@ -14,7 +13,7 @@ namespace quorix::pelmo::datalogger {
 // One entry of the channel list, translated from the channel model. Keys that are optional are
 // written only when set; toJson validates first.
 class DfrmDataChannel : public DataLoggerDfrmValidity {
-  public:
+public:
     // Tags that break the tag rule are dropped here (Error log); a calibrated channel without
     // a next calibration date is logged and written with the epoch.
     explicit DfrmDataChannel(const DataLoggerChannelInfo& info);
@@ -53,7 +52,7 @@ class DfrmDataChannel : public DataLoggerDfrmValidity {
 float toDfrmPeriod(std::chrono::microseconds period);
 
 class DfrmDevicesCommon : public DataLoggerDfrmValidity {
-  public:
+public:
     void validate(bool zlioWithTpx, bool highAlertMode, bool absoluteTime, bool relativeTime,
                   bool dataRequestId) const override;
     nlohmann::json toJson() const;
@@ -64,7 +63,7 @@ class DfrmDevicesCommon : public DataLoggerDfrmValidity {
 };
 
 class DfrmDevicesTpxFallback : public DataLoggerDfrmValidity {
-  public:
+public:
     void validate(bool zlioWithTpx, bool highAlertMode, bool absoluteTime, bool relativeTime,
                   bool dataRequestId) const override;
     nlohmann::json toJson() const;
@@ -86,7 +85,7 @@ struct DfrmNmrMagnet {
 };
 
 class DfrmDevices : public DataLoggerDfrmValidity {
-  public:
+public:
     void validate(bool zlioWithTpx, bool highAlertMode, bool absoluteTime, bool relativeTime,
                   bool dataRequestId) const override;
     nlohmann::json toJson() const;
@@ -99,7 +98,7 @@ class DfrmDevices : public DataLoggerDfrmValidity {
 
 // Exactly one of the two times.
 class DfrmVolatileState : public DataLoggerDfrmValidity {
-  public:
+public:
     void validate(bool zlioWithTpx, bool highAlertMode, bool absoluteTime, bool relativeTime,
                   bool dataRequestId) const override;
     nlohmann::json toJson() const;

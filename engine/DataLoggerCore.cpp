@@ -33,9 +33,12 @@ DataLoggerCore::DataLoggerCore(std::shared_ptr<utils::PeriodicCallerManagerIfc> 
       mDeviceIdClient(std::move(deviceIdClient)),
       mVolatileStorage(std::move(volatileStorage)),
       mNonVolatileStorage(std::move(nonVolatileStorage)),
-      mAggregatePull(std::make_shared<StorageAggregatePull>(mVolatileStorage, mNonVolatileStorage)) {}
+      mAggregatePull(
+          std::make_shared<StorageAggregatePull>(mVolatileStorage, mNonVolatileStorage)) {}
 
-DataLoggerCore::~DataLoggerCore() { stop(); }
+DataLoggerCore::~DataLoggerCore() {
+    stop();
+}
 
 void DataLoggerCore::stop() {
     if (mStopping.exchange(true)) return;
@@ -73,17 +76,16 @@ void DataLoggerCore::initialize() {
         throw std::runtime_error("Already initialized");
     }
     mSystemTimeHandler->initialize();
-    mChannelManager = std::make_shared<ChannelManager>(mPeriodicCallerManager,
-                                                       std::weak_ptr<DataLoggerPushDataIfc>(
-                                                           shared_from_this()));
+    mChannelManager = std::make_shared<ChannelManager>(
+        mPeriodicCallerManager, std::weak_ptr<DataLoggerPushDataIfc>(shared_from_this()));
     mNonVolatileStorage->initializeStorage(mStorageConfig->getNonVolatileSize(),
                                            mStorageConfig->getNonVolatilePath(), false);
     mVolatileStorage->initializeStorage(mStorageConfig->getVolatileSize(),
                                         mStorageConfig->getVolatilePath(), false);
     mProcessThread = std::thread([this] { processData(); });
-    mDfrm = std::make_shared<DataLoggerDfrm>(mAggregatePull, mDfrmSocketPath, mSystemTimeHandler,
-                                             mFirmwareVersion, mDeviceIdClient,
-                                             mPeriodicCallerManager);
+    mDfrm =
+        std::make_shared<DataLoggerDfrm>(mAggregatePull, mDfrmSocketPath, mSystemTimeHandler,
+                                         mFirmwareVersion, mDeviceIdClient, mPeriodicCallerManager);
     mDfrm->start(false);
     mDeviceLogContributor = std::make_unique<DeviceLogContributor>(
         [this](const std::string& path, int type, int id) { createLog(path, type, id); },
@@ -120,7 +122,7 @@ DataLoggerStatusCode DataLoggerCore::registerOrUpdateChannel(const DataLoggerCha
         }
         mChannelManager->add(DataLoggerStorageChannelInfo(info, hash));
         auto& storage = info.mStorageType == DataLoggerStorageType::Volatile ? mVolatileStorage
-                                                                              : mNonVolatileStorage;
+                                                                             : mNonVolatileStorage;
         DataLoggerStatusCode status =
             storage->registerOrUpdateChannel(DataLoggerStorageChannelInfo(info, hash));
         {
@@ -156,14 +158,15 @@ DataLoggerStatusCode DataLoggerCore::pushOwnedData(const uint64_t& hash,
 }
 
 DataLoggerStatusCode DataLoggerCore::admitPush(size_t points) {
-    if (points > kMaxPointsPerPush ||
-        mQueue->weight() > queuedPointsBoundFor(points) - points) {
+    if (points > kMaxPointsPerPush || mQueue->weight() > queuedPointsBoundFor(points) - points) {
         return refusePush(points);
     }
     return DataLoggerStatusCode::NoError;
 }
 
-size_t DataLoggerCore::queuedPoints() const { return mQueue->weight(); }
+size_t DataLoggerCore::queuedPoints() const {
+    return mQueue->weight();
+}
 
 DataLoggerStatusCode DataLoggerCore::enqueue(uint64_t hash,
                                              std::vector<DataLoggerDataPoint>&& points) {
@@ -274,8 +277,7 @@ void DataLoggerCore::processData() {
         // the service manager restarts the daemon. The wait is bounded to keep pinging when idle.
         utils::ServiceWatchdog watchdog;
         // Wakes at least once a second when idle, so that the last commits are synced in time.
-        const double wait =
-            std::min(1.0, std::chrono::duration<double>(watchdog.period()).count());
+        const double wait = std::min(1.0, std::chrono::duration<double>(watchdog.period()).count());
         std::vector<DataLoggerChannelPoint> batch;
         while (!mStop) {
             watchdog.pingIfDue();
@@ -342,8 +344,7 @@ void DataLoggerCore::releaseFreedMemory() {
 
 // The items of a batch go to their channels' storages, one batch write each; what a storage
 // throws costs only the items it was writing, which are then tried one at a time.
-void DataLoggerCore::writeBatch(std::vector<DataLoggerChannelPoint>& batch,
-                                DroppedItems& dropped) {
+void DataLoggerCore::writeBatch(std::vector<DataLoggerChannelPoint>& batch, DroppedItems& dropped) {
     struct Share {
         DataLoggerStorageIfc* storage;
         std::vector<DataLoggerChannelPoint> items;
@@ -389,8 +390,7 @@ void DataLoggerCore::writeBatch(std::vector<DataLoggerChannelPoint>& batch,
         for (size_t i = 0; i < share.items.size(); ++i) {
             const size_t count = share.items[i].mPoints.size();
             mPointsStored.fetch_add(stored[i], std::memory_order_relaxed);
-            mPointsDropped.fetch_add(count - std::min(count, stored[i]),
-                                     std::memory_order_relaxed);
+            mPointsDropped.fetch_add(count - std::min(count, stored[i]), std::memory_order_relaxed);
             if (auto stats = share.assets[i]->statsManager()) {
                 pelmoDoLog(log::Trace, "processData: pushing points to statistics channels",
                            nullptr);

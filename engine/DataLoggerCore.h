@@ -14,8 +14,8 @@
 #include "core/DataLoggerPushDataIfc.h"
 #include "core/DataLoggerStatus.h"
 #include "core/DataLoggerStorageIfc.h"
-#include "engine/SharedQueue.h"
 #include "dfrm/DataLoggerDfrm.h"
+#include "engine/SharedQueue.h"
 #include "platform/DeviceIdClient.h"
 #include "platform/DeviceLogContributor.h"
 #include "platform/FirmwareVersion.h"
@@ -108,9 +108,8 @@ private:
     void writeBatch(std::vector<DataLoggerChannelPoint>& batch, DroppedItems& dropped);
     // False when the storage threw, which counts as one dropped item unless `dropped` is null;
     // `stored` then holds what the storage had committed.
-    bool writeItems(DataLoggerStorageIfc& storage,
-                    const std::vector<DataLoggerChannelPoint>& items, std::vector<size_t>& stored,
-                    DroppedItems* dropped);
+    bool writeItems(DataLoggerStorageIfc& storage, const std::vector<DataLoggerChannelPoint>& items,
+                    std::vector<size_t>& stored, DroppedItems* dropped);
     void noteDropped(DroppedItems& dropped, const std::string& error, bool flush = false);
     static void releaseFreedMemory();
 

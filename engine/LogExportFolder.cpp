@@ -18,7 +18,9 @@ std::runtime_error refusal(const std::string& path, const std::string& reason) {
     return std::runtime_error("refused '" + path + "': " + reason);
 }
 
-std::string errorText(int error) { return std::generic_category().message(error); }
+std::string errorText(int error) {
+    return std::generic_category().message(error);
+}
 
 // What a copy of the database can take: the main file and the write-ahead log it still holds.
 uint64_t databaseBytes(const std::string& file, dev_t& device) {
@@ -49,8 +51,7 @@ std::string plainFolderPath(const std::string& path) {
 LogExportFolder::LogExportFolder(const std::string& path,
                                  const std::vector<std::string>& liveDatabases)
     : mPath(path),
-      mFd(::open(plainFolderPath(path).c_str(),
-                 O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC)) {
+      mFd(::open(plainFolderPath(path).c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC)) {
     if (!mFd.valid()) {
         const int error = errno;
         struct stat link {};

@@ -3,8 +3,8 @@
 #include <atomic>
 #include <chrono>
 #include <cmath>
-#include <cstddef>
 #include <condition_variable>
+#include <cstddef>
 #include <deque>
 #include <mutex>
 
@@ -25,9 +25,7 @@ public:
 
     ~SharedQueue() {
         mStop = true;
-        {
-            std::lock_guard<std::mutex> lock(mMutex);
-        }
+        { std::lock_guard<std::mutex> lock(mMutex); }
         mCondition.notify_all();
     }
 
@@ -89,9 +87,9 @@ private:
         size_t weight;
     };
     std::atomic<bool> mStop{false};
-    std::deque<Entry> mItems;         // guarded by mMutex
-    std::atomic<size_t> mWeight{0};   // written under mMutex: the sum of mItems' weights
-    mutable std::mutex mMutex;        // guards mItems and mWeight
+    std::deque<Entry> mItems;        // guarded by mMutex
+    std::atomic<size_t> mWeight{0};  // written under mMutex: the sum of mItems' weights
+    mutable std::mutex mMutex;       // guards mItems and mWeight
     std::condition_variable mCondition;
 };
 

@@ -25,7 +25,7 @@ std::string writeInputFile(const uint8_t* data, size_t size);
 
 // Accepts every channel and value.
 class FakePush final : public qd::DataLoggerPushDataIfc {
-  public:
+public:
     qd::DataLoggerStatusCode registerOrUpdateChannel(const qd::DataLoggerChannelInfo& info,
                                                      uint64_t& hash) override;
     qd::DataLoggerStatusCode pushData(const uint64_t& hash,

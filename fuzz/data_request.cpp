@@ -22,7 +22,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const qd::DfrmResponse response =
         qd::answerDataRequest(rig.context, std::string(reinterpret_cast<const char*>(data), size));
     switch (response.mStatusCode) {
-        case 200: case 400: case 404: case 410: case 500:
+        case 200:
+        case 400:
+        case 404:
+        case 410:
+        case 500:
             break;
         default:
             std::abort();

@@ -62,7 +62,8 @@ int listeningSocket() {
 int sendAsClient(const uint8_t* data, size_t size) {
     const sockaddr_un address = socketAddress();
     const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0 || ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0) {
+    if (fd < 0 ||
+        ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0) {
         std::abort();
     }
     for (size_t sent = 0; sent < size;) {
@@ -83,8 +84,9 @@ int sendAsClient(const uint8_t* data, size_t size) {
 bool hasOversizedParamLength(const uint8_t* data, size_t size) {
     for (size_t at = 0; at + 4 <= size; ++at) {
         if (!(data[at] & 0x80)) continue;
-        const uint32_t length = (uint32_t{data[at] & 0x7fu} << 24) | (uint32_t{data[at + 1]} << 16) |
-                                (uint32_t{data[at + 2]} << 8) | data[at + 3];
+        const uint32_t length = (uint32_t{data[at] & 0x7fu} << 24) |
+                                (uint32_t{data[at + 1]} << 16) | (uint32_t{data[at + 2]} << 8) |
+                                data[at + 3];
         if (length > size) return true;
     }
     return false;

@@ -10,7 +10,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const quorix::pelmo::datalogger::DataLoggerStorageConfigFile file(
         datalogger::fuzz::writeInputFile(data, size));
     // A result is exactly one of the two.
-    if (file.isValid() != (file.getConfig() != nullptr) || file.isValid() != file.getErrors().empty()) {
+    if (file.isValid() != (file.getConfig() != nullptr) ||
+        file.isValid() != file.getErrors().empty()) {
         std::abort();
     }
     return 0;

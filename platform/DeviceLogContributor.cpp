@@ -22,7 +22,8 @@ const char* const kInterfaceName = "com.quorix.utils.logplugin.interface";
 constexpr size_t kMaxPendingRequests = 8;
 constexpr size_t kMaxPathLength = 4096;
 
-const char* const kIntrospection = R"xml(<!DOCTYPE node PUBLIC "-//freedesktop//DTD D-BUS Object Introspection 1.0//EN"
+const char* const kIntrospection =
+    R"xml(<!DOCTYPE node PUBLIC "-//freedesktop//DTD D-BUS Object Introspection 1.0//EN"
  "http://www.freedesktop.org/standards/dbus/1.0/introspect.dtd">
 <node>
   <interface name="com.quorix.utils.logplugin.interface">
@@ -129,7 +130,8 @@ DeviceLogContributor::Impl::~Impl() {
     }
 }
 
-void DeviceLogContributor::Impl::onBusAcquired(const Glib::RefPtr<Gio::DBus::Connection>& connection) {
+void DeviceLogContributor::Impl::onBusAcquired(
+    const Glib::RefPtr<Gio::DBus::Connection>& connection) {
     try {
         mRegistrationId =
             connection->register_object(kObjectPath, mNodeInfo->lookup_interface(), mVTable);
@@ -176,8 +178,8 @@ void DeviceLogContributor::Impl::onMethodCall(
     if (requested.empty() || requested.front() != '/' || requested.size() > kMaxPathLength) {
         mLog.pelmoDoLog(qlog::Error, "createLog refused: '%.200s' is not an absolute path", nullptr,
                         requested.c_str());
-        invocation->return_error(Gio::DBus::Error(Gio::DBus::Error::INVALID_ARGS,
-                                                  "path must be an absolute path"));
+        invocation->return_error(
+            Gio::DBus::Error(Gio::DBus::Error::INVALID_ARGS, "path must be an absolute path"));
         return;
     }
     {

@@ -100,7 +100,9 @@ std::string formatMessage(const char* format, va_list args) {
     return std::string(big.data(), static_cast<size_t>(needed));
 }
 
-void LoggerImpl::write(const LogRecord& record) { LoggerProxy::instance().write(record); }
+void LoggerImpl::write(const LogRecord& record) {
+    LoggerProxy::instance().write(record);
+}
 
 LoggerProxy::LoggerProxy()
     : mJournalPrefix(isJournalStream(STDERR_FILENO, std::getenv("JOURNAL_STREAM"))) {}
@@ -114,9 +116,13 @@ bool LoggerProxy::isSeverityEnabled(Severity severity) const {
     return static_cast<int>(severity) <= mLevel.load(std::memory_order_relaxed);
 }
 
-void LoggerProxy::setLevel(Severity level) { mLevel.store(level, std::memory_order_relaxed); }
+void LoggerProxy::setLevel(Severity level) {
+    mLevel.store(level, std::memory_order_relaxed);
+}
 
-Severity LoggerProxy::level() const { return static_cast<Severity>(mLevel.load()); }
+Severity LoggerProxy::level() const {
+    return static_cast<Severity>(mLevel.load());
+}
 
 void LoggerProxy::setSink(Sink sink) {
     std::lock_guard<std::mutex> lock(mSinkMutex);

@@ -40,7 +40,8 @@ constexpr CivilDate civilFromDays(int64_t daysSinceEpoch) {
 }  // namespace
 
 std::string toUtcString(SystemTimePoint timePoint) {
-    return toUtcString(std::chrono::microseconds(floorDiv(timePoint.time_since_epoch().count(), 1000)));
+    return toUtcString(
+        std::chrono::microseconds(floorDiv(timePoint.time_since_epoch().count(), 1000)));
 }
 
 std::string toUtcString(std::chrono::microseconds sinceEpoch) {

@@ -9,7 +9,7 @@ namespace quorix::pelmo::datalogger {
 // Sole owner of one file descriptor; closes it on destruction. -1 means none. Move-only. Not
 // thread-safe: one owner thread at a time.
 class UniqueFd {
-  public:
+public:
     UniqueFd() = default;
     explicit UniqueFd(int fd) noexcept : mFd(fd) {}
     ~UniqueFd() { reset(); }
@@ -30,7 +30,7 @@ class UniqueFd {
         mFd = fd;
     }
 
-  private:
+private:
     int mFd = -1;
 };
 

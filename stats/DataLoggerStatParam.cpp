@@ -18,7 +18,9 @@ double DataLoggerStatParam::getAndReset() {
 
 void DataLoggerStatParam::update(bool, uint32_t, double) {}
 
-double DataLoggerStatParam::getValue() { return mValue; }
+double DataLoggerStatParam::getValue() {
+    return mValue;
+}
 
 void DataLoggerStatMax::update(bool first, uint32_t, double x) {
     mValue = first ? x : (x < mValue ? mValue : x);
@@ -45,6 +47,8 @@ void DataLoggerStatStdDev::update(bool first, uint32_t n, double x) {
     mSquares += delta * (y - mMean);
 }
 
-double DataLoggerStatStdDev::getValue() { return std::sqrt(mSquares / count()); }
+double DataLoggerStatStdDev::getValue() {
+    return std::sqrt(mSquares / count());
+}
 
 }  // namespace quorix::pelmo::datalogger

@@ -30,7 +30,9 @@ DataLoggerStatsManager::DataLoggerStatsManager(
     }
 }
 
-DataLoggerStatsManager::~DataLoggerStatsManager() { mHandle.reset(); }
+DataLoggerStatsManager::~DataLoggerStatsManager() {
+    mHandle.reset();
+}
 
 DataLoggerStatusCode DataLoggerStatsManager::registerDerivedChannels(
     const DataLoggerChannelInfo& info) {
@@ -86,20 +88,21 @@ void DataLoggerStatsManager::emit() {
     }
     // Pushed without the lock: the push re-enters the core, and the processing thread must not
     // wait for it to fold in the next values.
-    const TimePoint now = std::chrono::time_point_cast<std::chrono::nanoseconds>(
-        std::chrono::system_clock::now());
+    const TimePoint now =
+        std::chrono::time_point_cast<std::chrono::nanoseconds>(std::chrono::system_clock::now());
     for (size_t i = 0; i < mHashes.size() && !mStopped; ++i) {
         auto push = mPushInterface.lock();
         if (!push) {
             pelmoDoLog(log::Error, "Failed to push statistics data point. No interface available.",
                        nullptr);
-            throw std::runtime_error("Failed to push statistics data point. No interface available.");
+            throw std::runtime_error(
+                "Failed to push statistics data point. No interface available.");
         }
         DataLoggerStatusCode status =
             push->pushData(mHashes[i], {DataLoggerDataPoint(values[i], now)});
         if (status != DataLoggerStatusCode::NoError) {
-            pelmoDoLog(log::Error, "Failed to push statistics data point. Error code is %d", nullptr,
-                       static_cast<int>(status));
+            pelmoDoLog(log::Error, "Failed to push statistics data point. Error code is %d",
+                       nullptr, static_cast<int>(status));
         }
     }
 }

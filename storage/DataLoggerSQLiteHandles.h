@@ -14,7 +14,7 @@ namespace quorix::pelmo::datalogger {
 // Sole owner of one prepared statement; finalizes it on destruction. Move-only. Used by one
 // thread at a time: the pool lends each handle to exactly one token.
 class SQLiteStatementHandle {
-  public:
+public:
     SQLiteStatementHandle() = default;
     explicit SQLiteStatementHandle(sqlite3_stmt* statement) noexcept : mStatement(statement) {}
     ~SQLiteStatementHandle();
@@ -32,7 +32,7 @@ class SQLiteStatementHandle {
     // Finalizes now and returns SQLite's code (the error of a failed last step, if any).
     int finalize() noexcept;
 
-  private:
+private:
     sqlite3_stmt* mStatement = nullptr;
 };
 
@@ -40,7 +40,7 @@ class SQLiteStatementHandle {
 // refuses (statements still open), so the caller can report and retry; the destructor then
 // closes lazily (sqlite3_close_v2), which never fails.
 class SQLiteConnection {
-  public:
+public:
     SQLiteConnection() = default;
     ~SQLiteConnection();
     SQLiteConnection(SQLiteConnection&& other) noexcept;
@@ -56,14 +56,14 @@ class SQLiteConnection {
     sqlite3* get() const { return mConnection; }
     explicit operator bool() const { return mConnection != nullptr; }
 
-  private:
+private:
     sqlite3* mConnection = nullptr;
 };
 
 // Sole owner of one online backup from the "main" database of one connection into another's;
 // finishes it on destruction. Move-only. Both connections must outlive it.
 class SQLiteBackup {
-  public:
+public:
     // sqlite3_backup_init; on failure the handle is empty and the target's error says why.
     SQLiteBackup(sqlite3* target, sqlite3* source);
 
@@ -73,7 +73,7 @@ class SQLiteBackup {
     // Releases the backup now and returns SQLite's verdict on it.
     int finish() noexcept;
 
-  private:
+private:
     struct Finish {
         void operator()(sqlite3_backup* backup) const;
     };
@@ -90,10 +90,10 @@ std::string sqliteStatusText(sqlite3* connection, int code);
 
 // A logger that also keeps its last SQLite failure, for the daemon's status.
 class SQLiteErrorSink {
-  public:
+public:
     virtual void noteSQLiteError(const std::string& text) const = 0;
 
-  protected:
+protected:
     ~SQLiteErrorSink() = default;
 };
 

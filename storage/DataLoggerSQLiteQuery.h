@@ -22,7 +22,7 @@ namespace quorix::pelmo::datalogger {
 // the statement itself and finalizes it), for statements run once, such as pragmas whose text
 // carries a value. Lives on one thread for one operation.
 class DataLoggerSQLiteQuery {
-  public:
+public:
     // Pooled: clears the previous bindings. A null token (no statement) makes an unusable query.
     DataLoggerSQLiteQuery(const log::Logger& logger,
                           std::unique_ptr<DataLoggerSQLiteStatementToken> token,
@@ -66,7 +66,7 @@ class DataLoggerSQLiteQuery {
     DataLoggerColumnValue columnValue(int column, DataLoggerColumnType type) const;
     sqlite3* connection() const;
 
-  private:
+private:
     DataLoggerSQLiteQuery& bindResult(int rc, const char* failure);
     sqlite3_stmt* statement() const { return mToken ? mToken->get() : mOwned.get(); }
 

@@ -22,7 +22,7 @@ namespace quorix::pelmo::datalogger {
 
 // How a token gives its handle back to the statement that lent it.
 class DataLoggerSQLiteStatementForTokenIfc {
-  public:
+public:
     virtual ~DataLoggerSQLiteStatementForTokenIfc() = default;
     virtual void release(SQLiteStatementHandle handle) = 0;
 };
@@ -30,7 +30,7 @@ class DataLoggerSQLiteStatementForTokenIfc {
 // One lent handle. Owns the handle and a shared hold on the pool's gate until destroyed, which
 // gives the handle back. Belongs to the thread that took it; never copied or shared.
 class DataLoggerSQLiteStatementToken : public virtual log::Logger {
-  public:
+public:
     DataLoggerSQLiteStatementToken(SQLiteStatementHandle handle,
                                    std::shared_lock<std::shared_timed_mutex> gate,
                                    std::shared_ptr<DataLoggerSQLiteStatementForTokenIfc> owner);
@@ -40,7 +40,7 @@ class DataLoggerSQLiteStatementToken : public virtual log::Logger {
 
     sqlite3_stmt* get() const { return mHandle.get(); }
 
-  private:
+private:
     SQLiteStatementHandle mHandle;
     // Released after the handle went back (reverse member order), so destroyAll cannot
     // finalize a handle that is still on its way home.
@@ -53,7 +53,7 @@ class DataLoggerSQLiteStatementToken : public virtual log::Logger {
 // with the SQLite message when the text does not compile against the current schema.
 class DataLoggerSQLiteStatement : public DataLoggerSQLiteStatementForTokenIfc,
                                   public std::enable_shared_from_this<DataLoggerSQLiteStatement> {
-  public:
+public:
     DataLoggerSQLiteStatement(sqlite3* connection, std::string sql, std::string name,
                               uint32_t initialPrepareCount, uint32_t maxPreparedCount);
 
@@ -66,7 +66,7 @@ class DataLoggerSQLiteStatement : public DataLoggerSQLiteStatementForTokenIfc,
     size_t idleCount() const;
     size_t lentCount() const;
 
-  private:
+private:
     SQLiteStatementHandle prepareOne() const;
 
     sqlite3* const mConnection;
@@ -116,7 +116,7 @@ enum class Statement {
 // on. Any thread may call the getters; prepare() and destroyAll() must not be called by a
 // thread that holds a token. Getters and destroyAll() throw std::runtime_error on time-out.
 class DataLoggerSQLiteStatementsManager : public virtual log::Logger {
-  public:
+public:
     using Token = std::unique_ptr<DataLoggerSQLiteStatementToken>;
     using Timeout = std::chrono::milliseconds;
 
@@ -128,7 +128,7 @@ class DataLoggerSQLiteStatementsManager : public virtual log::Logger {
 
     Token get(Statement statement, Timeout timeout);
 
-  private:
+private:
     std::shared_ptr<DataLoggerSQLiteStatement> add(const char* name, std::string sql,
                                                    uint32_t initialPrepareCount = 0);
     std::shared_lock<std::shared_timed_mutex> waitForPrepared(Timeout timeout);

@@ -14,7 +14,8 @@ namespace pt = boost::property_tree;
 namespace {
 
 // The text of a failed optional access, which the configuration reports for absent keys.
-const char* const kMissingKey = "Attempted to access the value of an uninitialized optional object.";
+const char* const kMissingKey =
+    "Attempted to access the value of an uninitialized optional object.";
 
 struct SectionTexts {
     const char* sizeNotANumber;
@@ -139,8 +140,8 @@ std::string DataLoggerStorageConfigFile::parse(const std::string& path) {
     if (error.empty()) mErrorSection.clear();
     if (!error.empty()) return error;
 
-    mConfig = std::make_shared<DataLoggerStorageConfig>(volatileSize, volatilePath,
-                                                        nonVolatileSize, nonVolatilePath);
+    mConfig = std::make_shared<DataLoggerStorageConfig>(volatileSize, volatilePath, nonVolatileSize,
+                                                        nonVolatilePath);
     return {};
 }
 

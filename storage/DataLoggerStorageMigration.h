@@ -14,7 +14,7 @@ namespace quorix::pelmo::datalogger {
 // std::runtime_error when a step's script is missing and lets the callback's exceptions
 // through.
 class DataLoggerStorageMigration : public virtual log::Logger {
-  public:
+public:
     explicit DataLoggerStorageMigration(std::string scriptDirectory);
 
     void migrate(uint32_t from, uint32_t to,
@@ -22,7 +22,7 @@ class DataLoggerStorageMigration : public virtual log::Logger {
     // The script of one step, e.g. "<dir>/migration_0_1.sql".
     std::string scriptPath(uint32_t from, uint32_t to) const;
 
-  private:
+private:
     const std::string mScriptDirectory;
     const std::string mPrefix = "migration_";
     const std::string mInfix;

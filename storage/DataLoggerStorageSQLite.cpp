@@ -289,8 +289,7 @@ bool DataLoggerStorageSQLite::setJournalMode(const char* mode) {
     return rc == SQLITE_OK && inForce == mode;
 }
 
-int DataLoggerStorageSQLite::onWalCommit(void* storage, sqlite3* db, const char* name,
-                                         int frames) {
+int DataLoggerStorageSQLite::onWalCommit(void* storage, sqlite3* db, const char* name, int frames) {
     static_cast<DataLoggerStorageSQLite*>(storage)->walCommitted(db, name, frames);
     return SQLITE_OK;
 }
@@ -304,8 +303,7 @@ int64_t steadyNow() {
 void DataLoggerStorageSQLite::walCommitted(sqlite3* db, const char* name, int frames) {
     const int before = mWalFrames.exchange(frames);
     if (before == 0) mSyncedAt = steadyNow();  // the first unsynced commit starts the clock
-    const bool due = steadyNow() - mSyncedAt >=
-                     std::chrono::nanoseconds(kMaxUnsyncedTime).count();
+    const bool due = steadyNow() - mSyncedAt >= std::chrono::nanoseconds(kMaxUnsyncedTime).count();
     if (frames < static_cast<int>(mWalCheckpointFrames) && !due) {
         mWalHoldExpired = false;
         return;
@@ -448,9 +446,8 @@ DataLoggerStatusCode DataLoggerStorageSQLite::setForeignKeysInstant(bool on) {
     return rc;
 }
 
-bool DataLoggerStorageSQLite::readInteger(const char* sql, int64_t& out,
-                                          const char* prepareFailure, const char* stepFailure,
-                                          const char* finalizeFailure) {
+bool DataLoggerStorageSQLite::readInteger(const char* sql, int64_t& out, const char* prepareFailure,
+                                          const char* stepFailure, const char* finalizeFailure) {
     DataLoggerSQLiteQuery q(*this, mDb.get(), sql, prepareFailure);
     if (!q.bound()) return false;
     const int rc = q.step();
@@ -577,15 +574,13 @@ DataLoggerStatusCode DataLoggerStorageSQLite::getDatabaseIntegrity(bool& ok) {
 }
 
 DataLoggerStatusCode DataLoggerStorageSQLite::getDatabasePageSize(uint32_t& size) {
-    return readPageFigure(Statement::GetPageSize, size,
-                          "Page size could not be read.",
+    return readPageFigure(Statement::GetPageSize, size, "Page size could not be read.",
                           "Get page size statement could not be reset.",
                           "Get page size statement successfully stepped. Result is (%d).");
 }
 
 DataLoggerStatusCode DataLoggerStorageSQLite::getDatabasePageCount(uint32_t& count) {
-    return readPageFigure(Statement::GetPageCount, count,
-                          "Page count could not be read.",
+    return readPageFigure(Statement::GetPageCount, count, "Page count could not be read.",
                           "Get page count statement could not be reset.",
                           "Get page count statement successfully stepped. Result is (%d).");
 }
@@ -617,7 +612,8 @@ DataLoggerStatusCode DataLoggerStorageSQLite::setSizeLimit(uint32_t sizeBytes) {
     rc = getDatabasePageCount(pageCount);
     if (failedCall(rc, operation, "getDatabasePageCount(pageCountIs)")) return rc;
     if (pageSize == 0) return DataLoggerStatusCode::StorageError;
-    const auto pageLimit = static_cast<uint32_t>(std::ceil(static_cast<double>(sizeBytes) / pageSize));
+    const auto pageLimit =
+        static_cast<uint32_t>(std::ceil(static_cast<double>(sizeBytes) / pageSize));
     // A few rounds, since the size of a row is only estimated from the file.
     for (int round = 0; round < kShrinkRounds && pageCount > pageLimit; ++round) {
         rc = shrink(sizeBytes, pageSize, pageCount);
@@ -648,7 +644,8 @@ DataLoggerStatusCode DataLoggerStorageSQLite::shrink(uint32_t sizeBytes, uint32_
         !readInteger("PRAGMA freelist_count;", freePages)) {
         return DataLoggerStatusCode::StorageError;
     }
-    const double usedBytes = static_cast<double>(pageCount - std::min(freePages, pageCount)) * pageSize;
+    const double usedBytes =
+        static_cast<double>(pageCount - std::min(freePages, pageCount)) * pageSize;
     if (rows == 0 || usedBytes <= sizeBytes) return reclaimFreeSpace();
     const double bytesPerRow = usedBytes / rows;
     const auto excess = static_cast<uint32_t>(

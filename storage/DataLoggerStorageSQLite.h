@@ -37,7 +37,7 @@ class DataLoggerStorageSQLiteInstance;
 class DataLoggerStorageSQLite : public DataLoggerStorageIfc,
                                 public virtual log::Logger,
                                 public SQLiteErrorSink {
-  public:
+public:
     static constexpr uint32_t CurrentSchemaVersion = 4;
 
     DataLoggerStorageSQLite(std::string migrationScriptsPath, uint32_t minimumSize,
@@ -89,13 +89,12 @@ class DataLoggerStorageSQLite : public DataLoggerStorageIfc,
     // file system (VACUUM) and retries a page limit the file was too large for.
     DataLoggerStatusCode removeDataEntries(uint32_t count, bool reclaim);
 
-  protected:
+protected:
     // Every statement that is not pooled runs through here; virtual so that a test can make
     // one of them fail.
     virtual DataLoggerStatusCode execute(const std::string& sql);
 
-  private:
-
+private:
     // Called by SQLite on the writing thread after every commit to the write-ahead log.
     static int onWalCommit(void* storage, sqlite3* db, const char* name, int frames);
     void walCommitted(sqlite3* db, const char* name, int frames);
@@ -110,9 +109,8 @@ class DataLoggerStorageSQLite : public DataLoggerStorageIfc,
     DataLoggerStatusCode getDatabaseIntegrity(bool& ok);
     DataLoggerStatusCode getDatabasePageSize(uint32_t& size);
     DataLoggerStatusCode getDatabasePageCount(uint32_t& count);
-    DataLoggerStatusCode readPageFigure(Statement statement, uint32_t& out,
-                                        const char* readFailure, const char* resetFailure,
-                                        const char* readLine);
+    DataLoggerStatusCode readPageFigure(Statement statement, uint32_t& out, const char* readFailure,
+                                        const char* resetFailure, const char* readLine);
     DataLoggerStatusCode setDatabasePageCount(uint32_t count);
     DataLoggerStatusCode setSizeLimit(uint32_t sizeBytes);
     DataLoggerStatusCode finalizeDatabase();

@@ -131,15 +131,16 @@ bool stepRegistered(DataLoggerSQLiteQuery& q, bool& registered, const char* step
 
 // Rolls back a transaction still open when it goes.
 class TransactionGuard {
-  public:
+public:
     explicit TransactionGuard(sqlite3* db) : mDb(db) {}
     ~TransactionGuard() {
-        if (sqlite3_get_autocommit(mDb) == 0) sqlite3_exec(mDb, "ROLLBACK;", nullptr, nullptr, nullptr);
+        if (sqlite3_get_autocommit(mDb) == 0)
+            sqlite3_exec(mDb, "ROLLBACK;", nullptr, nullptr, nullptr);
     }
     TransactionGuard(const TransactionGuard&) = delete;
     TransactionGuard& operator=(const TransactionGuard&) = delete;
 
-  private:
+private:
     sqlite3* mDb;
 };
 
@@ -408,9 +409,11 @@ DataLoggerStatusCode DataLoggerStorageSQLite::getData(std::vector<DataLoggerData
     return DataLoggerStatusCode::NoError;
 }
 
-DataLoggerStatusCode DataLoggerStorageSQLite::getDataPage(
-    std::vector<DataLoggerDataPoint>& points, const std::string& path, int64_t lastCounter,
-    microseconds discardOlderThan, uint32_t amount, uint32_t limit) {
+DataLoggerStatusCode DataLoggerStorageSQLite::getDataPage(std::vector<DataLoggerDataPoint>& points,
+                                                          const std::string& path,
+                                                          int64_t lastCounter,
+                                                          microseconds discardOlderThan,
+                                                          uint32_t amount, uint32_t limit) {
     // A selection that fits the page is read as it always was.
     if (limit == 0 || (amount != 0 && amount <= limit)) {
         return getData(points, path, lastCounter, discardOlderThan, amount);
@@ -423,7 +426,8 @@ DataLoggerStatusCode DataLoggerStorageSQLite::getDataPage(
     }
     // Both filters are "newer than", so one bound serves them together.
     int64_t after = lastCounter != 0 ? lastCounter : std::numeric_limits<int64_t>::min();
-    if (discardOlderThan.count() != 0) after = std::max(after, ageThresholdMicros(discardOlderThan));
+    if (discardOlderThan.count() != 0)
+        after = std::max(after, ageThresholdMicros(discardOlderThan));
     if (amount != 0) {
         // The newest `amount` start at the amount-th newest time stamp. Rows sharing that time
         // stamp all come along, so a few more than `amount` can be read in that rare case.
@@ -445,8 +449,8 @@ DataLoggerStatusCode DataLoggerStorageSQLite::getDataPage(
     const size_t before = points.size();
     bool readFailed = false;
     {
-        auto q = query(Statement::GetDataPageAfter,
-                       "Binding of get data page could not be cleared.");
+        auto q =
+            query(Statement::GetDataPageAfter, "Binding of get data page could not be cleared.");
         q.bindInt64(after, "Get data page binding failed for the bound.")
             .bindTextNoCopy(path, "Get data page binding failed for path.")
             .bindInt64(limit, "Get data page binding failed for the limit.");
@@ -492,8 +496,8 @@ DataLoggerStatusCode DataLoggerStorageSQLite::getChannel(const std::string& path
                                                          DataLoggerStorageChannelInfo& info) {
     if (!isReady()) return DataLoggerStatusCode::StorageNotInitialized;
     std::vector<DataLoggerStorageChannelInfo> found;
-    auto q = query(Statement::GetChannelByPath,
-                   "Binding for get channel by path could not be cleared.");
+    auto q =
+        query(Statement::GetChannelByPath, "Binding for get channel by path could not be cleared.");
     q.bindTextNoCopy(path, "Get channel binding failed for path.");
     const DataLoggerStatusCode rc = readChannels(q, found);
     if (rc != DataLoggerStatusCode::NoError) return rc;
@@ -513,8 +517,8 @@ DataLoggerStatusCode DataLoggerStorageSQLite::getChannel(uint64_t hash,
                                                          DataLoggerStorageChannelInfo& info) {
     if (!isReady()) return DataLoggerStatusCode::StorageNotInitialized;
     std::vector<DataLoggerStorageChannelInfo> found;
-    auto q = query(Statement::GetChannelByHash,
-                   "Binding for get channel by hash could not be cleared.");
+    auto q =
+        query(Statement::GetChannelByHash, "Binding for get channel by hash could not be cleared.");
     q.bindInt64(static_cast<int64_t>(hash), "Get channel binding failed for hash.");
     const DataLoggerStatusCode rc = readChannels(q, found);
     if (rc != DataLoggerStatusCode::NoError) return rc;

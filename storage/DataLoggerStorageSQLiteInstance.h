@@ -11,7 +11,7 @@ namespace quorix::pelmo::datalogger {
 // storage holds a copy so the library outlives its last connection. Failures of the set-up
 // are logged at Critical, never thrown. get() may be called from any thread.
 class DataLoggerStorageSQLiteInstance : public virtual log::Logger {
-  public:
+public:
     static std::shared_ptr<DataLoggerStorageSQLiteInstance> get();
 
     DataLoggerStorageSQLiteInstance();

@@ -148,10 +148,12 @@ int64_t PointStore::Draft::seqAt(size_t i) const {
 
 int PointStore::closeBlock(uint64_t hash, Draft& draft, size_t count) {
     std::vector<codec::Sample>& all = draft.open.samples;
-    std::vector<codec::Sample> samples(all.begin(), all.begin() + static_cast<std::ptrdiff_t>(count));
+    std::vector<codec::Sample> samples(all.begin(),
+                                       all.begin() + static_cast<std::ptrdiff_t>(count));
     // Arrival order within one time stamp is kept: a read orders by time, then by place.
-    std::stable_sort(samples.begin(), samples.end(),
-                     [](const codec::Sample& a, const codec::Sample& b) { return a.time < b.time; });
+    std::stable_sort(
+        samples.begin(), samples.end(),
+        [](const codec::Sample& a, const codec::Sample& b) { return a.time < b.time; });
     const std::string bytes = codec::encodeBlock(samples.data(), samples.size());
     const auto* data = reinterpret_cast<const unsigned char*>(bytes.data());
     sqlite3_stmt* insert = mInsertBlock.get();
@@ -167,7 +169,8 @@ int PointStore::closeBlock(uint64_t hash, Draft& draft, size_t count) {
     sqlite3_clear_bindings(insert);
     if (rc != SQLITE_DONE) return rc;
     const size_t fromSeqs = count > draft.fromMemory ? count - draft.fromMemory : 0;
-    draft.seqs.erase(draft.seqs.begin(), draft.seqs.begin() + static_cast<std::ptrdiff_t>(fromSeqs));
+    draft.seqs.erase(draft.seqs.begin(),
+                     draft.seqs.begin() + static_cast<std::ptrdiff_t>(fromSeqs));
     draft.fromMemory -= std::min(draft.fromMemory, count);
     all.erase(all.begin(), all.begin() + static_cast<std::ptrdiff_t>(count));
     if (!all.empty()) draft.open.firstSeq = draft.seqAt(0);
@@ -256,14 +259,15 @@ void PointStore::rolledBack() {
 bool PointStore::decode(uint64_t hash, int64_t first, int64_t last, const void* bytes, int size,
                         std::vector<codec::Sample>& out) const {
     if (bytes != nullptr && size > 0 &&
-        codec::decodeBlock(static_cast<const unsigned char*>(bytes), static_cast<size_t>(size), out)) {
+        codec::decodeBlock(static_cast<const unsigned char*>(bytes), static_cast<size_t>(size),
+                           out)) {
         return true;
     }
     mLogger.pelmoDoLog(log::Error,
                        "A block of channel %llu from %lld to %lld µs could not be decoded and is "
                        "skipped.",
-                       nullptr, static_cast<unsigned long long>(hash), static_cast<long long>(first),
-                       static_cast<long long>(last));
+                       nullptr, static_cast<unsigned long long>(hash),
+                       static_cast<long long>(first), static_cast<long long>(last));
     return false;
 }
 
@@ -275,7 +279,8 @@ int PointStore::read(uint64_t hash, int64_t after, uint32_t amount, uint32_t lim
     if (open != mOpen.end()) {
         const auto& samples = open->second.samples;
         for (size_t i = 0; i < samples.size(); ++i) {
-            if (samples[i].time > after) points.push_back({samples[i].time, kOpenBlock, i, samples[i].value});
+            if (samples[i].time > after)
+                points.push_back({samples[i].time, kOpenBlock, i, samples[i].value});
         }
     }
     // Newest first while the newest `amount` are wanted, else oldest first; either way a block
@@ -295,12 +300,13 @@ int PointStore::read(uint64_t hash, int64_t after, uint32_t amount, uint32_t lim
             const int64_t bound = kthTime(points, wanted, newest);
             if (newest ? last < bound : first > bound) break;
         }
-        if (!decode(hash, first, last, sqlite3_column_blob(blocks, 3), sqlite3_column_bytes(blocks, 3),
-                    samples)) {
+        if (!decode(hash, first, last, sqlite3_column_blob(blocks, 3),
+                    sqlite3_column_bytes(blocks, 3), samples)) {
             continue;
         }
         for (size_t i = 0; i < samples.size(); ++i) {
-            if (samples[i].time > after) points.push_back({samples[i].time, id, i, samples[i].value});
+            if (samples[i].time > after)
+                points.push_back({samples[i].time, id, i, samples[i].value});
         }
     }
     sqlite3_reset(blocks);
@@ -313,15 +319,16 @@ int PointStore::read(uint64_t hash, int64_t after, uint32_t amount, uint32_t lim
     if (amount != 0 && end > amount) begin = end - amount;
     if (limit != 0 && end - begin > limit) end = begin + limit;
     out.reserve(out.size() + (end - begin));
-    for (size_t i = begin; i < end; ++i) out.emplace_back(points[i].value, atMicros(points[i].time));
+    for (size_t i = begin; i < end; ++i)
+        out.emplace_back(points[i].value, atMicros(points[i].time));
     return SQLITE_OK;
 }
 
 int PointStore::removeOldest(size_t count) {
     SQLiteStatementHandle remove;
     int rc = SQLiteStatementHandle::prepare(
-        mDb, "DELETE FROM block WHERE id IN (SELECT id FROM block ORDER BY lastTime, id LIMIT ?);", 0,
-        remove);
+        mDb, "DELETE FROM block WHERE id IN (SELECT id FROM block ORDER BY lastTime, id LIMIT ?);",
+        0, remove);
     if (rc == SQLITE_OK) {
         sqlite3_bind_int64(remove.get(), 1, static_cast<int64_t>(count));
         rc = step(remove.get(), "The oldest blocks could not be removed.");
@@ -361,7 +368,8 @@ int PointStore::figures(Figures& out) {
         out.blocks = sqlite3_column_int64(all, 0);
         out.points = sqlite3_column_int64(all, 1) + out.openPoints;
         if (out.blocks > 0) {
-            const int64_t oldest = sqlite3_column_int64(all, 2), newest = sqlite3_column_int64(all, 3);
+            const int64_t oldest = sqlite3_column_int64(all, 2),
+                          newest = sqlite3_column_int64(all, 3);
             out.oldestUs = out.openPoints == 0 ? oldest : std::min(out.oldestUs, oldest);
             out.newestUs = out.openPoints == 0 ? newest : std::max(out.newestUs, newest);
         }

@@ -36,7 +36,7 @@ namespace quorix::pelmo::datalogger {
 // Failure: SQLite failures are logged with the caller's logger and returned as SQLite codes; a
 // block that fails to decode is skipped with one Error line naming its channel and time range.
 class PointStore {
-  public:
+public:
     static constexpr size_t kBlockPoints = 512;
     // Tail rows kept before the open blocks holding the oldest of them are closed early: a
     // channel that rarely gets a point must not keep every later row in the tail.
@@ -79,7 +79,7 @@ class PointStore {
     };
     int figures(Figures& out);
 
-  private:
+private:
     struct Open {
         std::vector<codec::Sample> samples;  // in arrival order
         int64_t firstSeq = 0;                // the tail rows of samples.front() and .back()

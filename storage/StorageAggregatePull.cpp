@@ -26,8 +26,8 @@ DataLoggerStatusCode StorageAggregatePull::pullData(
     const std::chrono::microseconds& discardOlderThan, uint32_t amount) {
     DataLoggerStatusCode result = DataLoggerStatusCode::NotFound;
     for (const auto& storage : mStorages) {
-        DataLoggerStatusCode rc = storage->getData(points, path, lastCounter, discardOlderThan,
-                                                   amount);
+        DataLoggerStatusCode rc =
+            storage->getData(points, path, lastCounter, discardOlderThan, amount);
         if (rc == DataLoggerStatusCode::NoError) return rc;
         if (rc != DataLoggerStatusCode::NotFound) result = rc;
     }

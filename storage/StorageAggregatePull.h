@@ -21,8 +21,8 @@ public:
     DataLoggerStatusCode pullAllChannelInfo(
         std::vector<DataLoggerStorageChannelInfo>& infos) override;
     // The first storage that has data answers; otherwise the last code other than NotFound.
-    DataLoggerStatusCode pullData(std::vector<DataLoggerDataPoint>& points,
-                                  const std::string& path, int64_t lastCounter,
+    DataLoggerStatusCode pullData(std::vector<DataLoggerDataPoint>& points, const std::string& path,
+                                  int64_t lastCounter,
                                   const std::chrono::microseconds& discardOlderThan,
                                   uint32_t amount) override;
     // The same choice of storage, each asked for one page.

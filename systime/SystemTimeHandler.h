@@ -23,7 +23,7 @@ namespace quorix::pelmo::datalogger {
 // thread of the caller manager.
 // Failure: every failed system call is logged and counts as "not valid"; nothing throws.
 class SystemTimeHandler : public SystemTimeHandlerIfc, public virtual log::Logger {
-  public:
+public:
     static const std::vector<std::string>& defaultRtcDevices();
 
     explicit SystemTimeHandler(std::shared_ptr<utils::PeriodicCallerManagerIfc> callerManager);
@@ -35,7 +35,7 @@ class SystemTimeHandler : public SystemTimeHandlerIfc, public virtual log::Logge
     bool isTimeValid() const override;
     void initialize() override;
 
-  private:
+private:
     bool isClockSynced();
     int createClockSetTimer();
     void checkTime();

@@ -4,7 +4,7 @@ namespace quorix::pelmo::datalogger {
 
 // Whether time stamps of this process are absolute times a remote client may trust.
 class SystemTimeHandlerIfc {
-  public:
+public:
     virtual ~SystemTimeHandlerIfc() = default;
 
     // Once true, stays true for the life of the process. Any thread.

@@ -17,7 +17,7 @@ namespace {
 constexpr time_t kClockSetTimerExpiry = 2147483647;
 
 class TimerFdClockSetTimer : public ClockSetTimerIfc {
-  public:
+public:
     explicit TimerFdClockSetTimer(UniqueFd fd) : mFd(std::move(fd)) {}
 
     int arm() override {
@@ -36,7 +36,7 @@ class TimerFdClockSetTimer : public ClockSetTimerIfc {
         return n;
     }
 
-  private:
+private:
     UniqueFd mFd;
 };
 

@@ -11,7 +11,7 @@ namespace quorix::pelmo::datalogger {
 
 // Notices a discontinuous set of the realtime clock: reads fail with ECANCELED afterwards.
 class ClockSetTimerIfc {
-  public:
+public:
     virtual ~ClockSetTimerIfc() = default;
 
     // Arms the notification; 0 or an errno value.
@@ -23,7 +23,7 @@ class ClockSetTimerIfc {
 // What the system time handler asks the operating system. Every operation answers 0 or an
 // errno value instead of setting errno, so callers never race on it.
 class SystemTimeSourcesIfc {
-  public:
+public:
     virtual ~SystemTimeSourcesIfc() = default;
 
     // The kernel clock's status word, read without changing anything.
@@ -38,7 +38,7 @@ class SystemTimeSourcesIfc {
 // adjtimex, RTC_RD_TIME on the device, the system clock and a timerfd on CLOCK_REALTIME with
 // cancel-on-set. Stateless: any thread.
 class LinuxSystemTimeSources : public SystemTimeSourcesIfc {
-  public:
+public:
     int clockStatus(int& status) override;
     int readRtc(const std::string& device, std::tm& time) override;
     std::chrono::system_clock::time_point now() override;

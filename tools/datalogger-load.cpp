@@ -8,9 +8,8 @@
 #include <gio/gio.h>
 #include <glib-unix.h>
 
-#include <csignal>
-
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <vector>
@@ -52,8 +51,8 @@ gboolean push(gpointer data) {
 
 gboolean report(gpointer data) {
     const auto* load = static_cast<const Load*>(data);
-    std::printf("sent %lu calls, %lu points acknowledged, %lu calls refused or failed\n", load->sent,
-                load->acknowledged, load->failed);
+    std::printf("sent %lu calls, %lu points acknowledged, %lu calls refused or failed\n",
+                load->sent, load->acknowledged, load->failed);
     std::fflush(stdout);
     return G_SOURCE_CONTINUE;
 }
@@ -84,16 +83,22 @@ int main(int argc, char** argv) {
     g_timeout_add(1000 / rate, push, &load);
     g_timeout_add_seconds(10, report, &load);
     for (int signal : {SIGTERM, SIGINT}) {
-        g_unix_signal_add(signal, [](gpointer l) -> gboolean {
-            g_main_loop_quit(static_cast<GMainLoop*>(l));
-            return G_SOURCE_CONTINUE;
-        }, loop);
+        g_unix_signal_add(
+            signal,
+            [](gpointer l) -> gboolean {
+                g_main_loop_quit(static_cast<GMainLoop*>(l));
+                return G_SOURCE_CONTINUE;
+            },
+            loop);
     }
     if (seconds > 0) {
-        g_timeout_add_seconds(seconds, [](gpointer l) -> gboolean {
-            g_main_loop_quit(static_cast<GMainLoop*>(l));
-            return G_SOURCE_REMOVE;
-        }, loop);
+        g_timeout_add_seconds(
+            seconds,
+            [](gpointer l) -> gboolean {
+                g_main_loop_quit(static_cast<GMainLoop*>(l));
+                return G_SOURCE_REMOVE;
+            },
+            loop);
     }
     g_main_loop_run(loop);
     // Let the replies of the last calls arrive.

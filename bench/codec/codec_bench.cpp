@@ -79,8 +79,8 @@ void measure(const char* kind, int blocks, const std::function<std::vector<Sampl
     const auto nsPerSample = [&](Clock::duration d) {
         return std::chrono::duration<double, std::nano>(d).count() / samples;
     };
-    std::printf("%-40s %6.2f bytes/sample  encode %6.1f ns/sample  decode %5.1f ns/sample\n",
-                kind, static_cast<double>(bytes) / samples, nsPerSample(encodedAt - start),
+    std::printf("%-40s %6.2f bytes/sample  encode %6.1f ns/sample  decode %5.1f ns/sample\n", kind,
+                static_cast<double>(bytes) / samples, nsPerSample(encodedAt - start),
                 nsPerSample(decodedAt - encodedAt));
 }
 

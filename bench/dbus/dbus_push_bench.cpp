@@ -4,12 +4,11 @@
 // object that only unpacks the arguments -- and lets a client process call each in turn, one
 // point per call, one call at a time. Prints calls per second per round and the median ratio.
 #include <fcntl.h>
+#include <giomm/init.h>
+#include <glibmm/main.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <giomm/init.h>
-#include <glibmm/main.h>
 
 #include <algorithm>
 #include <chrono>
@@ -46,7 +45,8 @@ void bareMethodCall(GDBusConnection*, const gchar*, const gchar*, const gchar*, 
     g_variant_get(parameters, "(t@ad@ax)", &hash, &data, &stamps);
     gsize n = 0;
     gsize m = 0;
-    const double* values = static_cast<const double*>(g_variant_get_fixed_array(data, &n, sizeof(double)));
+    const double* values =
+        static_cast<const double*>(g_variant_get_fixed_array(data, &n, sizeof(double)));
     g_variant_get_fixed_array(stamps, &m, sizeof(gint64));
     volatile double sink = n > 0 && m >= n ? values[0] : 0.0;
     (void)sink;
@@ -102,10 +102,13 @@ double measure(const std::string& dest, const std::string& path, uint64_t hash, 
     const std::string self = "/proc/self/exe";
     const std::string hashText = std::to_string(hash);
     const std::string callsText = std::to_string(calls);
-    std::vector<char*> argv{const_cast<char*>(self.c_str()), const_cast<char*>("--client"),
-                            const_cast<char*>(dest.c_str()), const_cast<char*>(path.c_str()),
+    std::vector<char*> argv{const_cast<char*>(self.c_str()),
+                            const_cast<char*>("--client"),
+                            const_cast<char*>(dest.c_str()),
+                            const_cast<char*>(path.c_str()),
                             const_cast<char*>(hashText.c_str()),
-                            const_cast<char*>(callsText.c_str()), nullptr};
+                            const_cast<char*>(callsText.c_str()),
+                            nullptr};
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, fd, 1);
@@ -157,19 +160,20 @@ int main(int argc, char** argv) {
         nullptr);
     core->initialize();
     uint64_t hash = 0;
-    core->registerOrUpdateChannel(
-        qd::DataLoggerChannelInfo::withDefaults("bench/value", qd::DataLoggerUnit::None,
-                                                qd::DataLoggerStats(qd::DataLoggerStorageType::Volatile, 0),
-                                                qd::DataLoggerStorageType::Volatile, ""),
-        hash);
+    core->registerOrUpdateChannel(qd::DataLoggerChannelInfo::withDefaults(
+                                      "bench/value", qd::DataLoggerUnit::None,
+                                      qd::DataLoggerStats(qd::DataLoggerStorageType::Volatile, 0),
+                                      qd::DataLoggerStorageType::Volatile, ""),
+                                  hash);
     qd::DataloggerDBusService service(core, "daemon", Gio::DBus::BUS_TYPE_SYSTEM);
     auto context = Glib::MainContext::get_default();
     while (!service.isNameAcquired()) context->iteration(true);
 
     GDBusNodeInfo* node = g_dbus_node_info_new_for_xml(kBareXml, nullptr);
     const GDBusInterfaceVTable vtable{bareMethodCall, nullptr, nullptr, {}};
-    const guint bareId = g_dbus_connection_register_object(
-        bus.connection()->gobj(), kBarePath, node->interfaces[0], &vtable, nullptr, nullptr, nullptr);
+    const guint bareId =
+        g_dbus_connection_register_object(bus.connection()->gobj(), kBarePath, node->interfaces[0],
+                                          &vtable, nullptr, nullptr, nullptr);
     const std::string unique = bus.connection()->get_unique_name();
 
     std::vector<double> bare;

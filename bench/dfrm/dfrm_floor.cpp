@@ -37,12 +37,12 @@ int main(int argc, char** argv) {
     if (busName) {
         GError* error = nullptr;
         GDBusConnection* bus = g_bus_get_sync(G_BUS_TYPE_SYSTEM, nullptr, &error);
-        GVariant* reply = bus ? g_dbus_connection_call_sync(
-                                    bus, "org.freedesktop.DBus", "/org/freedesktop/DBus",
-                                    "org.freedesktop.DBus", "RequestName",
-                                    g_variant_new("(su)", busName, 4u), G_VARIANT_TYPE("(u)"),
-                                    G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, &error)
-                              : nullptr;
+        GVariant* reply =
+            bus ? g_dbus_connection_call_sync(
+                      bus, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+                      "RequestName", g_variant_new("(su)", busName, 4u), G_VARIANT_TYPE("(u)"),
+                      G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, &error)
+                : nullptr;
         if (!reply) {
             std::fprintf(stderr, "dfrm_floor: %s\n", error->message);
             return 1;
@@ -66,7 +66,8 @@ int main(int argc, char** argv) {
         const char* path = FCGX_GetParam("PATH_INFO", request.envp);
         const auto answer = answers.find(path ? path : "");
         if (answer != answers.end()) {
-            FCGX_PutStr(answer->second.data(), static_cast<int>(answer->second.size()), request.out);
+            FCGX_PutStr(answer->second.data(), static_cast<int>(answer->second.size()),
+                        request.out);
         } else {
             FCGX_FPrintF(request.out, "Status: 404\r\n\r\n");
         }

@@ -113,9 +113,10 @@ int main(int argc, char** argv) {
     std::string request;
     if (argc > 4) {
         const std::string body = argv[4];
-        request = std::string("POST ") + argv[2] + " HTTP/1.1\r\nHost: localhost\r\n" +
-                  "Content-Type: application/json\r\nContent-Length: " +
-                  std::to_string(body.size()) + "\r\n\r\n" + body;
+        request =
+            std::string("POST ") + argv[2] + " HTTP/1.1\r\nHost: localhost\r\n" +
+            "Content-Type: application/json\r\nContent-Length: " + std::to_string(body.size()) +
+            "\r\n\r\n" + body;
     } else {
         request = std::string("GET ") + argv[2] + " HTTP/1.1\r\nHost: localhost\r\n\r\n";
     }
@@ -141,13 +142,15 @@ int main(int argc, char** argv) {
     for (int i = 0; i < count; ++i) {
         const auto before = Clock::now();
         once();
-        latencies.push_back(std::chrono::duration<double, std::micro>(Clock::now() - before).count());
+        latencies.push_back(
+            std::chrono::duration<double, std::micro>(Clock::now() - before).count());
     }
     const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
     std::sort(latencies.begin(), latencies.end());
     auto percentile = [&](double p) {
         return latencies[std::min(latencies.size() - 1, static_cast<size_t>(p * latencies.size()))];
     };
-    std::printf("%.0f %.0f %.0f %zu\n", count / seconds, percentile(0.5), percentile(0.99), bodySize);
+    std::printf("%.0f %.0f %.0f %zu\n", count / seconds, percentile(0.5), percentile(0.99),
+                bodySize);
     return 0;
 }

@@ -32,31 +32,40 @@ namespace {
 // 1000 points from memory, or the wrapped pull timed.
 class BenchPull final : public qd::DataLoggerPullDataIfc {
 public:
-    explicit BenchPull(std::shared_ptr<qd::StorageAggregatePull> real = nullptr) : mReal(std::move(real)) {
+    explicit BenchPull(std::shared_ptr<qd::StorageAggregatePull> real = nullptr)
+        : mReal(std::move(real)) {
         for (int i = 0; i < 1000; ++i) {
-            mPoints.emplace_back(20.0 + i * 0.001, qd::TimePoint(std::chrono::seconds(1700000000 + i)));
+            mPoints.emplace_back(20.0 + i * 0.001,
+                                 qd::TimePoint(std::chrono::seconds(1700000000 + i)));
         }
     }
-    qd::DataLoggerStatusCode pullAllChannelInfo(std::vector<qd::DataLoggerStorageChannelInfo>&) override {
+    qd::DataLoggerStatusCode pullAllChannelInfo(
+        std::vector<qd::DataLoggerStorageChannelInfo>&) override {
         return qd::DataLoggerStatusCode::NoError;
     }
-    qd::DataLoggerStatusCode pullData(std::vector<qd::DataLoggerDataPoint>& points, const std::string& path,
-                                      int64_t lastCounter, const std::chrono::microseconds& discard,
+    qd::DataLoggerStatusCode pullData(std::vector<qd::DataLoggerDataPoint>& points,
+                                      const std::string& path, int64_t lastCounter,
+                                      const std::chrono::microseconds& discard,
                                       uint32_t amount) override {
         return pullDataPage(points, path, lastCounter, discard, amount, 0);
     }
     // Every read answers the same points: each request costs the same.
-    qd::DataLoggerStatusCode pullDataPage(std::vector<qd::DataLoggerDataPoint>& points, const std::string& path,
-                                          int64_t lastCounter, const std::chrono::microseconds& discard,
-                                          uint32_t amount, uint32_t limit) override {
+    qd::DataLoggerStatusCode pullDataPage(std::vector<qd::DataLoggerDataPoint>& points,
+                                          const std::string& path, int64_t lastCounter,
+                                          const std::chrono::microseconds& discard, uint32_t amount,
+                                          uint32_t limit) override {
         if (!mReal) {
-            const size_t count = limit == 0 ? mPoints.size() : std::min<size_t>(limit, mPoints.size());
-            points.insert(points.end(), mPoints.begin(), mPoints.begin() + static_cast<std::ptrdiff_t>(count));
+            const size_t count =
+                limit == 0 ? mPoints.size() : std::min<size_t>(limit, mPoints.size());
+            points.insert(points.end(), mPoints.begin(),
+                          mPoints.begin() + static_cast<std::ptrdiff_t>(count));
             return qd::DataLoggerStatusCode::NoError;
         }
         const auto start = std::chrono::steady_clock::now();
         const auto status = mReal->pullDataPage(points, path, lastCounter, discard, amount, limit);
-        mLastMicros = std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start).count();
+        mLastMicros =
+            std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start)
+                .count();
         return status;
     }
     double mLastMicros = 0;
@@ -67,17 +76,21 @@ private:
 };
 
 // The routes' context over the given pull and a valid clock: the handlers are called directly.
-std::unique_ptr<datalogger::test::DfrmRig> makeRig(std::shared_ptr<qd::DataLoggerPullDataIfc> pull) {
+std::unique_ptr<datalogger::test::DfrmRig> makeRig(
+    std::shared_ptr<qd::DataLoggerPullDataIfc> pull) {
     auto rig = std::make_unique<datalogger::test::DfrmRig>(std::move(pull));
     rig->time->valid = true;
     return rig;
 }
 
-const std::string kDataBody = R"({"channelRequests":[{"path":"bench/split","fetchItemsCountMax":1000}]})";
+const std::string kDataBody =
+    R"({"channelRequests":[{"path":"bench/split","fetchItemsCountMax":1000}]})";
 
 void ChannelHash(benchmark::State& state) {
     const qd::DataLoggerHash hash;
-    const auto info = benchChannel("magnet/cryostat/heliumLevel", qd::DataLoggerStorageType::Volatile).channelInfo();
+    const auto info =
+        benchChannel("magnet/cryostat/heliumLevel", qd::DataLoggerStorageType::Volatile)
+            .channelInfo();
     for (auto _ : state) benchmark::DoNotOptimize(hash.compute(info));
 }
 BENCHMARK(ChannelHash);
@@ -128,16 +141,19 @@ BENCHMARK(DataRequestIdCreateAndGet);
 class GeneratedPull final : public qd::DataLoggerPullDataIfc {
 public:
     explicit GeneratedPull(int64_t total) : mTotal(total) {}
-    qd::DataLoggerStatusCode pullAllChannelInfo(std::vector<qd::DataLoggerStorageChannelInfo>&) override {
+    qd::DataLoggerStatusCode pullAllChannelInfo(
+        std::vector<qd::DataLoggerStorageChannelInfo>&) override {
         return qd::DataLoggerStatusCode::NoError;
     }
-    qd::DataLoggerStatusCode pullData(std::vector<qd::DataLoggerDataPoint>& points, const std::string& path,
-                                      int64_t lastCounter, const std::chrono::microseconds& discard,
+    qd::DataLoggerStatusCode pullData(std::vector<qd::DataLoggerDataPoint>& points,
+                                      const std::string& path, int64_t lastCounter,
+                                      const std::chrono::microseconds& discard,
                                       uint32_t amount) override {
         return pullDataPage(points, path, lastCounter, discard, amount, 0);
     }
-    qd::DataLoggerStatusCode pullDataPage(std::vector<qd::DataLoggerDataPoint>& points, const std::string&,
-                                          int64_t lastCounter, const std::chrono::microseconds&, uint32_t,
+    qd::DataLoggerStatusCode pullDataPage(std::vector<qd::DataLoggerDataPoint>& points,
+                                          const std::string&, int64_t lastCounter,
+                                          const std::chrono::microseconds&, uint32_t,
                                           uint32_t limit) override {
         // One point a second from 1,700,000,000 s, values with a few digits as sensors give them.
         // Strictly newer than the read position.
@@ -146,7 +162,8 @@ public:
             points.emplace_back(20.0 + static_cast<double>(i % 5000) * 0.001,
                                 qd::TimePoint(std::chrono::microseconds(kStartUs + i * 1000000)));
         }
-        return points.empty() ? qd::DataLoggerStatusCode::StorageNoData : qd::DataLoggerStatusCode::NoError;
+        return points.empty() ? qd::DataLoggerStatusCode::StorageNoData
+                              : qd::DataLoggerStatusCode::NoError;
     }
 
 private:
@@ -159,7 +176,8 @@ long residentKib(const char* key) {
     char line[256];
     long kib = -1;
     while (status && std::fgets(line, sizeof line, status)) {
-        if (std::strncmp(line, key, std::strlen(key)) == 0) kib = std::atol(line + std::strlen(key));
+        if (std::strncmp(line, key, std::strlen(key)) == 0)
+            kib = std::atol(line + std::strlen(key));
     }
     if (status) std::fclose(status);
     return kib;
@@ -169,7 +187,8 @@ int memory(int64_t points) {
     auto rig = makeRig(std::make_shared<GeneratedPull>(points));
     const std::string body = R"({"channelRequests":[{"path":"bench/memory"}]})";
     // A small answer first touches the code and the once-only state (ids, configuration hash).
-    qd::answerDataRequest(rig->context, R"({"channelRequests":[{"path":"bench/warm","fetchItemsCountMax":10}]})");
+    qd::answerDataRequest(rig->context,
+                          R"({"channelRequests":[{"path":"bench/warm","fetchItemsCountMax":10}]})");
     // The peak resident size starts again from the present one ("5": reset VmHWM).
     std::FILE* clear = std::fopen("/proc/self/clear_refs", "w");
     if (!clear || std::fputs("5", clear) < 0 || std::fclose(clear) != 0) return 1;
@@ -186,9 +205,10 @@ int split(const std::string& dir) {
     fillRows(file, {channel.channelHash()}, 100000);
     auto storage = openBenchStorage(file + ".unused", {});
     auto real = std::make_shared<qd::DataLoggerStorageSQLite>(DATALOGGER_SCRIPTS_DIR, 1048576,
-                                                               kBenchDbSize, nullptr);
+                                                              kBenchDbSize, nullptr);
     real->initializeStorage(kBenchDbSize, file, false);
-    auto pull = std::make_shared<BenchPull>(std::make_shared<qd::StorageAggregatePull>(real, storage));
+    auto pull =
+        std::make_shared<BenchPull>(std::make_shared<qd::StorageAggregatePull>(real, storage));
     auto rig = makeRig(pull);
     std::vector<double> sqlite;
     const double total = medianMicros(201, [&] {

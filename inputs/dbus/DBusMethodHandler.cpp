@@ -1,8 +1,7 @@
 #include "inputs/dbus/DBusMethodHandler.h"
 
-#include <nlohmann/json.hpp>
-
 #include <cstdio>
+#include <nlohmann/json.hpp>
 #include <stdexcept>
 #include <utility>
 #include <vector>
@@ -14,7 +13,9 @@ namespace {
 constexpr int64_t kNanosecondsPerMicrosecond = 1000;
 
 // The C reader functions take non-const pointers although they only read.
-GVariant* raw(const Glib::VariantBase& value) { return const_cast<GVariant*>(value.gobj()); }
+GVariant* raw(const Glib::VariantBase& value) {
+    return const_cast<GVariant*>(value.gobj());
+}
 
 // The binding checks the signature against the introspection data before dispatching; this
 // guards direct callers, which would otherwise read a tuple of another shape.
@@ -66,18 +67,19 @@ nlohmann::json toJson(const DataLoggerStatus& status) {
         if (database.newestUs) entry["newestUs"] = *database.newestUs;
         databases.push_back(std::move(entry));
     }
-    return {{"version", status.version},
-            {"uptimeSeconds", status.uptimeSeconds},
-            {"queue", {{"points", status.queuedPoints}, {"bound", status.queueBoundPoints}}},
-            {"points",
-             {{"accepted", status.pointsAccepted},
-              {"stored", status.pointsStored},
-              {"refused", status.pointsRefused},
-              {"dropped", status.pointsDropped}}},
-            {"databases", std::move(databases)},
-            {"pollFiles", {{"loaded", status.pollFilesLoaded}, {"refused", status.pollFilesRefused}}},
-            {"channels", status.channels},
-            {"clockTrusted", status.clockTrusted}};
+    return {
+        {"version", status.version},
+        {"uptimeSeconds", status.uptimeSeconds},
+        {"queue", {{"points", status.queuedPoints}, {"bound", status.queueBoundPoints}}},
+        {"points",
+         {{"accepted", status.pointsAccepted},
+          {"stored", status.pointsStored},
+          {"refused", status.pointsRefused},
+          {"dropped", status.pointsDropped}}},
+        {"databases", std::move(databases)},
+        {"pollFiles", {{"loaded", status.pollFilesLoaded}, {"refused", status.pollFilesRefused}}},
+        {"channels", status.channels},
+        {"clockTrusted", status.clockTrusted}};
 }
 
 }  // namespace
@@ -88,7 +90,8 @@ DBusMethodHandler::DBusMethodHandler(std::shared_ptr<DataLoggerPushDataIfc> push
       mPush(std::move(push)),
       mStatus(std::move(status)) {}
 
-Glib::VariantContainerBase DBusMethodHandler::getStatus(const Glib::VariantContainerBase& parameters) {
+Glib::VariantContainerBase DBusMethodHandler::getStatus(
+    const Glib::VariantContainerBase& parameters) {
     requireType(parameters, "()");
     if (!mStatus) throw std::runtime_error("no status available");
     // Paths and SQLite messages need not be UTF-8, which both JSON and D-Bus strings must be.
@@ -127,7 +130,8 @@ Glib::VariantContainerBase DBusMethodHandler::registerOrUpdateChannel(
     return reply(g_variant_new("(tq)", static_cast<guint64>(hash), static_cast<guint16>(status)));
 }
 
-Glib::VariantContainerBase DBusMethodHandler::pushData(const Glib::VariantContainerBase& parameters) {
+Glib::VariantContainerBase DBusMethodHandler::pushData(
+    const Glib::VariantContainerBase& parameters) {
     requireType(parameters, "(tadax)");
     guint64 hash = 0;
     GVariant* dataChild = nullptr;
@@ -144,7 +148,8 @@ Glib::VariantContainerBase DBusMethodHandler::pushData(const Glib::VariantContai
     auto refuse = [&](const char* why) {
         pelmoDoLog(log::Warning, "pushData for hash %u refused: %s", nullptr,
                    static_cast<unsigned>(hash), why);
-        return reply(g_variant_new("(q)", static_cast<guint16>(DataLoggerStatusCode::InvalidArgument)));
+        return reply(
+            g_variant_new("(q)", static_cast<guint16>(DataLoggerStatusCode::InvalidArgument)));
     };
     // A value without a time stamp cannot be stored; storing the others alone would hide the
     // caller's mistake.

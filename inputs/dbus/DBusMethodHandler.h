@@ -36,7 +36,8 @@ public:
 
     // (s path, q unit, y statsStorageType, u statsPeriod, y storageType, s description, t hash)
     // -> (t hash, q rtnValue)
-    Glib::VariantContainerBase registerOrUpdateChannel(const Glib::VariantContainerBase& parameters);
+    Glib::VariantContainerBase registerOrUpdateChannel(
+        const Glib::VariantContainerBase& parameters);
     // (t hash, ad data, ax timestamp) -> (q rtnValue); time stamps in microseconds since the epoch.
     Glib::VariantContainerBase pushData(const Glib::VariantContainerBase& parameters);
     // () -> (s status): one JSON object, compact,

@@ -14,7 +14,8 @@ const char* const kObjectPathBase = "/com/quorix/datalogger";
 const char* const kInterfaceName = "com.quorix.datalogger.interface";
 const char* const kUnknownMethodText = "Method does not exist.";
 
-const char* const kIntrospection = R"xml(<!DOCTYPE node PUBLIC "-//freedesktop//DTD D-BUS Object Introspection 1.0//EN"
+const char* const kIntrospection =
+    R"xml(<!DOCTYPE node PUBLIC "-//freedesktop//DTD D-BUS Object Introspection 1.0//EN"
  "http://www.freedesktop.org/standards/dbus/1.0/introspect.dtd">
 <node name="/com/quorix/datalogger/interface">
   <interface name="com.quorix.datalogger.interface">
@@ -61,7 +62,8 @@ struct DataloggerDBusService::UnknownMemberFilter {
                                 gboolean incoming, gpointer userData) {
         const auto* self = static_cast<const UnknownMemberFilter*>(userData);
         const char* member = g_dbus_message_get_member(message);
-        if (!incoming || g_dbus_message_get_message_type(message) != G_DBUS_MESSAGE_TYPE_METHOD_CALL ||
+        if (!incoming ||
+            g_dbus_message_get_message_type(message) != G_DBUS_MESSAGE_TYPE_METHOD_CALL ||
             g_strcmp0(g_dbus_message_get_path(message), self->path.c_str()) != 0 ||
             g_strcmp0(g_dbus_message_get_interface(message), kInterfaceName) != 0 ||
             isKnownMethod(member)) {
@@ -97,9 +99,15 @@ DataloggerDBusService::DataloggerDBusService(std::shared_ptr<DataLoggerPushDataI
     mHandler = std::make_unique<DBusMethodHandler>(std::move(push), std::move(status));
     mOwnerId = Gio::DBus::own_name(
         mBusType, mBusName,
-        [this](const Glib::RefPtr<Gio::DBus::Connection>& c, Glib::ustring n) { onBusAcquired(c, n); },
-        [this](const Glib::RefPtr<Gio::DBus::Connection>& c, Glib::ustring n) { onNameAcquired(c, n); },
-        [this](const Glib::RefPtr<Gio::DBus::Connection>& c, Glib::ustring n) { onNameLost(c, n); });
+        [this](const Glib::RefPtr<Gio::DBus::Connection>& c, Glib::ustring n) {
+            onBusAcquired(c, n);
+        },
+        [this](const Glib::RefPtr<Gio::DBus::Connection>& c, Glib::ustring n) {
+            onNameAcquired(c, n);
+        },
+        [this](const Glib::RefPtr<Gio::DBus::Connection>& c, Glib::ustring n) {
+            onNameLost(c, n);
+        });
     mInterfaceVTable = std::make_shared<Gio::DBus::InterfaceVTable>(
         sigc::mem_fun(*this, &DataloggerDBusService::onMethodCall));
 }
@@ -121,11 +129,12 @@ void DataloggerDBusService::onBusAcquired(const Glib::RefPtr<Gio::DBus::Connecti
     const std::string objectPath = std::string(kObjectPathBase) + "/" + mDbusSuffix;
     try {
         mRegistrationId = connection->register_object(objectPath, mNodeInfo->lookup_interface(),
-                                                       *mInterfaceVTable);
+                                                      *mInterfaceVTable);
     } catch (const Glib::Error& e) {
-        pelmoDoLog(log::Error,
-                   "register_object failed for dbusObjectPath '%s' and DbusSuffix '%s' with error %s",
-                   nullptr, kObjectPathBase, mDbusSuffix.c_str(), e.what().c_str());
+        pelmoDoLog(
+            log::Error,
+            "register_object failed for dbusObjectPath '%s' and DbusSuffix '%s' with error %s",
+            nullptr, kObjectPathBase, mDbusSuffix.c_str(), e.what().c_str());
         throw;
     }
     removeFilter();
@@ -151,15 +160,16 @@ void DataloggerDBusService::onNameLost(const Glib::RefPtr<Gio::DBus::Connection>
 }
 
 void DataloggerDBusService::removeFilter() {
-    if (mConnection && mFilterId != 0) g_dbus_connection_remove_filter(mConnection->gobj(), mFilterId);
+    if (mConnection && mFilterId != 0)
+        g_dbus_connection_remove_filter(mConnection->gobj(), mFilterId);
     mFilterId = 0;
 }
 
-void DataloggerDBusService::onMethodCall(const Glib::RefPtr<Gio::DBus::Connection>&,
-                                         const Glib::ustring&, const Glib::ustring&,
-                                         const Glib::ustring&, const Glib::ustring& methodName,
-                                         const Glib::VariantContainerBase& parameters,
-                                         const Glib::RefPtr<Gio::DBus::MethodInvocation>& invocation) {
+void DataloggerDBusService::onMethodCall(
+    const Glib::RefPtr<Gio::DBus::Connection>&, const Glib::ustring&, const Glib::ustring&,
+    const Glib::ustring&, const Glib::ustring& methodName,
+    const Glib::VariantContainerBase& parameters,
+    const Glib::RefPtr<Gio::DBus::MethodInvocation>& invocation) {
     try {
         if (methodName == "registerOrUpdateChannel") {
             pelmoDoLog(log::Trace, "registerOrUpdateChannel", nullptr);

@@ -31,8 +31,7 @@ namespace quorix::pelmo::datalogger {
 class DataloggerDBusService : public DbusServiceInterface, public virtual log::Logger {
 public:
     DataloggerDBusService(std::shared_ptr<DataLoggerPushDataIfc> push, std::string DbusSuffix,
-                          Gio::DBus::BusType busType,
-                          DBusMethodHandler::StatusSource status = {});
+                          Gio::DBus::BusType busType, DBusMethodHandler::StatusSource status = {});
     DataloggerDBusService(const DataloggerDBusService&) = delete;
     DataloggerDBusService& operator=(const DataloggerDBusService&) = delete;
     ~DataloggerDBusService() override;

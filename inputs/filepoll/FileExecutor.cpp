@@ -57,7 +57,7 @@ void collectUnreaped() {
 // with it the group id, cannot be handed to a new process, so the group kill never reaches an
 // unrelated group that happens to get the same number.
 class CommandProcessGroup {
-  public:
+public:
     explicit CommandProcessGroup(pid_t pid) : mPid(pid) {}
     CommandProcessGroup(const CommandProcessGroup&) = delete;
     CommandProcessGroup& operator=(const CommandProcessGroup&) = delete;
@@ -120,7 +120,7 @@ class CommandProcessGroup {
         gUnreaped.push_back(mPid);
     }
 
-  private:
+private:
     pid_t mPid;
     bool mCollected = false;
 };

@@ -21,7 +21,7 @@ namespace quorix::pelmo::datalogger {
 // Failure: throws std::runtime_error "Command timed out" / "Command failed", or the process
 // launcher's error ("execve failed: ..." when there is no bash).
 class FileExecutor : public IGetFileContent, public virtual quorix::pelmo::log::Logger {
-  public:
+public:
     static constexpr std::chrono::seconds kTimeout{2};
 
     // Uses the bash found on PATH when the program started.
@@ -35,7 +35,7 @@ class FileExecutor : public IGetFileContent, public virtual quorix::pelmo::log::
     static std::string findBash(const std::string& pathVariable);
     static const std::string& startupShellPath();
 
-  private:
+private:
     std::string mCommand;
     std::string mShellPath;
 };

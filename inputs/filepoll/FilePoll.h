@@ -23,7 +23,7 @@ namespace quorix::pelmo::datalogger {
 // Failure: a refused registration or a null argument leaves the poller inert (logged at
 // Error); a failed poll is logged at Warning and thrown on.
 class FilePoll : public virtual quorix::pelmo::log::Logger {
-  public:
+public:
     FilePoll(std::shared_ptr<FilePollConfig> config,
              const std::shared_ptr<quorix::pelmo::utils::PeriodicCallerManagerIfc>& pcm,
              std::shared_ptr<DataLoggerPushDataIfc> push);
@@ -37,7 +37,7 @@ class FilePoll : public virtual quorix::pelmo::log::Logger {
     bool isInitialised() const { return mInitialised; }
     uint64_t getHash() const { return mHash; }
 
-  private:
+private:
     // Period 0: one poll about five seconds after start, never repeated.
     void pollOnceThenStop();
     // Takes the schedule out under the lock and destroys it outside, because destroying it

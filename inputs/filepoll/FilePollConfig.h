@@ -12,7 +12,7 @@ namespace quorix::pelmo::datalogger {
 // One accepted Poll section: the channel to register and where its value comes from.
 // Immutable after construction, so pollers may read it from any thread.
 class FilePollConfig {
-  public:
+public:
     FilePollConfig(std::shared_ptr<DataLoggerChannelInfo> channelInfo, double factor, double offset,
                    std::string file, bool executable, std::chrono::seconds period);
 
@@ -32,7 +32,7 @@ class FilePollConfig {
     // ("stod") when it overflows.
     double valueOf(const std::string& text) const;
 
-  private:
+private:
     std::shared_ptr<DataLoggerChannelInfo> mChannelInfo;
     double mFactor;
     double mOffset;

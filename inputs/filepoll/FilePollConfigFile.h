@@ -26,7 +26,7 @@ struct FilePollSectionReport {
 // A file is all or nothing: with any error line it yields no usable sections.
 // Never throws; every problem becomes one newline-terminated line of getErrors().
 class FilePollConfigFile {
-  public:
+public:
     explicit FilePollConfigFile(const std::string& path);
 
     bool isValid() const { return mErrors.empty(); }
@@ -37,7 +37,7 @@ class FilePollConfigFile {
 
     static const std::vector<std::string>& knownKeys();
 
-  private:
+private:
     void parse(const std::string& path);
 
     std::string mErrors;

@@ -21,7 +21,7 @@ namespace quorix::pelmo::datalogger {
 // and shutdown). Failure: broken files and pollers that cannot be created are logged and
 // skipped; file-system errors while walking the directory propagate from the constructor.
 class FilePollEngine : public quorix::pelmo::log::Logger {
-  public:
+public:
     // One entry of the directory as the scan judged it; exactly one of the three is set.
     struct Visit {
         std::string skipped;                       // why the name is passed by, at Info
@@ -48,7 +48,7 @@ class FilePollEngine : public quorix::pelmo::log::Logger {
     size_t filesLoaded() const { return mFilesLoaded; }
     size_t filesRefused() const { return mFilesRefused; }
 
-  private:
+private:
     std::vector<std::shared_ptr<FilePoll>> mPollers;
     size_t mFilesLoaded = 0;
     size_t mFilesRefused = 0;

@@ -12,12 +12,12 @@ namespace quorix::pelmo::datalogger {
 // kMaxContentBytes. A FIFO without a writer or a device without data reads as empty instead
 // of blocking the poller.
 class FileReader : public IGetFileContent, public virtual quorix::pelmo::log::Logger {
-  public:
+public:
     explicit FileReader(std::string path);
 
     std::string getContent() override;
 
-  private:
+private:
     std::string mPath;
 };
 

@@ -67,7 +67,8 @@ TEST(CoreShutdownStress, ThreadsPushingWhileTheCoreStopsAtRandomMoments) {
             for (double value = 0; !done; ++value) {
                 const TimePoint now = std::chrono::time_point_cast<std::chrono::nanoseconds>(
                     std::chrono::system_clock::now());
-                for (int i = first; i < kChannels; i += 2) push->pushData(hashes[i], {{value, now}});
+                for (int i = first; i < kChannels; i += 2)
+                    push->pushData(hashes[i], {{value, now}});
                 std::this_thread::sleep_for(milliseconds(1));
             }
         };

@@ -178,13 +178,13 @@ TEST_F(DBusServiceTest, QueueBoundRefusesAFloodButNotSmallPushesAndDrainsAfterwa
     uint64_t flooded = 0;
     uint64_t small = 0;
     for (auto [path, hash] : {std::pair{"flood/a", &flooded}, std::pair{"flood/b", &small}}) {
-        ASSERT_EQ(core->registerOrUpdateChannel(
-                      DataLoggerChannelInfo::withDefaults(
-                          path, DataLoggerUnit::Volt,
-                          DataLoggerStats(DataLoggerStorageType::Volatile, 0),
-                          DataLoggerStorageType::Volatile, "d"),
-                      *hash),
-                  DataLoggerStatusCode::NoError);
+        ASSERT_EQ(
+            core->registerOrUpdateChannel(
+                DataLoggerChannelInfo::withDefaults(
+                    path, DataLoggerUnit::Volt, DataLoggerStats(DataLoggerStorageType::Volatile, 0),
+                    DataLoggerStorageType::Volatile, "d"),
+                *hash),
+            DataLoggerStatusCode::NoError);
     }
     storage->holdWrites(true);
     ASSERT_EQ(core->pushData(small, {DataLoggerDataPoint(0, TimePoint())}),

@@ -202,7 +202,8 @@ TEST_F(DfrmServerThread, EveryRequestIsAnsweredAndTheNextOneServed) {
         {post(1000000), framed("200 OK", "text/plain", "read 1000000"), "",
          std::string(1000000, 'x')},
         {get("/event"), kNotImplemented, ""},  // an empty answer ends with the blank line
-        {{{"REQUEST_METHOD", "PUT"}, {"PATH_INFO", "/datachannelprop"}}, kNotImplemented,
+        {{{"REQUEST_METHOD", "PUT"}, {"PATH_INFO", "/datachannelprop"}},
+         kNotImplemented,
          kMalformed},
         {put(""), kNotImplemented, kMalformed},
         {put("12abc"), kNotImplemented, kMalformed},
@@ -220,7 +221,8 @@ TEST_F(DfrmServerThread, EveryRequestIsAnsweredAndTheNextOneServed) {
         {get(""), kUnparsable, kParseNotice},
         {{{"REQUEST_METHOD", "GET"}}, kUnparsable, kParseNotice},
         {{{"REQUEST_METHOD", "HEAD"}, {"PATH_INFO", "/identification"}}, kUnparsable, kParseNotice},
-        {{{"PATH_INFO", "/event"}}, kUnparsable,
+        {{{"PATH_INFO", "/event"}},
+         kUnparsable,
          "The mandatory parameter 'REQUEST_METHOD' is missing in the request."}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.log + " " + (c.params.count("PATH_INFO") ? c.params.at("PATH_INFO") : ""));
@@ -233,8 +235,14 @@ TEST_F(DfrmServerThread, EveryRequestIsAnsweredAndTheNextOneServed) {
 
 // FastCGI records as a web server writes them, for peers that misbehave on purpose.
 std::string record(unsigned char type, const std::string& content) {
-    std::string bytes = {1, static_cast<char>(type), 0, 1, static_cast<char>(content.size() >> 8),
-                         static_cast<char>(content.size() & 0xff), 0, 0};
+    std::string bytes = {1,
+                         static_cast<char>(type),
+                         0,
+                         1,
+                         static_cast<char>(content.size() >> 8),
+                         static_cast<char>(content.size() & 0xff),
+                         0,
+                         0};
     return bytes + content;
 }
 std::string beginAndParams(const Params& params) {

@@ -89,10 +89,10 @@ TEST(FileExecutor, PollerStampsAfterTheCommandAndPushesNothingOnTimeOut) {
         auto info = DataLoggerChannelInfo::withDefaults(
             path, DataLoggerUnit::None, DataLoggerStats(DataLoggerStorageType::Volatile, 0),
             DataLoggerStorageType::Volatile, "");
-        return FilePoll(std::make_shared<FilePollConfig>(
-                            std::make_shared<DataLoggerChannelInfo>(info), 1.0, 0.0, command,
-                            true, std::chrono::seconds(1)),
-                        caller, push);
+        return FilePoll(
+            std::make_shared<FilePollConfig>(std::make_shared<DataLoggerChannelInfo>(info), 1.0,
+                                             0.0, command, true, std::chrono::seconds(1)),
+            caller, push);
     };
     const auto before = std::chrono::system_clock::now();
     poller("late", "sleep 0.3; echo 1").pollOnce();

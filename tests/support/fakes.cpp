@@ -216,7 +216,8 @@ DataLoggerStatusCode RecordingPush::pushData(const uint64_t& hash,
     if (!mThrow.empty()) throw std::runtime_error(mThrow);
     ++mPushCalls;
     for (auto& channel : mChannels) {
-        if (channel.hash == hash) channel.points.insert(channel.points.end(), points.begin(), points.end());
+        if (channel.hash == hash)
+            channel.points.insert(channel.points.end(), points.begin(), points.end());
     }
     for (const auto& p : points) mPoints.push_back({hash, p.value(), p.timestamp()});
     return mStatus;

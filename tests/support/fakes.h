@@ -61,16 +61,16 @@ public:
 
     std::vector<Channel> channels() const;
     std::vector<qd::DataLoggerChannelInfo> registrations() const;  // every call, in order
-    std::vector<Point> points() const;                              // every point, in order
+    std::vector<Point> points() const;                             // every point, in order
     size_t pushCalls() const;
     uint64_t lastHashIn() const;  // the hash the last registration passed in
     uint64_t hashOf(const std::string& path) const;
 
     qd::DataLoggerStatusCode mStatus = qd::DataLoggerStatusCode::NoError;  // both methods
-    std::map<std::string, qd::DataLoggerStatusCode> mAnswers;  // registrations, by path
-    std::string mThrow;     // both methods throw it
-    std::string mThrowFor;  // a path whose registration throws
-    int mRefuseFrom = -1;   // from this many channels on, registrations fail
+    std::map<std::string, qd::DataLoggerStatusCode> mAnswers;              // registrations, by path
+    std::string mThrow;                                                    // both methods throw it
+    std::string mThrowFor;          // a path whose registration throws
+    int mRefuseFrom = -1;           // from this many channels on, registrations fail
     std::function<void()> mOnPush;  // runs inside every push, before it is recorded
 
 private:

@@ -22,18 +22,20 @@ using namespace quorix::pelmo::datalogger;
 constexpr uint32_t kMinimumSize = 1048576;
 constexpr uint32_t kMaximumSize = 64u * 1048576u;
 
-inline std::string scriptsDir() { return sourceDir() + "/dbscripts/sqlite"; }
+inline std::string scriptsDir() {
+    return sourceDir() + "/dbscripts/sqlite";
+}
 
 // A temporary directory in RAM when there is /dev/shm: row-by-row commits on a disk are
 // sync-bound and would make the write-heavy tests slow for no gain.
 class RamDir : public TempDir {
-  public:
+public:
     RamDir() : TempDir(std::filesystem::is_directory("/dev/shm") ? "/dev/shm" : "/tmp") {}
 };
 
 // A plain connection for looking at (or tampering with) a database behind the storage's back.
 class RawDb {
-  public:
+public:
     explicit RawDb(const std::string& file) {
         DataLoggerStorageSQLiteInstance::get();  // library set-up must precede any connection
         if (sqlite3_open(file.c_str(), &mDb) != SQLITE_OK) throw std::runtime_error(file);
@@ -67,7 +69,7 @@ class RawDb {
     }
     int64_t scalar(const std::string& sql) { return std::stoll(rows(sql).at(0)); }
 
-  private:
+private:
     sqlite3* mDb = nullptr;
 };
 
@@ -87,7 +89,9 @@ inline uintmax_t sizeWithLog(const std::string& file) {
     return std::filesystem::file_size(file) + (noLog ? 0 : log);
 }
 
-inline TimePoint atMicros(int64_t micros) { return TimePoint(std::chrono::microseconds(micros)); }
+inline TimePoint atMicros(int64_t micros) {
+    return TimePoint(std::chrono::microseconds(micros));
+}
 inline int64_t micros(const DataLoggerDataPoint& p) {
     return std::chrono::duration_cast<std::chrono::microseconds>(p.timestamp().time_since_epoch())
         .count();

@@ -46,9 +46,9 @@ Bytes encode(const Samples& samples) {
     for (size_t i = 0; i < in.size(); ++i) {
         if (out[i].time != in[i].time || bitsOf(out[i].value) != bitsOf(in[i].value)) {
             return ::testing::AssertionFailure()
-                   << "sample " << i << " of " << in.size() << ": " << in[i].time << " "
-                   << std::hex << bitsOf(in[i].value) << " came back as " << std::dec
-                   << out[i].time << " " << std::hex << bitsOf(out[i].value);
+                   << "sample " << i << " of " << in.size() << ": " << in[i].time << " " << std::hex
+                   << bitsOf(in[i].value) << " came back as " << std::dec << out[i].time << " "
+                   << std::hex << bitsOf(out[i].value);
         }
     }
     return ::testing::AssertionSuccess();
@@ -59,17 +59,31 @@ constexpr int64_t kMax = std::numeric_limits<int64_t>::max();
 constexpr int64_t kTenSeconds = 10'000'000;
 
 // Values that break naive scaling, XOR windows or float comparisons.
-const std::vector<double> kAdversarialValues = {
-    0.0, -0.0, 1.0, -1.0, 0.1, 21.37, 1e300, -1e-300,
-    std::numeric_limits<double>::infinity(), -std::numeric_limits<double>::infinity(),
-    std::numeric_limits<double>::quiet_NaN(), fromBits(0x7ff0000000000001),  // signalling NaN
-    fromBits(0xfff8dead00beef01),                                           // NaN with payload
-    std::numeric_limits<double>::denorm_min(), -std::numeric_limits<double>::denorm_min(),
-    fromBits(0x000fffffffffffff), std::numeric_limits<double>::max(),
-    std::numeric_limits<double>::lowest(), 9007199254740993.0, 0.1 + 0.2, 1e22, 1e23};
+const std::vector<double> kAdversarialValues = {0.0,
+                                                -0.0,
+                                                1.0,
+                                                -1.0,
+                                                0.1,
+                                                21.37,
+                                                1e300,
+                                                -1e-300,
+                                                std::numeric_limits<double>::infinity(),
+                                                -std::numeric_limits<double>::infinity(),
+                                                std::numeric_limits<double>::quiet_NaN(),
+                                                fromBits(0x7ff0000000000001),  // signalling NaN
+                                                fromBits(0xfff8dead00beef01),  // NaN with payload
+                                                std::numeric_limits<double>::denorm_min(),
+                                                -std::numeric_limits<double>::denorm_min(),
+                                                fromBits(0x000fffffffffffff),
+                                                std::numeric_limits<double>::max(),
+                                                std::numeric_limits<double>::lowest(),
+                                                9007199254740993.0,
+                                                0.1 + 0.2,
+                                                1e22,
+                                                1e23};
 
-const std::vector<int64_t> kAdversarialTimes = {kMin, kMax, 0, -1, 1, kMin + 1, kMax - 1,
-                                                1'767'225'600'000'000};
+const std::vector<int64_t> kAdversarialTimes = {kMin, kMax,     0,        -1,
+                                                1,    kMin + 1, kMax - 1, 1'767'225'600'000'000};
 
 // Sensor-like: a two-decimal random walk, 10 s apart, with uniform jitter of ±jitter µs.
 Samples sensorLike(size_t count, int64_t jitter, std::mt19937_64& rng) {
@@ -129,9 +143,9 @@ TEST(CodecRoundTrip, ExtremeEqualAndDecreasingTimesDoNotOverflow) {
 
 TEST(CodecRoundTrip, RandomBlocksOfEverySizeEdge) {
     std::mt19937_64 rng(3);
-    for (const size_t size : {size_t{1}, size_t{2}, size_t{3}, size_t{7}, size_t{8}, size_t{9},
-                              size_t{63}, size_t{64}, size_t{65}, size_t{1023}, size_t{1024},
-                              size_t{4095}, kMaxBlockSamples}) {
+    for (const size_t size :
+         {size_t{1}, size_t{2}, size_t{3}, size_t{7}, size_t{8}, size_t{9}, size_t{63}, size_t{64},
+          size_t{65}, size_t{1023}, size_t{1024}, size_t{4095}, kMaxBlockSamples}) {
         EXPECT_TRUE(roundTrips(sensorLike(size, 0, rng))) << size;
         EXPECT_TRUE(roundTrips(sensorLike(size, 2000, rng))) << size;
         EXPECT_TRUE(roundTrips(randomBits(size, rng))) << size;
@@ -141,10 +155,17 @@ TEST(CodecRoundTrip, RandomBlocksOfEverySizeEdge) {
         // A mix of runs: regular, a few gaps, a patch of random bits, integer counters.
         for (Sample& sample : samples) {
             switch (rng() % 16) {
-                case 0: sample.value = fromBits(rng()); break;
-                case 1: sample.time += static_cast<int64_t>(rng() % 1'000'000'000); break;
-                case 2: sample.value = std::nearbyint(sample.value * 1000); break;
-                default: break;
+                case 0:
+                    sample.value = fromBits(rng());
+                    break;
+                case 1:
+                    sample.time += static_cast<int64_t>(rng() % 1'000'000'000);
+                    break;
+                case 2:
+                    sample.value = std::nearbyint(sample.value * 1000);
+                    break;
+                default:
+                    break;
             }
         }
         EXPECT_TRUE(roundTrips(samples)) << "seed " << seed;
@@ -194,8 +215,8 @@ void expectContained(const Bytes& block) {
 
 TEST(CodecDecode, DamagedBlocksAreRefusedOrDecodeWithinBounds) {
     std::mt19937_64 rng(4);
-    for (const Samples& samples : {sensorLike(200, 0, rng), sensorLike(200, 2000, rng),
-                                   randomBits(40, rng)}) {
+    for (const Samples& samples :
+         {sensorLike(200, 0, rng), sensorLike(200, 2000, rng), randomBits(40, rng)}) {
         const Bytes block = encode(samples);
         Samples out;
         for (size_t size = 0; size < block.size(); ++size) {
@@ -229,7 +250,7 @@ TEST(CodecDecode, RefusesBadHeaders) {
     overMaximum.resize(overMaximum.size() + 4097 * 16);
     EXPECT_FALSE(decodeBlock(overMaximum.data(), overMaximum.size(), out));
     const Bytes overflowingCount = {kEncodingPlain, 0xff, 0xff, 0xff, 0xff, 0xff,
-                                    0xff, 0xff, 0xff, 0xff, 0x7f};
+                                    0xff,           0xff, 0xff, 0xff, 0x7f};
     EXPECT_FALSE(decodeBlock(overflowingCount.data(), overflowingCount.size(), out));
     EXPECT_EQ(blockEncoding(nullptr, 0), 0);
 }

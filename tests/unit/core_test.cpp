@@ -27,7 +27,8 @@ using ::datalogger::test::TempDir;
 using std::chrono::milliseconds;
 
 DataLoggerChannelInfo channel(const std::string& path, DataLoggerStorageType storage,
-                              int64_t statsPeriod = 0, DataLoggerUnit unit = DataLoggerUnit::Kelvin) {
+                              int64_t statsPeriod = 0,
+                              DataLoggerUnit unit = DataLoggerUnit::Kelvin) {
     return DataLoggerChannelInfo::withDefaults(path, unit, DataLoggerStats(storage, statsPeriod),
                                                storage, "description");
 }
@@ -37,8 +38,8 @@ protected:
     void SetUp() override {
         mCore = std::make_shared<DataLoggerCore>(
             mCaller, mVolatile, mNonVolatile,
-            std::make_shared<DataLoggerStorageConfig>(2000000, "/v.db", 3000000, "/nv.db"),
-            nullptr, nullptr);
+            std::make_shared<DataLoggerStorageConfig>(2000000, "/v.db", 3000000, "/nv.db"), nullptr,
+            nullptr);
         std::filesystem::permissions(mDir.path(), std::filesystem::perms::group_all,
                                      std::filesystem::perm_options::add);
         mCore->setDfrmSocketPath(mDir.file("dfrm.socket"));
@@ -52,7 +53,8 @@ protected:
     }
 
     TempDir mDir;
-    std::shared_ptr<FakePeriodicCallerManager> mCaller = std::make_shared<FakePeriodicCallerManager>();
+    std::shared_ptr<FakePeriodicCallerManager> mCaller =
+        std::make_shared<FakePeriodicCallerManager>();
     std::shared_ptr<FakeStorage> mVolatile = std::make_shared<FakeStorage>();
     std::shared_ptr<FakeStorage> mNonVolatile = std::make_shared<FakeStorage>();
     std::shared_ptr<DataLoggerCore> mCore;
@@ -60,8 +62,9 @@ protected:
 
 TEST_F(Core, RefusesUseBeforeAndASecondInitialisation) {
     uint64_t hash = 0;
-    EXPECT_THROW(mCore->registerOrUpdateChannel(channel("a", DataLoggerStorageType::Volatile), hash),
-                 std::runtime_error);
+    EXPECT_THROW(
+        mCore->registerOrUpdateChannel(channel("a", DataLoggerStorageType::Volatile), hash),
+        std::runtime_error);
     EXPECT_THROW(mCore->pushData(hash, {}), std::runtime_error);
     mCore->initialize();
     EXPECT_EQ(mNonVolatile->initializedWith(), "/nv.db:3000000");
@@ -69,7 +72,9 @@ TEST_F(Core, RefusesUseBeforeAndASecondInitialisation) {
     EXPECT_THROW(mCore->initialize(), std::runtime_error);
 }
 
-TEST_F(Core, DestroyingAnUninitialisedCoreTouchesNothing) { mCore.reset(); }
+TEST_F(Core, DestroyingAnUninitialisedCoreTouchesNothing) {
+    mCore.reset();
+}
 
 TEST_F(Core, RegistrationReturnsTheHashAndTheStoragesAnswer) {
     mCore->initialize();
@@ -156,8 +161,9 @@ TEST_F(Core, ProcessingThreadSurvivesAWriteThatThrows) {
     }
     EXPECT_EQ(mVolatile->pointsWritten(), 2u);
     mCore.reset();  // the two drops not yet reported are reported when the thread ends
-    EXPECT_TRUE(log.contains(log::Critical, "processData dropped 1 item(s) it could not write, "
-                                            "the last with: Could not prepare 'mpSetData'"));
+    EXPECT_TRUE(log.contains(log::Critical,
+                             "processData dropped 1 item(s) it could not write, "
+                             "the last with: Could not prepare 'mpSetData'"));
     EXPECT_TRUE(log.contains(log::Critical, "processData dropped 2 item(s)"));
     EXPECT_EQ(log.count("processData dropped"), 2u);
     EXPECT_FALSE(log.contains("will now STOP"));

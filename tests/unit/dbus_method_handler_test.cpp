@@ -1,8 +1,8 @@
 #include <gtest/gtest.h>
-#include <nlohmann/json.hpp>
 
 #include <limits>
 #include <memory>
+#include <nlohmann/json.hpp>
 #include <vector>
 
 #include "inputs/dbus/DBusMethodHandler.h"
@@ -35,7 +35,9 @@ Glib::VariantContainerBase pushTuple(guint64 hash, const std::vector<double>& da
     return Glib::VariantContainerBase(g_variant_new_tuple(children, 3), false);
 }
 
-std::string text(const Glib::VariantBase& value) { return value.print(false); }
+std::string text(const Glib::VariantBase& value) {
+    return value.print(false);
+}
 
 class DBusMethodHandlerTest : public ::testing::Test {
 protected:
@@ -55,9 +57,9 @@ TEST_F(DBusMethodHandlerTest, RegistrationBuildsTheDefaultChannelAndRepliesWithT
     const auto infos = mPush->registrations();
     ASSERT_EQ(infos.size(), 1u);
     EXPECT_EQ(infos[0], DataLoggerChannelInfo::withDefaults(
-                                    "magnet/temp", DataLoggerUnit::Kelvin,
-                                    DataLoggerStats(DataLoggerStorageType::NonVolatile, 60),
-                                    DataLoggerStorageType::Volatile, "coil"));
+                            "magnet/temp", DataLoggerUnit::Kelvin,
+                            DataLoggerStats(DataLoggerStorageType::NonVolatile, 60),
+                            DataLoggerStorageType::Volatile, "coil"));
     EXPECT_EQ(infos[0].mMin, 2.2250738585072014e-308);
 }
 
@@ -71,8 +73,10 @@ TEST_F(DBusMethodHandlerTest, PushesReachTheCoreAtTheirMicrosecondTimeStamps) {
     EXPECT_EQ(mPush->pushCalls(), 2u);
     const auto points = mPush->points();
     ASSERT_EQ(points.size(), 2u);
-    EXPECT_EQ(std::make_pair(points[0].value, points[0].stamp), std::make_pair(1.5, TimePoint(std::chrono::seconds(1))));
-    EXPECT_EQ(std::make_pair(points[1].value, points[1].stamp), std::make_pair(2.5, TimePoint(std::chrono::seconds(2))));
+    EXPECT_EQ(std::make_pair(points[0].value, points[0].stamp),
+              std::make_pair(1.5, TimePoint(std::chrono::seconds(1))));
+    EXPECT_EQ(std::make_pair(points[1].value, points[1].stamp),
+              std::make_pair(2.5, TimePoint(std::chrono::seconds(2))));
 }
 
 // Time stamps missing or beyond the nanosecond range.
@@ -90,8 +94,8 @@ TEST_F(DBusMethodHandlerTest, RefusedPushesAnswerThreeQueueNothingAndWarn) {
         LogCapture capture;
         EXPECT_EQ(text(mHandler.pushData(pushTuple(42, c.data, c.timestamps))), "(3,)");
         EXPECT_EQ(mPush->pushCalls(), 0u);
-        EXPECT_TRUE(
-            capture.contains(log::Warning, std::string("pushData for hash 42 refused: ") + c.reason));
+        EXPECT_TRUE(capture.contains(log::Warning,
+                                     std::string("pushData for hash 42 refused: ") + c.reason));
     }
 }
 

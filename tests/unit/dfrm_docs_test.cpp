@@ -28,8 +28,8 @@
 #include "dfrm/DfrmDocuments.h"
 #include "dfrm/DfrmMurmurHash.h"
 #include "dfrm/DfrmTagRule.h"
-#include "support/test_support.h"
 #include "support/dfrm_fakes.h"
+#include "support/test_support.h"
 
 namespace quorix::pelmo::datalogger {
 namespace {
@@ -244,9 +244,11 @@ int expectSameDocument(const std::string& tree, const std::string& ours) {
         const std::string x = tree.substr(a, i - a), y = ours.substr(b, j - b);
         EXPECT_TRUE(!x.empty() && !y.empty()) << tree.substr(a, 40) << " vs " << ours.substr(b, 40);
         if (x.empty() || y.empty()) return differing;
-        EXPECT_EQ(std::strtod(x.c_str(), nullptr), std::strtod(y.c_str(), nullptr)) << x << " vs " << y;
+        EXPECT_EQ(std::strtod(x.c_str(), nullptr), std::strtod(y.c_str(), nullptr))
+            << x << " vs " << y;
         EXPECT_LE(y.size(), x.size()) << x << " vs " << y;
-        EXPECT_EQ(x.find('e') == std::string::npos, y.find('e') == std::string::npos) << x << " vs " << y;
+        EXPECT_EQ(x.find('e') == std::string::npos, y.find('e') == std::string::npos)
+            << x << " vs " << y;
         ++differing;
     }
     EXPECT_EQ(tree.size() - i, ours.size() - j) << "one text ends early";
@@ -269,7 +271,8 @@ TEST(DfrmDataWriter, WritesTheTreeWritersBytesOnRandomDocuments) {
             case 2:
                 return bits & 8 ? 0.0 : -0.0;
             case 3:  // every decimal exponent, around each layout's edges
-                return std::ldexp(static_cast<double>(random() >> 11), static_cast<int>(random() % 240) - 170);
+                return std::ldexp(static_cast<double>(random() >> 11),
+                                  static_cast<int>(random() % 240) - 170);
             case 4:
                 return std::pow(10.0, static_cast<double>(random() % 40) - 20);
             default:
@@ -369,8 +372,9 @@ TEST_F(DfrmRoutes, RefusedBodiesAnswerTheStatusAndText) {
         EXPECT_EQ(response.mContentType, ContentType::textHtml);
         EXPECT_EQ(response.mBody, c.text);
     }
-    EXPECT_TRUE(mLog.contains(log::Error, "No data retrieved for channel 'g/h' but NoError "
-                                          "returned instead of StorageNoData"));
+    EXPECT_TRUE(mLog.contains(log::Error,
+                              "No data retrieved for channel 'g/h' but NoError "
+                              "returned instead of StorageNoData"));
     // Malformed JSON, deep nesting and bytes that are no UTF-8.
     for (const std::string& body :
          {std::string("{\"channelRequests\":["),
@@ -518,15 +522,38 @@ TEST_F(DfrmRoutes, ConfigHashOneReadHashesFirmwareClockFlagChannelSumAndDeviceSu
     } cases[] = {
         {Code::NotFound, {}, {}, 0, "0", "0", log::Error, ""},
         {Code::StorageNotInitialized, {}, {}, 0, "0", "0", log::Error, ""},
-        {Code::NoError, {0x80000000u, 0x100000001ull}, {}, 0, "18446744071562067969", "0",
-         log::Error, ""},
-        {Code::NoError, {}, {{"slot1", "!"}}, 0, "0", std::to_string('s' + 'l' + 'o' + 't' + '1'),
+        {Code::NoError,
+         {0x80000000u, 0x100000001ull},
+         {},
+         0,
+         "18446744071562067969",
+         "0",
+         log::Error,
+         ""},
+        {Code::NoError,
+         {},
+         {{"slot1", "!"}},
+         0,
+         "0",
+         std::to_string('s' + 'l' + 'o' + 't' + '1'),
          log::Warning,
          "Failed to retrieve deivce ID information from slot slot1 as TPX. Use the slot name "
          "instead"},
-        {Code::NoError, {}, {{"slot1", "TPX-1"}}, 1, "0", "0", log::Error,
+        {Code::NoError,
+         {},
+         {{"slot1", "TPX-1"}},
+         1,
+         "0",
+         "0",
+         log::Error,
          listFailed + "Excpetion was device service gone"},
-        {Code::NoError, {}, {{"slot1", "TPX-1"}}, 2, "0", "0", log::Error,
+        {Code::NoError,
+         {},
+         {{"slot1", "TPX-1"}},
+         2,
+         "0",
+         "0",
+         log::Error,
          listFailed + "GLib error was no service"}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.channelSum + " " + c.log);

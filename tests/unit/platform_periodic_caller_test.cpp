@@ -125,8 +125,14 @@ TEST_P(PlatformPeriodicCaller, ThrowingCallbackIsLoggedAndKeepsItsSchedule) {
 TEST_P(PlatformPeriodicCaller, HandlesOutliveTheManager) {
     auto manager = std::make_unique<PeriodicCallerManager>(GetParam(), "short-lived");
     Calls calls, firstCalls, secondCalls;
-    auto first = manager->addPeriodicCaller(0.005, [&] { calls.hit(); firstCalls.hit(); });
-    auto second = manager->addPeriodicCaller(0.007, [&] { calls.hit(); secondCalls.hit(); });
+    auto first = manager->addPeriodicCaller(0.005, [&] {
+        calls.hit();
+        firstCalls.hit();
+    });
+    auto second = manager->addPeriodicCaller(0.007, [&] {
+        calls.hit();
+        secondCalls.hit();
+    });
     // Both must have run before the threads are counted, however the machine schedules them.
     ASSERT_TRUE(firstCalls.waitFor(3) && secondCalls.waitFor(3));
     EXPECT_EQ(calls.threads(), GetParam() == PeriodicCallerManager::kSharedThread ? 1u : 2u);

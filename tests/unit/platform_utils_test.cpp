@@ -97,9 +97,12 @@ TEST(PlatformJournal, LinesCarryTheSeverityPrefixWhenTheStreamMatchesDeviceAndIn
     struct stat st {};
     ASSERT_TRUE(::pipe(fds) == 0 && ::fstat(fds[1], &st) == 0);
     const std::string dev = std::to_string(st.st_dev), ino = std::to_string(st.st_ino);
-    for (const auto& [text, match] : std::vector<std::pair<std::string, bool>>{
-             {dev + ":" + ino, true}, {dev + ":" + ino + "0", false}, {dev + "1:" + ino, false},
-             {dev + ":+" + ino, false}, {dev + ino, false}})
+    for (const auto& [text, match] :
+         std::vector<std::pair<std::string, bool>>{{dev + ":" + ino, true},
+                                                   {dev + ":" + ino + "0", false},
+                                                   {dev + "1:" + ino, false},
+                                                   {dev + ":+" + ino, false},
+                                                   {dev + ino, false}})
         EXPECT_EQ(ql::isJournalStream(fds[1], text.c_str()), match) << text;
     EXPECT_FALSE(ql::isJournalStream(fds[1], nullptr));
     ::close(fds[0]);

@@ -1,3 +1,5 @@
+#include <gtest/gtest.h>
+
 #include <cmath>
 #include <functional>
 #include <future>
@@ -6,8 +8,6 @@
 #include <thread>
 #include <utility>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "stats/DataLoggerStatsManager.h"
 #include "support/fakes.h"
@@ -21,9 +21,10 @@ using ::datalogger::test::FakePeriodicCallerManager;
 using ::datalogger::test::RecordingPush;
 
 DataLoggerChannelInfo baseChannel(int64_t period) {
-    return DataLoggerChannelInfo::withDefaults("magnet/heliumLevel", DataLoggerUnit::Percent,
-                                               DataLoggerStats(DataLoggerStorageType::Volatile, period),
-                                               DataLoggerStorageType::NonVolatile, "He level");
+    return DataLoggerChannelInfo::withDefaults(
+        "magnet/heliumLevel", DataLoggerUnit::Percent,
+        DataLoggerStats(DataLoggerStorageType::Volatile, period),
+        DataLoggerStorageType::NonVolatile, "He level");
 }
 
 class StatsManager : public ::testing::Test {
@@ -36,7 +37,8 @@ protected:
     }
 
     std::shared_ptr<RecordingPush> mPush = std::make_shared<RecordingPush>();
-    std::shared_ptr<FakePeriodicCallerManager> mCaller = std::make_shared<FakePeriodicCallerManager>();
+    std::shared_ptr<FakePeriodicCallerManager> mCaller =
+        std::make_shared<FakePeriodicCallerManager>();
 };
 
 TEST_F(StatsManager, RegistersFourDerivedChannelsInOrderWithTheStatisticsStorageType) {
@@ -147,21 +149,28 @@ TEST_P(StatStdDevAccuracy, MillionValuesAgreeWithTheTwoPassFigure) {
     for (double v : values) stddev.add(v);
 
     const double n = static_cast<double>(values.size());
-    const double mean = compensatedSum(values, [](double v, double) { return v; }, 0.0) / n;
-    const double expected = std::sqrt(
-        compensatedSum(values, [](double v, double m) { return (v - m) * (v - m); }, mean) / n);
+    const double mean = compensatedSum(
+                            values, [](double v, double) { return v; }, 0.0) /
+                        n;
+    const double expected =
+        std::sqrt(compensatedSum(
+                      values, [](double v, double m) { return (v - m) * (v - m); }, mean) /
+                  n);
     EXPECT_NEAR(stddev.getAndReset(), expected, expected * 1e-9);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    AdversarialData, StatStdDevAccuracy,
-    ::testing::Values(
-        DeviationCase{"LargeOffsetSmallNoise", [](size_t, double e) { return 1e9 + e; }},
-        DeviationCase{"AlternatingSigns",
-                      [](size_t i, double e) { return (i % 2 ? -1 : 1) * (1e9 + e); }},
-        DeviationCase{"FirstValueFarFromTheRest",
-                      [](size_t i, double e) { return 1e9 + (i == 0 ? 1e6 : e); }}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(AdversarialData, StatStdDevAccuracy,
+                         ::testing::Values(DeviationCase{"LargeOffsetSmallNoise",
+                                                         [](size_t, double e) { return 1e9 + e; }},
+                                           DeviationCase{"AlternatingSigns",
+                                                         [](size_t i, double e) {
+                                                             return (i % 2 ? -1 : 1) * (1e9 + e);
+                                                         }},
+                                           DeviationCase{"FirstValueFarFromTheRest",
+                                                         [](size_t i, double e) {
+                                                             return 1e9 + (i == 0 ? 1e6 : e);
+                                                         }}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace quorix::pelmo::datalogger

@@ -25,12 +25,14 @@ struct Stored {
 class PointStoreTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        ASSERT_EQ(mConnection.open(mDir.file("points.db"),
-                                   SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX),
-                  SQLITE_OK);
+        ASSERT_EQ(
+            mConnection.open(mDir.file("points.db"),
+                             SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX),
+            SQLITE_OK);
         for (int version = 0; version < 5; ++version) {
-            std::ifstream script(std::string(DATALOGGER_SOURCE_DIR) + "/dbscripts/sqlite/migration_" +
-                                 std::to_string(version) + "_" + std::to_string(version + 1) + ".sql");
+            std::ifstream script(std::string(DATALOGGER_SOURCE_DIR) +
+                                 "/dbscripts/sqlite/migration_" + std::to_string(version) + "_" +
+                                 std::to_string(version + 1) + ".sql");
             std::stringstream text;
             text << script.rdbuf();
             ASSERT_EQ(exec(text.str()), SQLITE_OK) << version;
@@ -48,7 +50,9 @@ protected:
     void commit(const std::vector<std::pair<uint64_t, Stored>>& points) {
         ASSERT_EQ(exec("BEGIN;"), SQLITE_OK);
         for (const auto& [hash, point] : points) {
-            ASSERT_EQ(mStore->append(hash, DataLoggerDataPoint(point.value, TimePoint(std::chrono::microseconds(point.time)))),
+            ASSERT_EQ(mStore->append(
+                          hash, DataLoggerDataPoint(
+                                    point.value, TimePoint(std::chrono::microseconds(point.time)))),
                       SQLITE_DONE);
             mModel[hash].push_back(point);
         }
@@ -65,7 +69,8 @@ protected:
         }
         std::stable_sort(points.begin(), points.end(),
                          [](const Stored& a, const Stored& b) { return a.time < b.time; });
-        if (amount != 0 && points.size() > amount) points.erase(points.begin(), points.end() - amount);
+        if (amount != 0 && points.size() > amount)
+            points.erase(points.begin(), points.end() - amount);
         if (limit != 0 && points.size() > limit) points.resize(limit);
         return points;
     }
@@ -74,7 +79,8 @@ protected:
         std::vector<DataLoggerDataPoint> read;
         ASSERT_EQ(mStore->read(hash, after, amount, limit, read), SQLITE_OK);
         const std::vector<Stored> want = expected(hash, after, amount, limit);
-        ASSERT_EQ(read.size(), want.size()) << "after " << after << " amount " << amount << " limit " << limit;
+        ASSERT_EQ(read.size(), want.size())
+            << "after " << after << " amount " << amount << " limit " << limit;
         for (size_t i = 0; i < want.size(); ++i) {
             ASSERT_EQ(read[i].timestamp().time_since_epoch().count() / 1000, want[i].time) << i;
             // Bit for bit, but a NaN read back from the tail is SQLite's own.
@@ -118,8 +124,9 @@ TEST_F(PointStoreTest, ReadsMatchTheModelForEveryFilterAcrossBlocksTheTailAndARe
             int64_t& now = clock[hash - 1];
             const int kind = static_cast<int>(rng() % 10);
             int64_t time = now += 10000000 + static_cast<int64_t>(rng() % 5000);
-            if (kind == 0) time = start - static_cast<int64_t>(rng() % 1000) * 1000000;  // a backfill
-            if (kind == 1) time = previous[hash - 1];                                  // same stamp
+            if (kind == 0)
+                time = start - static_cast<int64_t>(rng() % 1000) * 1000000;  // a backfill
+            if (kind == 1) time = previous[hash - 1];                         // same stamp
             previous[hash - 1] = time;
             double value = std::round(static_cast<double>(rng() % 100000)) / 100;
             if (kind == 2) value = std::nan("");
@@ -130,7 +137,8 @@ TEST_F(PointStoreTest, ReadsMatchTheModelForEveryFilterAcrossBlocksTheTailAndARe
     }
     EXPECT_GT(count("SELECT count(*) FROM block;"), 20);
     // The tail keeps only what the open blocks hold, and a little it is still trimming.
-    EXPECT_LE(count("SELECT count(*) FROM tail;"), 3 * static_cast<int64_t>(PointStore::kBlockPoints));
+    EXPECT_LE(count("SELECT count(*) FROM tail;"),
+              3 * static_cast<int64_t>(PointStore::kBlockPoints));
     for (int restart = 0; restart < 2; ++restart) {
         for (uint64_t hash = 1; hash <= 3; ++hash) {
             const auto& all = mModel[hash];
@@ -153,14 +161,17 @@ TEST_F(PointStoreTest, ReadsMatchTheModelForEveryFilterAcrossBlocksTheTailAndARe
 // rarely gets a point does not hold the tail back.
 TEST_F(PointStoreTest, RollbackDamageRetentionRenameAndASlowChannel) {
     std::vector<std::pair<uint64_t, Stored>> points;
-    for (int64_t i = 0; i < 1100; ++i) points.push_back({1, {1000000 * i, 0.25 * static_cast<double>(i)}});
+    for (int64_t i = 0; i < 1100; ++i)
+        points.push_back({1, {1000000 * i, 0.25 * static_cast<double>(i)}});
     points.push_back({2, {5, 1.5}});
     commit(points);
     ASSERT_EQ(count("SELECT count(*) FROM block;"), 2);
 
     ASSERT_EQ(exec("BEGIN;"), SQLITE_OK);
     for (int64_t i = 0; i < 600; ++i) {
-        ASSERT_EQ(mStore->append(1, DataLoggerDataPoint(9, TimePoint(std::chrono::seconds(5000 + i)))), SQLITE_DONE);
+        ASSERT_EQ(
+            mStore->append(1, DataLoggerDataPoint(9, TimePoint(std::chrono::seconds(5000 + i)))),
+            SQLITE_DONE);
     }
     ASSERT_EQ(mStore->prepareCommit(), SQLITE_DONE);
     ASSERT_EQ(exec("ROLLBACK;"), SQLITE_OK);
@@ -191,7 +202,8 @@ TEST_F(PointStoreTest, RollbackDamageRetentionRenameAndASlowChannel) {
     // Channel 2 has one open point; once the tail has moved on by half its bound, it is closed.
     for (size_t written = 0; written < PointStore::kMaxTailRows / 2;) {
         std::vector<std::pair<uint64_t, Stored>> busy;
-        for (int i = 0; i < 4000; ++i, ++written) busy.push_back({3, {static_cast<int64_t>(written), 1.0}});
+        for (int i = 0; i < 4000; ++i, ++written)
+            busy.push_back({3, {static_cast<int64_t>(written), 1.0}});
         commit(busy);
     }
     EXPECT_EQ(count("SELECT count(*) FROM block WHERE channelHash = 2;"), 1);
@@ -201,7 +213,8 @@ TEST_F(PointStoreTest, RollbackDamageRetentionRenameAndASlowChannel) {
     expectRead(3);
     PointStore::Figures figures;
     ASSERT_EQ(mStore->figures(figures), SQLITE_OK);
-    EXPECT_EQ(figures.points, static_cast<int64_t>(mModel[2].size() + mModel[3].size() + mModel[9].size()) - 0);
+    EXPECT_EQ(figures.points,
+              static_cast<int64_t>(mModel[2].size() + mModel[3].size() + mModel[9].size()) - 0);
 }
 
 }  // namespace

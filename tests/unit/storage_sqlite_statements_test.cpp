@@ -54,8 +54,9 @@ TEST_F(StatementPoolThreads, ManagerLendsOnlyWhilePreparedAndDestroysOnlyWhenNot
     DataLoggerSQLiteStatementsManager manager(mConnection.get());
     EXPECT_EQ(thrown([&] { manager.get(Statement::GetPageSize, milliseconds(20)); }),
               "Timed out while waiting for the statements to be prepared");
-    auto waiting = std::async(std::launch::async,
-                              [&] { return manager.get(Statement::GetData, milliseconds(10000)) != nullptr; });
+    auto waiting = std::async(std::launch::async, [&] {
+        return manager.get(Statement::GetData, milliseconds(10000)) != nullptr;
+    });
     manager.prepare();
     manager.prepare();
     EXPECT_TRUE(waiting.get());
@@ -114,8 +115,7 @@ TEST(StatementPlans, ReadsSearchTheChannelIndexAfterAnalyze) {
     for (auto get :
          {Statement::GetData, Statement::GetDataLastCounterOrDiscardByTime,
           Statement::GetDataLastCounterDiscardByTime, Statement::GetDataDiscardByNumber,
-          Statement::GetDataLastCounterAndDiscardByNumber,
-          Statement::GetDataDiscardByTimeAndNumber,
+          Statement::GetDataLastCounterAndDiscardByNumber, Statement::GetDataDiscardByTimeAndNumber,
           Statement::GetDataLastCounterDiscardByTimeAndNumber, Statement::GetDataPageAfter,
           Statement::GetDataNewestStart}) {
         const std::string text = plan(get);

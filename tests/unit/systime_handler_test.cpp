@@ -126,7 +126,12 @@ TEST_F(SystemTime, StartUpTrustsASyncedKernelClockOrTheFirstAgreeingRtc) {
         {STA_UNSYNC, 0, {"30"}, false, 1, nullptr},
         {STA_UNSYNC, 0, {"-1700000000"}, false, 1, nullptr},
         {STA_UNSYNC, 0, {"", "-400", "3", "0"}, true, 2, nullptr},
-        {STA_UNSYNC, EPERM, {"errno 5"}, false, 1, "Unable to determine if system clock is in sync. errno 1 ("},
+        {STA_UNSYNC,
+         EPERM,
+         {"errno 5"},
+         false,
+         1,
+         "Unable to determine if system clock is in sync. errno 1 ("},
         {STA_UNSYNC, 0, {"errno 5"}, false, 1, "failed with errno 5 ("},
     };
     for (const auto& c : cases) {
