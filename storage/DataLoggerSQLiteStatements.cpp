@@ -192,10 +192,6 @@ std::vector<StatementText> statementTexts() {
          "INSERT INTO breakingChange VALUES(null);", 0},
         {Statement::BreakingChangeGetLatestId, "mpBreakingChangeGetLatestId",
          "SELECT * FROM breakingChange ORDER BY id DESC LIMIT 1;", 0},
-        {Statement::UpdateDataHash, "mpUpdateDataHash",
-         "UPDATE data SET channelHash = $hashUpdated WHERE channelHash IN "
-         "(SELECT hash FROM channel WHERE path = $path);",
-         0},
         {Statement::UpdateChannelPath, "mpUpdateChannelPath",
          "UPDATE channel SET path = $pathUpdated, hash = $hashUpdated WHERE path = $path;", 0},
         {Statement::GetTableNames, "mpGetTableNames",
@@ -206,69 +202,6 @@ std::vector<StatementText> statementTexts() {
         {Statement::GetPageCount, "mpGetPageCount", "PRAGMA PAGE_COUNT;", 0},
         {Statement::GetPageSize, "mpGetPageSize", "PRAGMA PAGE_SIZE;", 1},
         {Statement::GetMaxPageCount, "mpGetMaxPageCount", "PRAGMA MAX_PAGE_COUNT;", 0},
-        {Statement::SetData, "mpSetData",
-         "INSERT INTO data (channelHash, timestamp, value) VALUES($hash, $timestamp, "
-         "$value);",
-         1},
-        // The subquery walks the (timestamp+0) index from the oldest row, so only the victims are
-        // read.
-        {Statement::DeleteData, "mpDeleteData",
-         "DELETE FROM data WHERE ROWID IN (SELECT ROWID FROM data ORDER BY "
-         "timestamp+0 ASC LIMIT $count);",
-         0},
-        // Paths are unique, so every read compares with "=" the one hash the subquery yields. With
-        // "IN" SQLite could not take the index's order for ORDER BY and would sort every row of the
-        // channel to hand out the newest few.
-        {Statement::GetData, "mpGetData",
-         "SELECT data.timestamp, data.value FROM data WHERE data.channelHash = ( "
-         "SELECT hash FROM channel WHERE channel.path = $path ) ORDER BY "
-         "data.timestamp DESC;",
-         0},
-        {Statement::GetDataLastCounterOrDiscardByTime, "mpGetDataLastCounterOrDiscardByTime",
-         "SELECT data.timestamp, data.value FROM data WHERE data.timestamp > $minimumValue "
-         "AND data.channelHash = ( SELECT hash FROM channel WHERE channel.path = $path ) "
-         "ORDER BY data.timestamp DESC;",
-         0},
-        {Statement::GetDataLastCounterDiscardByTime, "mpGetDataLastCounterDiscardByTime",
-         "SELECT data.timestamp, data.value FROM data WHERE data.timestamp > $timepointStart "
-         "AND data.timestamp > $lastCounter AND data.channelHash = ( SELECT hash FROM "
-         "channel WHERE channel.path = $path ) ORDER BY data.timestamp DESC;",
-         0},
-        {Statement::GetDataDiscardByNumber, "mpGetDataDiscardByNumber",
-         "SELECT data.timestamp, data.value FROM data WHERE data.channelHash = ( SELECT "
-         "hash FROM channel WHERE channel.path = $path ) ORDER BY data.timestamp DESC LIMIT "
-         "$amount;",
-         0},
-        {Statement::GetDataLastCounterAndDiscardByNumber, "mpGetDataLastCounterAndDiscardByNumber",
-         "SELECT data.timestamp, data.value FROM data WHERE data.timestamp > $lastCounter AND "
-         "data.channelHash = ( SELECT hash FROM channel WHERE channel.path = $path ) ORDER "
-         "BY data.timestamp DESC LIMIT $amount;",
-         0},
-        {Statement::GetDataDiscardByTimeAndNumber, "mpGetDataDiscardByTimeAndNumber",
-         "SELECT data.timestamp, data.value FROM data WHERE data.timestamp > $timepointStart "
-         "AND data.channelHash = ( SELECT hash FROM channel WHERE channel.path = $path ) "
-         "ORDER BY data.timestamp DESC LIMIT $amount;",
-         0},
-        {Statement::GetDataLastCounterDiscardByTimeAndNumber,
-         "mpGetDataLastCounterDiscardByTimeAndNumber",
-         "SELECT data.timestamp, data.value FROM data WHERE data.timestamp > $timepointStart "
-         "AND data.timestamp > $lastCounter AND data.channelHash = ( SELECT hash FROM "
-         "channel WHERE channel.path = $path ) ORDER BY data.timestamp DESC LIMIT $amount;",
-         0},
-        // Paged reads walk the same index forwards from the read position, so a long history is
-        // handed out in pieces without reading it whole.
-        {Statement::GetDataPageAfter, "mpGetDataPageAfter",
-         "SELECT data.timestamp, data.value FROM data WHERE data.timestamp > $after AND "
-         "data.channelHash = ( SELECT hash FROM channel WHERE channel.path = $path ) ORDER "
-         "BY data.timestamp ASC LIMIT $limit;",
-         0},
-        // The time stamp of the oldest of the newest $skip + 1 values: where a page of the newest
-        // values starts.
-        {Statement::GetDataNewestStart, "mpGetDataNewestStart",
-         "SELECT data.timestamp FROM data WHERE data.timestamp > $after AND data.channelHash "
-         "= ( SELECT hash FROM channel WHERE channel.path = $path ) ORDER BY data.timestamp "
-         "DESC LIMIT 1 OFFSET $skip;",
-         0},
         {Statement::GetChannelHashRegistered, "mpGetChannelHashRegistered",
          "SELECT hash FROM channel WHERE hash = $hash;", 0},
         {Statement::GetChannelPathRegistered, "mpGetChannelPathRegistered",

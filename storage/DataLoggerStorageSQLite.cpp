@@ -14,6 +14,7 @@
 #include "storage/DataLoggerSQLiteQuery.h"
 #include "storage/DataLoggerSQLiteStatements.h"
 #include "storage/DataLoggerStorageSQLiteInstance.h"
+#include "storage/PointStore.h"
 
 namespace quorix::pelmo::datalogger {
 
@@ -31,12 +32,6 @@ constexpr uint32_t kWalFrameHeaderBytes = 24;
 constexpr std::chrono::seconds kWalHoldLimit{30};
 constexpr std::chrono::milliseconds kWalHoldPoll{20};
 constexpr int kShrinkRounds = 3;
-
-// With few channels, ANALYZE finds many rows per channelHash and the planner would then answer
-// a one-channel request by skipping through every channel's rows of the channel index.
-constexpr const char* kPlannerHints =
-    "UPDATE sqlite_stat1 SET stat = stat || ' noskipscan' WHERE idx = 'dataChannelTimestamp' "
-    "AND stat NOT LIKE '% noskipscan'; ANALYZE sqlite_schema;";
 
 int value(DataLoggerStatusCode status) {
     return static_cast<int>(status);
@@ -123,7 +118,19 @@ bool DataLoggerStorageSQLite::failedCall(DataLoggerStatusCode rc, const char* op
 }
 
 bool DataLoggerStorageSQLite::isReady() const {
-    return mInitialized && mStatements != nullptr;
+    return mInitialized && mStatements != nullptr && mPoints != nullptr;
+}
+
+// After the statements: the points' own statements and open blocks, read from the tail.
+DataLoggerStatusCode DataLoggerStorageSQLite::loadPoints() {
+    mPoints = std::make_unique<PointStore>(mDb.get(), *this);
+    if (mPoints->load() != SQLITE_OK) {
+        pelmoDoLog(log::Critical, "The points of %s could not be loaded.", nullptr,
+                   log::untrusted(mFilename).c_str());
+        mPoints.reset();
+        return DataLoggerStatusCode::StorageError;
+    }
+    return DataLoggerStatusCode::NoError;
 }
 
 DataLoggerSQLiteQuery DataLoggerStorageSQLite::query(Statement statement,
@@ -148,6 +155,8 @@ DataLoggerStatusCode DataLoggerStorageSQLite::initializeStorage(uint32_t size,
         pelmoDoLog(log::Critical, "Failed to prepare statements with %s", nullptr, e.what());
         return DataLoggerStatusCode::StorageError;
     }
+    rc = loadPoints();
+    if (rc != DataLoggerStatusCode::NoError) return rc;
     rc = setSizeLimit(size);
     if (!failedCall(rc, operation, "setSizeLimit(size)")) {
         pelmoDoLog(log::Debug, "-%s", nullptr, operation);
@@ -243,7 +252,6 @@ DataLoggerStatusCode DataLoggerStorageSQLite::migrate(uint32_t targetVersion) {
     pelmoDoLog(log::Debug, "The initialization of the database was successful.", nullptr);
     pelmoDoLog(log::Trace, "Running sqlite3 ANALYZE now.", nullptr);
     execute("ANALYZE;");
-    execute(kPlannerHints);
     return DataLoggerStatusCode::NoError;
 }
 
@@ -634,24 +642,24 @@ DataLoggerStatusCode DataLoggerStorageSQLite::setSizeLimit(uint32_t sizeBytes) {
     return DataLoggerStatusCode::NoError;
 }
 
-// Removes the oldest rows beyond what fits in sizeBytes, the bytes a row takes measured on the
-// file itself (rows and their index entries over the pages in use), then vacuums.
+// Removes the oldest blocks beyond what fits in sizeBytes, the bytes a block takes measured on
+// the file itself (blocks, tail and channels over the pages in use), then vacuums.
 DataLoggerStatusCode DataLoggerStorageSQLite::shrink(uint32_t sizeBytes, uint32_t pageSize,
                                                      uint32_t pageCount) {
-    uint32_t rows = 0;
     uint32_t freePages = 0;
-    if (!readInteger("SELECT COUNT(*) FROM data;", rows) ||
+    PointStore::Figures figures;
+    if (mPoints->figures(figures) != SQLITE_OK ||
         !readInteger("PRAGMA freelist_count;", freePages)) {
         return DataLoggerStatusCode::StorageError;
     }
     const double usedBytes =
         static_cast<double>(pageCount - std::min(freePages, pageCount)) * pageSize;
-    if (rows == 0 || usedBytes <= sizeBytes) return reclaimFreeSpace();
-    const double bytesPerRow = usedBytes / rows;
-    const auto excess = static_cast<uint32_t>(
-        std::min<double>(rows, std::ceil((usedBytes - sizeBytes) / bytesPerRow)));
-    pelmoDoLog(log::Info, "%u of %u rows do not fit in %u bytes (%.0f bytes per row).", nullptr,
-               excess, rows, sizeBytes, bytesPerRow);
+    if (figures.blocks == 0 || usedBytes <= sizeBytes) return reclaimFreeSpace();
+    const double bytesPerBlock = usedBytes / static_cast<double>(figures.blocks);
+    const auto excess = static_cast<uint32_t>(std::min<double>(
+        static_cast<double>(figures.blocks), std::ceil((usedBytes - sizeBytes) / bytesPerBlock)));
+    pelmoDoLog(log::Info, "%u of %u blocks do not fit in %u bytes (%.0f bytes per block).", nullptr,
+               excess, static_cast<uint32_t>(figures.blocks), sizeBytes, bytesPerBlock);
     return removeDataEntries(excess, true);
 }
 
@@ -678,6 +686,8 @@ DataLoggerStatusCode DataLoggerStorageSQLite::reclaimFreeSpace() {
     {
         std::lock_guard<std::mutex> lock(mReclaimMutex);
         mStatements->destroyAll(kPoolTimeout);
+        // VACUUM fails while a read of points steps its statement.
+        const auto paused = mPoints->pauseReads();
         // Through the write-ahead log VACUUM would write the whole new file beside the old one;
         // the rollback journal keeps only the pages it replaces. Leaving the log fails while an
         // outside reader has the file open; VACUUM then goes through the log.
@@ -753,7 +763,7 @@ DataLoggerStatusCode DataLoggerStorageSQLite::clear() {
                    e.what());
         return DataLoggerStatusCode::StorageError;
     }
-    return DataLoggerStatusCode::NoError;
+    return loadPoints();
 }
 
 DataLoggerStatusCode DataLoggerStorageSQLite::finalize() {
@@ -767,6 +777,7 @@ DataLoggerStatusCode DataLoggerStorageSQLite::finalizeDatabase() {
         mStatements->destroyAll(kPoolTimeout);
         mStatements.reset();
     }
+    mPoints.reset();
     const int rc = mDb.close();
     if (rc != SQLITE_OK) {
         report("Attempt to close database was not successful.", rc);
@@ -804,16 +815,16 @@ void DataLoggerStorageSQLite::describe(DataLoggerDatabaseStatus& status) {
         // seconds: a status read during one leaves the figures out rather than wait.
         std::unique_lock<std::mutex> reclaim(mReclaimMutex, std::try_to_lock);
         if (!reclaim || !isReady()) return;
-        // Each read takes one row or none; a failed one leaves its field empty.
-        auto first = [this](const char* sql) -> std::optional<int64_t> {
-            DataLoggerSQLiteQuery q(*this, mDb.get(), sql, nullptr);
-            if (q.step() != SQLITE_ROW || q.columnIsNull(0)) return std::nullopt;
-            return q.columnInt64(0);
-        };
-        mRows = first("SELECT count(*) FROM data;");
-        // The expression index keeps both ends one look-up away.
-        mOldestUs = first("SELECT timestamp FROM data ORDER BY timestamp+0 ASC LIMIT 1;");
-        mNewestUs = first("SELECT timestamp FROM data ORDER BY timestamp+0 DESC LIMIT 1;");
+        // A failed read leaves the fields empty.
+        PointStore::Figures figures;
+        mRows = mOldestUs = mNewestUs = std::nullopt;
+        if (mPoints->figures(figures) == SQLITE_OK) {
+            mRows = figures.points;
+            if (figures.points > 0) {
+                mOldestUs = figures.oldestUs;
+                mNewestUs = figures.newestUs;
+            }
+        }
         mDescribedAt = now;
     }
     status.rows = mRows;

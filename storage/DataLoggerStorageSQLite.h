@@ -27,6 +27,7 @@ class DataLoggerSQLiteStatementToken;
 class DataLoggerSQLiteStatementsManager;
 enum class Statement;
 class DataLoggerStorageSQLiteInstance;
+class PointStore;
 
 // One SQLite database of channels and their points. Owns the connection and, through the
 // statement pool, every prepared statement on it; shared (make_shared) between the daemon,
@@ -38,7 +39,7 @@ class DataLoggerStorageSQLite : public DataLoggerStorageIfc,
                                 public virtual log::Logger,
                                 public SQLiteErrorSink {
 public:
-    static constexpr uint32_t CurrentSchemaVersion = 4;
+    static constexpr uint32_t CurrentSchemaVersion = 5;
 
     DataLoggerStorageSQLite(std::string migrationScriptsPath, uint32_t minimumSize,
                             uint32_t maximumSize, std::function<void()> onDatabaseFull);
@@ -85,7 +86,7 @@ public:
     void describe(DataLoggerDatabaseStatus& status) override;
     static constexpr std::chrono::seconds kDescribeInterval{1};
 
-    // Deletes the `count` oldest rows; with `reclaim`, then hands the freed pages back to the
+    // Deletes the `count` oldest blocks; with `reclaim`, then hands the freed pages back to the
     // file system (VACUUM) and retries a page limit the file was too large for.
     DataLoggerStatusCode removeDataEntries(uint32_t count, bool reclaim);
 
@@ -114,6 +115,7 @@ private:
     DataLoggerStatusCode setDatabasePageCount(uint32_t count);
     DataLoggerStatusCode setSizeLimit(uint32_t sizeBytes);
     DataLoggerStatusCode finalizeDatabase();
+    DataLoggerStatusCode loadPoints();
 
     DataLoggerStatusCode initialize(uint32_t size, const std::string& filename, uint32_t version,
                                     bool force);
@@ -141,7 +143,12 @@ private:
         size_t point = 0;
     };
     int insertSlice(const std::vector<DataLoggerChannelPoint>& items, BatchPosition& at,
-                    size_t budget, std::vector<size_t>& written);
+                    size_t budget, std::vector<size_t>& written, bool& refused);
+    // One transaction: the points of items from `at` on (none when at is null), then the blocks
+    // that close; SQLITE_DONE once committed, else the failing code after a rollback.
+    int commitPoints(const std::vector<DataLoggerChannelPoint>& items, std::vector<size_t>& written,
+                     BatchPosition* at = nullptr, bool* refused = nullptr);
+    DataLoggerStatusCode makeRoom(bool reclaim);
     DataLoggerStatusCode writeWithRecovery(const std::function<DataLoggerSQLiteQuery()>& bound,
                                            bool& constraintFailed);
     DataLoggerStatusCode setChannel(const DataLoggerStorageChannelInfo& info);
@@ -170,9 +177,9 @@ private:
     // Declared before the connection so the library is shut down only after it is closed.
     std::shared_ptr<DataLoggerStorageSQLiteInstance> mInstance;
     SQLiteConnection mDb;
-    const uint32_t mRowSizeEstimate = 32;
     // Destroyed before mDb: its statements were prepared on that connection.
     std::unique_ptr<DataLoggerSQLiteStatementsManager> mStatements;
+    std::unique_ptr<PointStore> mPoints;  // the same
     std::mutex mReclaimMutex;  // serialises VACUUM (withdrawing and re-preparing the pool)
     // Held around every write: the connection is shared, so a statement of another thread would
     // otherwise run inside archiving's savepoint and be rolled back with it.

@@ -8,6 +8,7 @@
 #include "storage/DataLoggerSQLiteQuery.h"
 #include "storage/DataLoggerSQLiteStatements.h"
 #include "storage/DataLoggerStorageSQLite.h"
+#include "storage/PointStore.h"
 
 namespace quorix::pelmo::datalogger {
 
@@ -48,75 +49,6 @@ DataLoggerStorageChannelInfo channelFromRow(const DataLoggerSQLiteQuery& q) {
 bool sameAsStored(const DataLoggerChannelInfo& a, const DataLoggerChannelInfo& b) {
     return std::all_of(kDataLoggerChannelColumns.begin(), kDataLoggerChannelColumns.end(),
                        [&](const auto& column) { return column.store(a) == column.store(b); });
-}
-
-// One row per combination of the getData filters (lastCounter, discardOlderThan, amount set).
-// Parameters are bound in the order time threshold, last counter, path, amount; a null
-// message means the statement has no such parameter.
-struct DataQuery {
-    Statement get;
-    const char* clearFailure;
-    const char* thresholdFailure;
-    const char* lastCounterFailure;
-    const char* pathFailure;
-    const char* amountFailure;
-};
-
-}  // namespace
-
-namespace {
-
-const DataQuery kDataQueries[8] = {
-    {Statement::GetData, "Binding of get data could not be cleared.", nullptr, nullptr,
-     "Get data binding for path failed.", nullptr},
-    {Statement::GetDataDiscardByNumber,
-     "Binding of get data discarded by number could not be cleared.", nullptr, nullptr,
-     "Get data discard by number binding failed for path.",
-     "Get data discard by number binding failed for discard old items by number."},
-    {Statement::GetDataLastCounterOrDiscardByTime,
-     "Binding of get data discard by time could not be cleared.",
-     "Get data discard by time binding failed for timepoint.", nullptr,
-     "Get data discard by time binding failed for path.", nullptr},
-    {Statement::GetDataDiscardByTimeAndNumber,
-     "Binding of get data discard by time and number could not be cleared.",
-     "Get data discard by time and number binding failed for timepoint.", nullptr,
-     "Get data discard by time and number binding failed for path.",
-     "Get data discard by time and number binding failed for discard old items by number."},
-    {Statement::GetDataLastCounterOrDiscardByTime,
-     "Binding of get data last counter could not be cleared.", nullptr,
-     "Get data last counter binding failed for last counter.",
-     "Get data last counter binding failed for path.", nullptr},
-    {Statement::GetDataLastCounterAndDiscardByNumber,
-     "Binding of get data last counter and discard by number could not be cleared.", nullptr,
-     "Get data last counter and discard by number binding failed for last counter.",
-     "Get data last counter and discarded by number binding failed for path.",
-     "Get data last counter and discard by number binding failed for discard old items by "
-     "number."},
-    {Statement::GetDataLastCounterDiscardByTime,
-     "Binding of get data last counter discard by time could not be cleared.",
-     "Get data last counter discard by time binding failed for timepoint.",
-     "Get data last counter discard by time binding failed for last counter again.",
-     "Get data last counter discard by time binding failed for path.", nullptr},
-    {Statement::GetDataLastCounterDiscardByTimeAndNumber,
-     "Binding for get data last counter discard by time and number could not be cleared.",
-     "Get data last counter discard by time and number binding failed for timepoint.",
-     "Get data last counter discard by time and number binding failed for last counter.",
-     "Get data last counter discard by time and number binding failed for path.",
-     "Get data last counter discard by time and number binding failed for discard old items by "
-     "number."},
-};
-
-// Rows must be newer than this to be younger than `age`.
-// Appends the (timestamp, value) rows of a bound read statement; false when a step or the reset
-// failed (already reported).
-bool readPoints(DataLoggerSQLiteQuery& q, std::vector<DataLoggerDataPoint>& points) {
-    int rc;
-    while ((rc = q.step()) == SQLITE_ROW) {
-        points.emplace_back(q.columnReading(1), fromMicros(q.columnInt64(0)));
-    }
-    if (rc != SQLITE_DONE) q.report("Data could not be read.", rc);
-    const bool reset = q.reset("Statement for reading data from the database could not be reset.");
-    return rc == SQLITE_DONE && reset;
 }
 
 // Steps a bound look-up that finds one row or none; false when it failed (already reported).
@@ -171,7 +103,7 @@ DataLoggerStatusCode DataLoggerStorageSQLite::writeWithRecovery(
                 return DataLoggerStatusCode::StorageError;
             }
             rc = q.step();
-            // Resets and gives the handle back: deleting rows below may need the whole pool.
+            // Resets and gives the handle back: making room below may need the whole pool.
             q.release();
         }
         if (rc == SQLITE_DONE) return DataLoggerStatusCode::NoError;
@@ -186,50 +118,46 @@ DataLoggerStatusCode DataLoggerStorageSQLite::writeWithRecovery(
         }
         reportWarning("Database full, removing data entries.", rc);
         if (mOnDatabaseFull) mOnDatabaseFull();
-        uint32_t pageCount = 0;
-        if (getDatabasePageCount(pageCount) != DataLoggerStatusCode::NoError) {
-            return DataLoggerStatusCode::StorageError;
-        }
-        const auto rows = static_cast<uint32_t>(pageCount * 0.1 * mRowSizeEstimate);
-        if (removeDataEntries(rows, attempt == kWriteAttempts) != DataLoggerStatusCode::NoError) {
+        if (makeRoom(attempt == kWriteAttempts) != DataLoggerStatusCode::NoError) {
             return DataLoggerStatusCode::StorageError;
         }
     }
     return DataLoggerStatusCode::StorageError;
 }
 
+// A full database drops its oldest blocks, a tenth of them; one without blocks closes its open
+// blocks, whose compressed form takes less room than their tail rows.
+DataLoggerStatusCode DataLoggerStorageSQLite::makeRoom(bool reclaim) {
+    PointStore::Figures figures;
+    if (mPoints->figures(figures) != SQLITE_OK) return DataLoggerStatusCode::StorageError;
+    if (figures.blocks == 0) {
+        std::lock_guard<std::recursive_mutex> lock(mWriteMutex);
+        mPoints->closeAllOnNextCommit();
+        const std::vector<DataLoggerChannelPoint> none;
+        std::vector<size_t> stored;
+        if (commitPoints(none, stored) != SQLITE_DONE) return DataLoggerStatusCode::StorageError;
+        return reclaim ? reclaimFreeSpace() : DataLoggerStatusCode::NoError;
+    }
+    return removeDataEntries(static_cast<uint32_t>(std::max<int64_t>(1, figures.blocks / 10)),
+                             reclaim);
+}
+
 DataLoggerStatusCode DataLoggerStorageSQLite::setData(
     uint64_t hash, const std::vector<DataLoggerDataPoint>& points) {
-    if (!isReady()) return DataLoggerStatusCode::StorageNotInitialized;
-    for (const auto& point : points) {
-        waitForWalRoom();
-        std::lock_guard<std::recursive_mutex> lock(mWriteMutex);
-        bool constraintFailed = false;
-        const DataLoggerStatusCode rc = writeWithRecovery(
-            [&] {
-                auto q = query(Statement::SetData,
-                               "Binding of set data statement could not be cleared.");
-                q.bindInt64(static_cast<int64_t>(hash), "Set data binding for hash failed.")
-                    .bindInt64(toMicros(point.timestamp()),
-                               "Set data binding for timestamp failed.")
-                    .bindDouble(point.value(), "Set data binding for value failed.");
-                return q;
-            },
-            constraintFailed);
-        if (constraintFailed) {
-            pelmoDoLog(log::Warning, "Tried to push data with not previously registered hash.",
-                       nullptr);
-            return DataLoggerStatusCode::StorageUnknownHash;
-        }
-        if (rc != DataLoggerStatusCode::NoError) return rc;
+    std::vector<DataLoggerChannelPoint> items(1);
+    items[0].mHash = hash;
+    items[0].mPoints = points;
+    std::vector<size_t> stored;
+    const DataLoggerStatusCode rc = setDataBatch(items, stored);
+    if (rc == DataLoggerStatusCode::NoError) {
+        pelmoDoLog(log::Debug, "Set data successfully stepped.", nullptr);
     }
-    pelmoDoLog(log::Debug, "Set data successfully stepped.", nullptr);
-    return DataLoggerStatusCode::NoError;
+    return rc;
 }
 
 int DataLoggerStorageSQLite::insertSlice(const std::vector<DataLoggerChannelPoint>& items,
                                          BatchPosition& at, size_t budget,
-                                         std::vector<size_t>& written) {
+                                         std::vector<size_t>& written, bool& refused) {
     while (at.item < items.size() && budget > 0) {
         const DataLoggerChannelPoint& item = items[at.item];
         if (at.point >= item.mPoints.size()) {
@@ -237,18 +165,12 @@ int DataLoggerStorageSQLite::insertSlice(const std::vector<DataLoggerChannelPoin
             at.point = 0;
             continue;
         }
-        const DataLoggerDataPoint& point = item.mPoints[at.point];
-        auto q = query(Statement::SetData, "Binding of set data statement could not be cleared.");
-        q.bindInt64(static_cast<int64_t>(item.mHash), "Set data binding for hash failed.")
-            .bindInt64(toMicros(point.timestamp()), "Set data binding for timestamp failed.")
-            .bindDouble(point.value(), "Set data binding for value failed.");
-        if (!q.bound()) return SQLITE_ERROR;
-        const int rc = q.step();
+        const int rc = mPoints->append(item.mHash, item.mPoints[at.point]);
         if (rc == SQLITE_CONSTRAINT) {
             // Every point of the item names the same unregistered channel.
-            report("The SQLite constraint failed.", rc);
             pelmoDoLog(log::Warning, "Tried to push data with not previously registered hash.",
                        nullptr);
+            refused = true;
             ++at.item;
             at.point = 0;
             continue;
@@ -259,6 +181,37 @@ int DataLoggerStorageSQLite::insertSlice(const std::vector<DataLoggerChannelPoin
         --budget;
     }
     return SQLITE_DONE;
+}
+
+int DataLoggerStorageSQLite::commitPoints(const std::vector<DataLoggerChannelPoint>& items,
+                                          std::vector<size_t>& written, BatchPosition* at,
+                                          bool* refused) {
+    int rc = SQLITE_ERROR;
+    try {
+        // Whatever ends the transaction early (a failure, a throw) rolls it back, so the shared
+        // connection never keeps one open.
+        const TransactionGuard transaction(mDb.get());
+        if (execute("BEGIN;") == DataLoggerStatusCode::NoError) {
+            BatchPosition none;
+            bool ignored = false;
+            rc = insertSlice(items, at ? *at : none, kMaxPointsPerCommit, written,
+                             refused ? *refused : ignored);
+            if (rc == SQLITE_DONE) rc = mPoints->prepareCommit();
+            if (rc == SQLITE_DONE) {
+                rc = sqlite3_exec(mDb.get(), "COMMIT;", nullptr, nullptr, nullptr);
+                rc = rc == SQLITE_OK ? SQLITE_DONE : rc;
+            }
+        }
+    } catch (...) {
+        mPoints->rolledBack();
+        throw;
+    }
+    if (rc == SQLITE_DONE) {
+        mPoints->committed();
+    } else {
+        mPoints->rolledBack();
+    }
+    return rc;
 }
 
 DataLoggerStatusCode DataLoggerStorageSQLite::setDataBatch(
@@ -272,46 +225,29 @@ DataLoggerStatusCode DataLoggerStorageSQLite::setDataBatch(
         waitForWalRoom();
         std::lock_guard<std::recursive_mutex> lock(mWriteMutex);
         const BatchPosition start = at;
-        std::fill(written.begin(), written.end(), 0);
-        int rc = SQLITE_ERROR;
-        {
-            // Whatever ends the transaction early (a failure, a throw) rolls it back, so the
-            // shared connection never keeps one open.
-            const TransactionGuard transaction(mDb.get());
-            if (execute("BEGIN;") == DataLoggerStatusCode::NoError) {
-                rc = insertSlice(items, at, kMaxPointsPerCommit, written);
-                if (rc == SQLITE_DONE && execute("COMMIT;") != DataLoggerStatusCode::NoError) {
-                    rc = SQLITE_ERROR;
-                }
+        for (int attempt = 1;; ++attempt) {
+            at = start;
+            std::fill(written.begin(), written.end(), 0);
+            bool refused = false;
+            const int rc = commitPoints(items, written, &at, &refused);
+            if (refused && result == DataLoggerStatusCode::NoError) {
+                result = DataLoggerStatusCode::StorageUnknownHash;
             }
-        }
-        if (rc == SQLITE_DONE) {
-            for (size_t i = 0; i < items.size(); ++i) stored[i] += written[i];
-            continue;
-        }
-        if (rc != SQLITE_FULL) report("Writing points in one transaction failed.", rc);
-        // The same points again, row by row: setData makes room in a full database.
-        at = start;
-        for (size_t budget = kMaxPointsPerCommit; at.item < items.size() && budget > 0;) {
-            const auto& points = items[at.item].mPoints;
-            const size_t end = std::min(points.size(), at.point + budget);
-            if (end > at.point) {
-                const std::vector<DataLoggerDataPoint> part(
-                    points.begin() + static_cast<std::ptrdiff_t>(at.point),
-                    points.begin() + static_cast<std::ptrdiff_t>(end));
-                const DataLoggerStatusCode partRc = setData(items[at.item].mHash, part);
-                if (partRc == DataLoggerStatusCode::NoError) {
-                    stored[at.item] += part.size();
-                } else if (result == DataLoggerStatusCode::NoError) {
-                    result = partRc;
-                }
-                budget -= part.size();
+            if (rc == SQLITE_DONE) {
+                for (size_t i = 0; i < items.size(); ++i) stored[i] += written[i];
+                break;
             }
-            if (end == points.size()) {
-                ++at.item;
-                at.point = 0;
-            } else {
-                at.point = end;
+            if (rc != SQLITE_FULL || attempt == kWriteAttempts) {
+                // The slice is lost; the next one is tried.
+                report("Points could not be written.", rc);
+                result = DataLoggerStatusCode::StorageError;
+                break;
+            }
+            reportWarning("Database full, removing data entries.", rc);
+            if (mOnDatabaseFull) mOnDatabaseFull();
+            if (makeRoom(attempt + 1 == kWriteAttempts) != DataLoggerStatusCode::NoError) {
+                result = DataLoggerStatusCode::StorageError;
+                break;
             }
         }
     }
@@ -322,17 +258,10 @@ DataLoggerStatusCode DataLoggerStorageSQLite::removeDataEntries(uint32_t count, 
     if (!isReady()) return DataLoggerStatusCode::StorageNotInitialized;
     pelmoDoLog(log::Trace, "+removeDataEntries", nullptr);
     {
-        auto q = query(Statement::DeleteData, "Binding for delete data could not be cleared.");
-        q.bindInt64(count, "Delete data binding failed for count.");
-        if (!q.bound()) {
-            pelmoDoLog(log::Critical,
-                       "Could not remove data entries: failed to get the delete data statement",
-                       nullptr);
-            return DataLoggerStatusCode::StorageError;
-        }
+        std::lock_guard<std::recursive_mutex> lock(mWriteMutex);
         pelmoDoLog(log::Info, "About to remove '%u' data entries.", nullptr, count);
-        const bool deleted = q.stepDone("Data entries could not be removed.");
-        const int removed = sqlite3_changes(q.connection());
+        const int removed = mPoints->removeOldest(count);
+        if (removed < 0) return DataLoggerStatusCode::StorageError;
         if (removed == 0) {
             pelmoDoLog(log::Critical,
                        "removeDataEntries did not remove any entry! Database full just with "
@@ -343,9 +272,6 @@ DataLoggerStatusCode DataLoggerStorageSQLite::removeDataEntries(uint32_t count, 
                        count);
         } else {
             pelmoDoLog(log::Debug, "Deleted %d rows", nullptr, removed);
-        }
-        if (!q.reset("Delete data statement could not be reset.") || !deleted) {
-            return DataLoggerStatusCode::StorageError;
         }
     }
     if (reclaim) {
@@ -362,51 +288,7 @@ DataLoggerStatusCode DataLoggerStorageSQLite::getData(std::vector<DataLoggerData
                                                       const std::string& path, int64_t lastCounter,
                                                       microseconds discardOlderThan,
                                                       uint32_t amount) {
-    if (!isReady()) return DataLoggerStatusCode::StorageNotInitialized;
-    if (path.empty()) {
-        pelmoDoLog(log::Error, "Binding for get data failed because the passed path was empty.",
-                   nullptr);
-        pelmoDoLog(log::Error, "Failed to get the getData statement", nullptr);
-        return DataLoggerStatusCode::StorageError;
-    }
-    const bool byCounter = lastCounter != 0;
-    const bool byTime = discardOlderThan.count() != 0;
-    const bool byNumber = amount != 0;
-    const DataQuery& filter =
-        kDataQueries[(byCounter ? 4 : 0) + (byTime ? 2 : 0) + (byNumber ? 1 : 0)];
-
-    const size_t before = points.size();
-    bool readFailed = false;
-    {
-        auto q = query(filter.get, filter.clearFailure);
-        if (filter.thresholdFailure != nullptr) {
-            q.bindInt64(ageThresholdMicros(discardOlderThan), filter.thresholdFailure);
-        }
-        if (filter.lastCounterFailure != nullptr)
-            q.bindInt64(lastCounter, filter.lastCounterFailure);
-        q.bindTextNoCopy(path, filter.pathFailure);
-        if (filter.amountFailure != nullptr)
-            q.bindInt(static_cast<int>(amount), filter.amountFailure);
-        if (!q.bound()) {
-            pelmoDoLog(log::Error, "Failed to get the getData statement", nullptr);
-            return DataLoggerStatusCode::StorageError;
-        }
-        readFailed = !readPoints(q, points);
-    }
-    if (readFailed) {
-        points.resize(before, DataLoggerDataPoint(0.0, TimePoint()));
-        return DataLoggerStatusCode::StorageError;
-    }
-    if (points.size() == before) {
-        DataLoggerStorageChannelInfo channel;
-        const DataLoggerStatusCode rc = getChannel(path, channel);
-        return rc == DataLoggerStatusCode::NoError ? DataLoggerStatusCode::StorageNoData : rc;
-    }
-    // Read newest first so LIMIT keeps the newest; callers want ascending time.
-    std::reverse(points.begin() + static_cast<std::ptrdiff_t>(before), points.end());
-    pelmoDoLog(log::Debug, "Get data was successful. Read about (%d) data points.", nullptr,
-               static_cast<int>(points.size() - before));
-    return DataLoggerStatusCode::NoError;
+    return getDataPage(points, path, lastCounter, discardOlderThan, amount, 0);
 }
 
 DataLoggerStatusCode DataLoggerStorageSQLite::getDataPage(std::vector<DataLoggerDataPoint>& points,
@@ -414,58 +296,28 @@ DataLoggerStatusCode DataLoggerStorageSQLite::getDataPage(std::vector<DataLogger
                                                           int64_t lastCounter,
                                                           microseconds discardOlderThan,
                                                           uint32_t amount, uint32_t limit) {
-    // A selection that fits the page is read as it always was.
-    if (limit == 0 || (amount != 0 && amount <= limit)) {
-        return getData(points, path, lastCounter, discardOlderThan, amount);
-    }
     if (!isReady()) return DataLoggerStatusCode::StorageNotInitialized;
     if (path.empty()) {
         pelmoDoLog(log::Error, "Binding for get data failed because the passed path was empty.",
                    nullptr);
+        pelmoDoLog(log::Error, "Failed to get the getData statement", nullptr);
         return DataLoggerStatusCode::StorageError;
     }
+    DataLoggerStorageChannelInfo channel;
+    const DataLoggerStatusCode found = getChannel(path, channel);
+    if (found != DataLoggerStatusCode::NoError) return found;
     // Both filters are "newer than", so one bound serves them together.
-    int64_t after = lastCounter != 0 ? lastCounter : std::numeric_limits<int64_t>::min();
+    int64_t after = lastCounter != 0 ? lastCounter : PointStore::kNoBound;
     if (discardOlderThan.count() != 0)
         after = std::max(after, ageThresholdMicros(discardOlderThan));
-    if (amount != 0) {
-        // The newest `amount` start at the amount-th newest time stamp. Rows sharing that time
-        // stamp all come along, so a few more than `amount` can be read in that rare case.
-        auto q = query(Statement::GetDataNewestStart,
-                       "Binding of get data newest start could not be cleared.");
-        q.bindInt64(after, "Get data newest start binding failed for the bound.")
-            .bindTextNoCopy(path, "Get data newest start binding failed for path.")
-            .bindInt64(static_cast<int64_t>(amount) - 1,
-                       "Get data newest start binding failed for the count.");
-        if (!q.bound()) return DataLoggerStatusCode::StorageError;
-        const int rc = q.step();
-        if (rc == SQLITE_ROW) after = std::max(after, q.columnInt64(0) - 1);
-        const bool reset = q.reset("Statement for the newest data start could not be reset.");
-        if ((rc != SQLITE_ROW && rc != SQLITE_DONE) || !reset) {
-            if (rc != SQLITE_ROW && rc != SQLITE_DONE) q.report("Data could not be read.", rc);
-            return DataLoggerStatusCode::StorageError;
-        }
-    }
     const size_t before = points.size();
-    bool readFailed = false;
-    {
-        auto q =
-            query(Statement::GetDataPageAfter, "Binding of get data page could not be cleared.");
-        q.bindInt64(after, "Get data page binding failed for the bound.")
-            .bindTextNoCopy(path, "Get data page binding failed for path.")
-            .bindInt64(limit, "Get data page binding failed for the limit.");
-        if (!q.bound()) return DataLoggerStatusCode::StorageError;
-        readFailed = !readPoints(q, points);
-    }
-    if (readFailed) {
+    if (mPoints->read(channel.channelHash(), after, amount, limit, points) != SQLITE_OK) {
         points.erase(points.begin() + static_cast<std::ptrdiff_t>(before), points.end());
         return DataLoggerStatusCode::StorageError;
     }
-    if (points.size() == before) {
-        DataLoggerStorageChannelInfo channel;
-        const DataLoggerStatusCode rc = getChannel(path, channel);
-        return rc == DataLoggerStatusCode::NoError ? DataLoggerStatusCode::StorageNoData : rc;
-    }
+    if (points.size() == before) return DataLoggerStatusCode::StorageNoData;
+    pelmoDoLog(log::Debug, "Get data was successful. Read about (%d) data points.", nullptr,
+               static_cast<int>(points.size() - before));
     return DataLoggerStatusCode::NoError;
 }
 
@@ -750,19 +602,8 @@ DataLoggerStatusCode DataLoggerStorageSQLite::archive(const DataLoggerStorageCha
     // Both updates or neither: rows moved to a hash whose channel row was never renamed would
     // belong to no channel.
     const bool inSavepoint = execute("SAVEPOINT archive;") == DataLoggerStatusCode::NoError;
-    bool dataMoved = false;
-    {
-        auto q = query(Statement::UpdateDataHash,
-                       "Binding of the update data hash statement could not be cleared.");
-        q.bindInt64(static_cast<int64_t>(newHash), "Update data hash binding for renamed failed.")
-            .bindTextNoCopy(oldPath, "Update data hash binding for path failed.");
-        dataMoved = inSavepoint && q.bound() &&
-                    q.stepDone(("The data table could not be updated. The renamed string is (" +
-                                renamed.mPath + ").")
-                                   .c_str());
-        dataMoved =
-            q.reset("Statement for updating the data table could not be reset.") && dataMoved;
-    }
+    const bool dataMoved =
+        inSavepoint && mPoints->rename(stored.channelHash(), newHash) == SQLITE_DONE;
     bool channelRenamed = false;
     if (dataMoved) {
         auto q = query(Statement::UpdateChannelPath,
@@ -783,6 +624,12 @@ DataLoggerStatusCode DataLoggerStorageSQLite::archive(const DataLoggerStorageCha
     if (inSavepoint) {
         if (!channelRenamed) execute("ROLLBACK TO archive;");
         if (execute("RELEASE archive;") != DataLoggerStatusCode::NoError) channelRenamed = false;
+    }
+    // The open blocks in memory follow what the database now holds.
+    if (channelRenamed) {
+        mPoints->committed();
+    } else {
+        mPoints->rolledBack();
     }
     rc = setForeignKeysInstant(true);
     if (failedCall(rc, "archiveChannel", "setForeignKeysInstant(true)")) return rc;

@@ -68,10 +68,10 @@ int PointStore::load() {
          "VALUES (?, ?, ?, ?, ?, ?, ?);"},
         {mTrimTail, "DELETE FROM tail WHERE seq < ?;"},
         {mNewestBlocks,
-         "SELECT id, firstTime, lastTime, bytes FROM block WHERE channelHash = ? AND lastTime > ? "
+         "SELECT id, firstTime, lastTime, bytes FROM block WHERE channelHash = ? AND lastTime >= ? "
          "ORDER BY lastTime DESC, id DESC;"},
         {mOldestBlocks,
-         "SELECT id, firstTime, lastTime, bytes FROM block WHERE channelHash = ? AND lastTime > ? "
+         "SELECT id, firstTime, lastTime, bytes FROM block WHERE channelHash = ? AND lastTime >= ? "
          "ORDER BY firstTime, id;"},
         {mAllBlocks,
          "SELECT count(*), coalesce(sum(count), 0), min(firstTime), max(lastTime) FROM block;"},
@@ -101,8 +101,9 @@ int PointStore::load() {
         rc = SQLiteStatementHandle::prepare(
             mDb, "SELECT seq, channelHash, timestamp, value FROM tail ORDER BY seq;", 0, query);
     }
-    std::lock_guard<std::mutex> lock(mMutex);
-    mOpen.clear();
+    // Read as drafts with every row known, so that an open block longer than a block (a tail
+    // converted from rows of old) can be cut into blocks at once.
+    mDrafts.clear();
     while (rc == SQLITE_OK || rc == SQLITE_ROW) {
         if ((rc = sqlite3_step(query.get())) != SQLITE_ROW) break;
         const int64_t seq = sqlite3_column_int64(query.get(), 0);
@@ -110,18 +111,45 @@ int PointStore::load() {
         newestSeq = std::max(newestSeq, seq);
         const auto closed = closedUpTo.find(hash);
         if (closed != closedUpTo.end() && seq <= closed->second) continue;
-        Open& open = mOpen[hash];
-        if (open.samples.empty()) open.firstSeq = seq;
-        open.lastSeq = seq;
-        open.samples.push_back({sqlite3_column_int64(query.get(), 2), storedValue(query.get(), 3)});
+        Draft& draft = mDrafts[hash];
+        if (draft.open.samples.empty()) draft.open.firstSeq = seq;
+        draft.open.lastSeq = seq;
+        draft.open.samples.push_back(
+            {sqlite3_column_int64(query.get(), 2), storedValue(query.get(), 3)});
+        draft.seqs.push_back(seq);
     }
+    query = SQLiteStatementHandle();
     if (rc != SQLITE_DONE) {
         reportSQLite(&mLogger, log::Error, "The open blocks could not be read from the tail.", mDb,
                      rc);
-        mOpen.clear();
+        mDrafts.clear();
         return rc;
     }
     mNextSeq = mCommittedSeq = newestSeq + 1;
+    {
+        std::lock_guard<std::mutex> lock(mMutex);
+        mOpen.clear();
+    }
+    bool tooLong = false;
+    for (const auto& [hash, draft] : mDrafts)
+        tooLong = tooLong || draft.open.samples.size() >= kBlockPoints;
+    if (!tooLong) {
+        committed();
+        return SQLITE_OK;
+    }
+    mHeld = std::unique_lock<std::mutex>(mMutex);
+    rc = sqlite3_exec(mDb, "BEGIN;", nullptr, nullptr, nullptr);
+    if (rc == SQLITE_OK) rc = closeAndTrim() == SQLITE_DONE ? SQLITE_OK : SQLITE_ERROR;
+    if (rc == SQLITE_OK) rc = sqlite3_exec(mDb, "COMMIT;", nullptr, nullptr, nullptr);
+    if (rc != SQLITE_OK) {
+        reportSQLite(&mLogger, log::Error, "The open blocks could not be cut into blocks.", mDb,
+                     rc);
+        if (sqlite3_get_autocommit(mDb) == 0)
+            sqlite3_exec(mDb, "ROLLBACK;", nullptr, nullptr, nullptr);
+        rolledBack();
+        return rc == SQLITE_OK ? SQLITE_ERROR : rc;
+    }
+    committed();
     return SQLITE_OK;
 }
 
@@ -180,6 +208,10 @@ int PointStore::closeBlock(uint64_t hash, Draft& draft, size_t count) {
 int PointStore::prepareCommit() {
     mHeld = std::unique_lock<std::mutex>(mMutex);
     mDrafts.clear();
+    return closeAndTrim();
+}
+
+int PointStore::closeAndTrim() {
     const auto draftOf = [this](uint64_t hash) -> Draft& {
         auto [it, added] = mDrafts.try_emplace(hash);
         const auto open = mOpen.find(hash);
@@ -197,16 +229,16 @@ int PointStore::prepareCommit() {
         draft.seqs.push_back(pending.seq);
     }
     // Open blocks that hold the tail's oldest rows back too long are closed as they are.
-    const int64_t keepFrom = mNextSeq - static_cast<int64_t>(kMaxTailRows / 2);
+    const int64_t keepFrom =
+        mCloseAll ? mNextSeq + 1 : mNextSeq - static_cast<int64_t>(kMaxTailRows / 2);
+    mCloseAll = false;
     for (const auto& [hash, open] : mOpen) {
         if (open.firstSeq < keepFrom) draftOf(hash);
     }
     int64_t oldestOpen = mNextSeq;
     for (auto& [hash, draft] : mDrafts) {
         while (draft.open.samples.size() >= kBlockPoints) {
-            // A block read from an older tail may be longer; it closes whole.
-            const size_t count = std::max(kBlockPoints, draft.fromMemory);
-            const int rc = closeBlock(hash, draft, std::min(count, draft.open.samples.size()));
+            const int rc = closeBlock(hash, draft, kBlockPoints);
             if (rc != SQLITE_DONE) return rc;
         }
         if (!draft.open.samples.empty() && draft.open.firstSeq < keepFrom) {
@@ -274,30 +306,32 @@ bool PointStore::decode(uint64_t hash, int64_t first, int64_t last, const void* 
 int PointStore::read(uint64_t hash, int64_t after, uint32_t amount, uint32_t limit,
                      std::vector<DataLoggerDataPoint>& out) {
     std::lock_guard<std::mutex> lock(mMutex);
+    // kNoBound takes every point, even one at the smallest time stamp.
+    const auto wanted = [after](int64_t time) { return after == kNoBound || time > after; };
     std::vector<Tagged> points;
     const auto open = mOpen.find(hash);
     if (open != mOpen.end()) {
         const auto& samples = open->second.samples;
         for (size_t i = 0; i < samples.size(); ++i) {
-            if (samples[i].time > after)
+            if (wanted(samples[i].time))
                 points.push_back({samples[i].time, kOpenBlock, i, samples[i].value});
         }
     }
     // Newest first while the newest `amount` are wanted, else oldest first; either way a block
     // that cannot hold a wanted point ends the walk.
     const bool newest = amount != 0;
-    const size_t wanted = newest ? amount : limit;
+    const size_t goal = newest ? amount : limit;
     sqlite3_stmt* blocks = newest ? mNewestBlocks.get() : mOldestBlocks.get();
     sqlite3_bind_int64(blocks, 1, static_cast<int64_t>(hash));
-    sqlite3_bind_int64(blocks, 2, after);
+    sqlite3_bind_int64(blocks, 2, after == kNoBound ? kNoBound : after + 1);
     std::vector<codec::Sample> samples;
     int rc;
     while ((rc = sqlite3_step(blocks)) == SQLITE_ROW) {
         const int64_t id = sqlite3_column_int64(blocks, 0);
         const int64_t first = sqlite3_column_int64(blocks, 1);
         const int64_t last = sqlite3_column_int64(blocks, 2);
-        if (wanted != 0 && points.size() >= wanted) {
-            const int64_t bound = kthTime(points, wanted, newest);
+        if (goal != 0 && points.size() >= goal) {
+            const int64_t bound = kthTime(points, goal, newest);
             if (newest ? last < bound : first > bound) break;
         }
         if (!decode(hash, first, last, sqlite3_column_blob(blocks, 3),
@@ -305,7 +339,7 @@ int PointStore::read(uint64_t hash, int64_t after, uint32_t amount, uint32_t lim
             continue;
         }
         for (size_t i = 0; i < samples.size(); ++i) {
-            if (samples[i].time > after)
+            if (wanted(samples[i].time))
                 points.push_back({samples[i].time, id, i, samples[i].value});
         }
     }

@@ -40,7 +40,7 @@ public:
     static constexpr size_t kBlockPoints = 512;
     // Tail rows kept before the open blocks holding the oldest of them are closed early: a
     // channel that rarely gets a point must not keep every later row in the tail.
-    static constexpr size_t kMaxTailRows = 65536;
+    static constexpr size_t kMaxTailRows = 8192;
     static constexpr int64_t kNoBound = std::numeric_limits<int64_t>::min();
 
     PointStore(sqlite3* db, const log::Logger& logger);
@@ -56,6 +56,9 @@ public:
     int append(uint64_t hash, const DataLoggerDataPoint& point);
     // Closes blocks and trims the tail, still inside the transaction; SQLITE_DONE or the code.
     int prepareCommit();
+    // The next prepareCommit closes every open block as it is: the tail then holds nothing, which
+    // makes room in a full database that has no block to drop.
+    void closeAllOnNextCommit() { mCloseAll = true; }
     void committed();
     void rolledBack();
 
@@ -70,6 +73,9 @@ public:
     int removeOldest(size_t count);
     // Moves every point of channel `from` to channel `to`, in the caller's transaction.
     int rename(uint64_t from, uint64_t to);
+
+    // Holds reads off while the database is vacuumed.
+    std::unique_lock<std::mutex> pauseReads() { return std::unique_lock<std::mutex>(mMutex); }
 
     struct Figures {
         int64_t points = 0;  // in blocks and open blocks
@@ -100,6 +106,8 @@ private:
     };
 
     int step(sqlite3_stmt* statement, const char* failure) const;
+    // Adds the open blocks that must close to the drafts, closes them and trims the tail.
+    int closeAndTrim();
     // Writes the first `count` samples of the draft as a block and drops them from it.
     int closeBlock(uint64_t hash, Draft& draft, size_t count);
     bool decode(uint64_t hash, int64_t first, int64_t last, const void* bytes, int size,
@@ -113,6 +121,7 @@ private:
     std::vector<Pending> mPending;
     std::map<uint64_t, Draft> mDrafts;
     std::vector<std::pair<uint64_t, uint64_t>> mRenames;
+    bool mCloseAll = false;     // writer only
     int64_t mNextSeq = 1;       // writer only: the next tail row
     int64_t mCommittedSeq = 1;  // writer only: mNextSeq at the last commit
     mutable std::mutex mMutex;  // guards mOpen and the read statements

@@ -29,8 +29,15 @@ CREATE TABLE tail (
     value REAL
 );
 
+-- The rows of old become tail rows in the order they arrived; the daemon cuts them into blocks
+-- when it next loads the points. Rows of no channel, or without a time, were never readable.
+INSERT INTO tail (channelHash, timestamp, value)
+    SELECT channelHash, timestamp, value FROM data
+    WHERE channelHash IN (SELECT hash FROM channel) AND timestamp IS NOT NULL ORDER BY rowid;
+DROP TABLE data;
+
 UPDATE schemaVersion SET version = 5;
 INSERT INTO schemaHistory (fromVersion, toVersion, timestamp, comment)
-    VALUES (4, 5, strftime('%s','now'), 'Block and tail tables for compressed points added.');
+    VALUES (4, 5, strftime('%s','now'), 'Points moved into compressed blocks and a tail.');
 
 COMMIT;

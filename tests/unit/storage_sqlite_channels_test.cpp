@@ -140,8 +140,9 @@ TEST_F(StorageChannels, ArchivingRenamesAllOrNothingAndNeverIntoAnotherChannel) 
         EXPECT_EQ(get(path), Code::NoError);
         EXPECT_EQ(timestamps(mPoints), stamps) << path;
     }
-    EXPECT_EQ(RawDb(mDb).scalar("SELECT COUNT(*) FROM data WHERE channelHash NOT IN "
-                                "(SELECT hash FROM channel)"),
+    EXPECT_EQ(RawDb(mDb).scalar("SELECT (SELECT COUNT(*) FROM tail WHERE channelHash NOT IN "
+                                "(SELECT hash FROM channel)) + (SELECT COUNT(*) FROM block WHERE "
+                                "channelHash NOT IN (SELECT hash FROM channel))"),
               0);
 }
 
@@ -153,10 +154,17 @@ TEST_F(StorageChannels, HostileRowsAreReadWithoutHarm) {
         "INSERT INTO channel (hash, path, unitID, storageTypeID, description, statisticPeriod, "
         "calibrationLastDate, logicalFunctionTags, min) VALUES "
         "(-5, 'evil', 70000, 'text', NULL, 'x', 9223372036854775807, x'00ff3b', 'abc');"
-        "INSERT INTO data VALUES (-5, 'not a time', NULL);"
-        "INSERT INTO data VALUES (-5, -9223372036854775808, 1e308);"
-        "INSERT INTO data (channelHash, timestamp, value) VALUES (" +
-        std::to_string(static_cast<int64_t>(a.channelHash())) + ", 1, zeroblob(1000000));");
+        "INSERT INTO tail VALUES (7, -5, 'not a time', NULL);"
+        "INSERT INTO tail VALUES (8, -5, -9223372036854775808, 1e308);"
+        "INSERT INTO tail VALUES (9, " +
+        std::to_string(static_cast<int64_t>(a.channelHash())) +
+        ", 1, zeroblob(1000));"
+        // A block that claims what its bytes do not hold.
+        "INSERT INTO block VALUES (1, " +
+        std::to_string(static_cast<int64_t>(a.channelHash())) + ", 0, 5, 3, 2, 2, x'020304');");
+    // The points are read from the file when it is opened.
+    mStorage = makeStorage();
+    ASSERT_EQ(mStorage->initializeStorage(kMinimumSize, mDb, false), Code::NoError);
     std::vector<DataLoggerStorageChannelInfo> infos;
     EXPECT_EQ(mStorage->getChannels(infos), Code::NoError);
     EXPECT_EQ(infos.size(), 2u);

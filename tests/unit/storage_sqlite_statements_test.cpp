@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <future>
 #include <thread>
 
@@ -55,7 +56,7 @@ TEST_F(StatementPoolThreads, ManagerLendsOnlyWhilePreparedAndDestroysOnlyWhenNot
     EXPECT_EQ(thrown([&] { manager.get(Statement::GetPageSize, milliseconds(20)); }),
               "Timed out while waiting for the statements to be prepared");
     auto waiting = std::async(std::launch::async, [&] {
-        return manager.get(Statement::GetData, milliseconds(10000)) != nullptr;
+        return manager.get(Statement::GetChannels, milliseconds(10000)) != nullptr;
     });
     manager.prepare();
     manager.prepare();
@@ -74,15 +75,14 @@ TEST_F(StatementPoolThreads, ManagerLendsOnlyWhilePreparedAndDestroysOnlyWhenNot
     done.set_value();
     holder.join();
     manager.destroyAll(milliseconds(1000));
-    EXPECT_THROW(manager.get(Statement::SetData, milliseconds(20)), std::runtime_error);
+    EXPECT_THROW(manager.get(Statement::SetChannel, milliseconds(20)), std::runtime_error);
 }
 
-// Once ANALYZE has seen one busy and one rare channel, every read of one channel still searches
-// the channel index (no scan, no skip-scan through all channels) and deleting the oldest rows
-// walks the time index.
-TEST(StatementPlans, ReadsSearchTheChannelIndexAfterAnalyze) {
+// A database of the row format is converted when it is opened: every readable row comes back
+// from the blocks and the tail, in time order; rows of no channel or without a time are gone.
+TEST(PointFormat, AVersionFourDatabaseKeepsEveryRowWhenItIsOpened) {
     RamDir dir;
-    const std::string file = dir.file("plans.db");
+    const std::string file = dir.file("old.db");
     RawDb raw(file);
     const auto busy = channel("busy");
     const auto rare = channel("rare");
@@ -92,41 +92,42 @@ TEST(StatementPlans, ReadsSearchTheChannelIndexAfterAnalyze) {
         for (const auto& info : {busy, rare})
             ASSERT_EQ(storage->registerOrUpdateChannel(info), Code::NoError);
     }
+    // The file is at version 5 now: build version 4's data table again beside the channels.
+    raw.exec(
+        "DROP TABLE block; DROP TABLE tail; UPDATE schemaVersion SET version = 4;"
+        "CREATE TABLE data (channelHash INTEGER NOT NULL REFERENCES channel(hash), "
+        "timestamp INTEGER NOT NULL, value REAL);");
     raw.exec(
         "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 20000) "
         "INSERT INTO data SELECT CASE WHEN i % 4000 = 0 THEN " +
         std::to_string(static_cast<int64_t>(rare.channelHash())) + " ELSE " +
-        std::to_string(static_cast<int64_t>(busy.channelHash())) + " END, i, i FROM n;");
-    auto storage = makeStorage();  // opening analyses the filled tables
+        std::to_string(static_cast<int64_t>(busy.channelHash())) +
+        " END, 20001 - i, CASE WHEN i % 7 = 0 THEN NULL ELSE i * 0.25 END FROM n;"
+        "INSERT INTO data VALUES (-5, 3, 1.0);");
+    auto storage = makeStorage();
     ASSERT_EQ(storage->initializeStorage(kMaximumSize, file, false), Code::NoError);
-
-    SQLiteConnection connection;
-    ASSERT_EQ(connection.open(file, SQLITE_OPEN_READWRITE), SQLITE_OK);
-    DataLoggerSQLiteStatementsManager manager(connection.get());
-    manager.prepare();
-    const auto plan = [&](Statement statement) {
-        std::string text;
-        const auto token = manager.get(statement, milliseconds(1000));
-        for (const auto& row :
-             raw.rows(std::string("EXPLAIN QUERY PLAN ") + sqlite3_sql(token->get())))
-            text += row + "\n";
-        return text;
-    };
-    for (auto get :
-         {Statement::GetData, Statement::GetDataLastCounterOrDiscardByTime,
-          Statement::GetDataLastCounterDiscardByTime, Statement::GetDataDiscardByNumber,
-          Statement::GetDataLastCounterAndDiscardByNumber, Statement::GetDataDiscardByTimeAndNumber,
-          Statement::GetDataLastCounterDiscardByTimeAndNumber, Statement::GetDataPageAfter,
-          Statement::GetDataNewestStart}) {
-        const std::string text = plan(get);
-        EXPECT_NE(text.find("SEARCH data USING COVERING INDEX dataChannelTimestamp (channelHash=?"),
-                  std::string::npos)
-            << text;
-        // The index's order serves ORDER BY: no sort of a channel's whole history per read.
-        EXPECT_EQ(text.find("TEMP B-TREE"), std::string::npos) << text;
+    EXPECT_EQ(raw.scalar("SELECT count(*) FROM sqlite_master WHERE name = 'data'"), 0);
+    for (const auto& [info, count] : {std::pair{busy, 19995}, std::pair{rare, 5}}) {
+        std::vector<DataLoggerDataPoint> points;
+        ASSERT_EQ(
+            storage->getData(points, info.channelInfo().mPath, 0, std::chrono::microseconds(0), 0),
+            Code::NoError);
+        ASSERT_EQ(points.size(), static_cast<size_t>(count));
+        for (size_t k = 0; k < points.size(); ++k) {
+            const int64_t time = points[k].timestamp().time_since_epoch().count() / 1000;
+            const int64_t i = 20001 - time;
+            ASSERT_EQ(i % 4000 == 0, info.channelHash() == rare.channelHash()) << time;
+            if (i % 7 == 0) {
+                ASSERT_TRUE(std::isnan(points[k].value())) << time;
+            } else {
+                ASSERT_EQ(points[k].value(), static_cast<double>(i) * 0.25) << time;
+            }
+            if (k > 0) {
+                ASSERT_LT(points[k - 1].timestamp(), points[k].timestamp());
+            }
+        }
     }
-    EXPECT_NE(plan(Statement::DeleteData).find("SCAN data USING INDEX dataTimestampOrder"),
-              std::string::npos);
+    EXPECT_GT(raw.scalar("SELECT count(*) FROM block"), 30);
 }
 
 }  // namespace
