@@ -177,6 +177,18 @@ dl_push() {  # HASH VALUES TIMESTAMPS (comma-separated)
     "uint64:$1" "array:double:$2" "array:int64:$3" | awk '{ print $2 }'
 }
 
+# SQL counting the points of a database (of one channel with HASH) as the storage does: those in
+# blocks and the open ones, which are the tail rows beyond the newest row their channel's blocks
+# hold.
+points_sql() {  # [HASH]
+  local only=${1:+"WHERE channelHash = $1"}
+  echo "WITH closed AS (SELECT channelHash, sum(count) AS n, max(lastSeq) AS seq FROM block $only
+                        GROUP BY channelHash)
+        SELECT (SELECT ifnull(sum(n), 0) FROM closed) + (SELECT count(*) FROM tail t
+          LEFT JOIN closed c ON c.channelHash = t.channelHash
+          WHERE t.seq > ifnull(c.seq, 0) ${1:+AND t.channelHash = $1});"
+}
+
 # Pushes the values 0, 1, ... COUNT-1 at FIRST, FIRST+STEP, ... µs in calls of 10,000 points,
 # waiting while the daemon's queue is full; fails on any other answer.
 dl_push_series() {  # HASH COUNT FIRST STEP
