@@ -54,26 +54,31 @@ std::shared_ptr<qd::DataLoggerStorageSQLite> openBenchStorage(
     return storage;
 }
 
-void fillRows(const std::string& file, const std::vector<uint64_t>& hashes, int64_t rows) {
-    sqlite3* db = nullptr;
-    sqlite3_stmt* insert = nullptr;
-    if (sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK ||
-        sqlite3_exec(db, "BEGIN;", nullptr, nullptr, nullptr) != SQLITE_OK ||
-        sqlite3_prepare_v2(db, "INSERT INTO data (channelHash, timestamp, value) VALUES(?, ?, ?);",
-                           -1, &insert, nullptr) != SQLITE_OK) {
-        fail("cannot fill " + file);
+void fillRows(qd::DataLoggerStorageSQLite& storage, const std::vector<uint64_t>& hashes,
+              int64_t rows) {
+    // Batches the size of the daemon's writer queue, each channel's points in one item and in
+    // time order, as the writer hands them over.
+    constexpr int64_t kBatchRows = 100000;
+    std::vector<qd::DataLoggerChannelPoint> items;
+    std::vector<size_t> itemOf;  // per entry of hashes
+    for (const uint64_t hash : hashes) {
+        const auto known = std::find_if(items.begin(), items.end(),
+                                        [hash](const auto& item) { return item.mHash == hash; });
+        itemOf.push_back(static_cast<size_t>(known - items.begin()));
+        if (known == items.end()) items.push_back({hash, {}});
     }
-    for (int64_t i = 1; i <= rows; ++i) {
-        sqlite3_bind_int64(insert, 1, static_cast<sqlite3_int64>(hashes[i % hashes.size()]));
-        sqlite3_bind_int64(insert, 2, i);
-        sqlite3_bind_double(insert, 3, static_cast<double>(i));
-        if (sqlite3_step(insert) != SQLITE_DONE) fail(sqlite3_errmsg(db));
-        sqlite3_reset(insert);
+    std::vector<size_t> stored;
+    for (int64_t first = 1; first <= rows; first += kBatchRows) {
+        for (auto& item : items) item.mPoints.clear();
+        const int64_t last = std::min(rows, first + kBatchRows - 1);
+        for (int64_t i = first; i <= last; ++i) {
+            items[itemOf[static_cast<size_t>(i) % hashes.size()]].mPoints.emplace_back(
+                static_cast<double>(i), qd::fromMicros(i));
+        }
+        if (storage.setDataBatch(items, stored) != qd::DataLoggerStatusCode::NoError) {
+            fail("cannot fill the database with " + std::to_string(rows) + " rows");
+        }
     }
-    sqlite3_finalize(insert);
-    if (sqlite3_exec(db, "COMMIT;", nullptr, nullptr, nullptr) != SQLITE_OK)
-        fail(sqlite3_errmsg(db));
-    sqlite3_close(db);
 }
 
 double medianMicros(int runs, const std::function<void()>& work) {
@@ -126,7 +131,7 @@ double bareInsertLoop(const std::string& file, uint64_t hash, int rows, BareJour
     sqlite3_finalize(mode);
     if (!switched) fail("bare loop: the journal mode could not be set on " + file);
     sqlite3_prepare_v3(db,
-                       "INSERT INTO data (channelHash, timestamp, value) VALUES($hash, "
+                       "INSERT INTO tail (channelHash, timestamp, value) VALUES($hash, "
                        "$timestamp, $value);",
                        -1, SQLITE_PREPARE_PERSISTENT, &insert, nullptr);
     const auto start = std::chrono::steady_clock::now();

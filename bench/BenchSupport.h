@@ -30,8 +30,10 @@ void removeDatabaseFiles(const std::string& file);
 std::shared_ptr<qd::DataLoggerStorageSQLite> openBenchStorage(
     const std::string& file, const std::vector<qd::DataLoggerStorageChannelInfo>& channels);
 
-// Appends rows to file in one transaction, round-robin over hashes, time stamps 1, 2, ... µs.
-void fillRows(const std::string& file, const std::vector<uint64_t>& hashes, int64_t rows);
+// Stores rows points through the storage's batch write, round-robin over hashes, time stamps
+// and values 1, 2, ... µs.
+void fillRows(qd::DataLoggerStorageSQLite& storage, const std::vector<uint64_t>& hashes,
+              int64_t rows);
 
 // The median of runs calls of work, in microseconds.
 double medianMicros(int runs, const std::function<void()>& work);
@@ -44,8 +46,9 @@ long statusKiB(const char* field);
 // deleted after each commit, every commit synced in full).
 enum class BareJournal { Wal, Rollback };
 
-// Rows INSERTed one per commit (autocommit) on the storage's schema through a bare connection
-// with the storage's connection settings and the given journal. Returns rows per second.
+// Tail rows INSERTed one per commit (autocommit), the least a stored point costs, through a bare
+// connection with the storage's connection settings and the given journal. Returns rows per
+// second.
 double bareInsertLoop(const std::string& file, uint64_t hash, int rows,
                       BareJournal journal = BareJournal::Wal);
 

@@ -1,27 +1,28 @@
 // Usage: bench_reads FILE ROWS
 //        bench_reads --rare FILE ROWS
 //        bench_reads --select FILE HASH
-// Builds FILE with ROWS data rows (kept afterwards: scripts/bench starts the daemon on it), opens
-// it as the daemon does (the start-up analyses the filled tables), then times the newest 1000
-// points of one channel through getData against a bare SELECT of the same rows, medians of 101.
-// Prints one line: <getData µs> <bare µs> <getData's query plan>
+// Builds FILE with ROWS points through the storage (kept afterwards: scripts/bench starts the
+// daemon on it), opens it as the daemon does, then times the newest 1000 points of one channel
+// through getData against a bare read of the same points (PointStore on a connection of its own,
+// by hash), medians of 101.
+// Prints one line: <getData µs> <bare µs> <what the file holds: blocks, open points>
 //
-// Without --rare the rows are spread over 10 channels and the bare SELECT names the hash. With
-// --rare one busy channel holds all rows but about 3000, spread evenly through time, which
-// belong to a rare channel; getData reads the rare one, the bare SELECT is getData's own
-// statement on a bare connection.
-// With --select, FILE is a database in use (the daemon's): prints the median µs of the bare
-// SELECT of the newest 1000 rows of the channel HASH, read-only beside the daemon.
+// Without --rare the rows are spread over 10 channels. With --rare one busy channel holds all
+// rows but about 3000, spread evenly through time, which belong to a rare channel, the one read.
+// With --select, FILE is a database in use (the daemon's): prints the median µs of the bare read
+// of the newest 1000 points of the channel HASH, read-only beside the daemon.
 #include <sqlite3.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "BenchSupport.h"
 #include "platform/Logger.h"
+#include "storage/PointStore.h"
 
 using namespace datalogger::bench;
 
@@ -29,13 +30,6 @@ namespace {
 
 constexpr int kRuns = 101;
 constexpr long long kRareRows = 3000;
-
-// getData's statement for "the newest n points", with n fixed.
-constexpr const char* kGetDataStatement =
-    "SELECT data.timestamp, data.value FROM data WHERE data.channelHash = ( SELECT hash FROM "
-    "channel WHERE channel.path = ? ) ORDER BY data.timestamp DESC LIMIT 1000;";
-constexpr const char* kByHashStatement =
-    "SELECT timestamp, value FROM data WHERE channelHash = ? ORDER BY timestamp DESC LIMIT 1000;";
 
 double getDataMicros(qd::DataLoggerStorageSQLite& storage, const std::string& path) {
     std::vector<qd::DataLoggerDataPoint> points;
@@ -50,46 +44,39 @@ double getDataMicros(qd::DataLoggerStorageSQLite& storage, const std::string& pa
     });
 }
 
-// Steps sql with the text parameter 1 bound to path, or the integer hash if path is empty.
-double bareMicros(sqlite3* db, const char* sql, const std::string& path, uint64_t hash = 0) {
-    sqlite3_stmt* select = nullptr;
-    if (sqlite3_prepare_v2(db, sql, -1, &select, nullptr) != SQLITE_OK) {
+// The newest 1000 points of the channel through a PointStore of a bare read-only connection,
+// its open blocks loaded once: the floor of getData's read.
+double bareMicros(sqlite3* db, uint64_t hash) {
+    const quorix::pelmo::log::Logger logger("bench_reads", "",
+                                            std::make_shared<quorix::pelmo::log::LoggerImpl>());
+    qd::PointStore points(db, logger);
+    if (points.load() != SQLITE_OK) {
         std::fprintf(stderr, "bench_reads: %s\n", sqlite3_errmsg(db));
         std::exit(1);
     }
-    std::vector<std::pair<int64_t, double>> rows;
+    std::vector<qd::DataLoggerDataPoint> read;
     const double micros = medianMicros(kRuns, [&] {
-        rows.clear();
-        if (path.empty()) {
-            sqlite3_bind_int64(select, 1, static_cast<sqlite3_int64>(hash));
-        } else {
-            sqlite3_bind_text(select, 1, path.c_str(), -1, SQLITE_STATIC);
+        read.clear();
+        if (points.read(hash, qd::PointStore::kNoBound, 1000, 0, read) != SQLITE_OK) {
+            std::fprintf(stderr, "bench_reads: %s\n", sqlite3_errmsg(db));
+            std::exit(1);
         }
-        while (sqlite3_step(select) == SQLITE_ROW) {
-            rows.emplace_back(sqlite3_column_int64(select, 0), sqlite3_column_double(select, 1));
-        }
-        sqlite3_reset(select);
     });
-    sqlite3_finalize(select);
-    if (rows.size() != 1000) {
-        std::fprintf(stderr, "bench_reads: %zu rows read instead of 1000\n", rows.size());
+    if (read.size() != 1000) {
+        std::fprintf(stderr, "bench_reads: %zu points read instead of 1000\n", read.size());
         std::exit(1);
     }
     return micros;
 }
 
-std::string queryPlan(sqlite3* db, const std::string& path) {
-    sqlite3_stmt* plan = nullptr;
-    sqlite3_prepare_v2(db, (std::string("EXPLAIN QUERY PLAN ") + kGetDataStatement).c_str(), -1,
-                       &plan, nullptr);
-    sqlite3_bind_text(plan, 1, path.c_str(), -1, SQLITE_TRANSIENT);
-    std::string steps;
-    while (sqlite3_step(plan) == SQLITE_ROW) {
-        if (!steps.empty()) steps += "; ";
-        steps += reinterpret_cast<const char*>(sqlite3_column_text(plan, 3));
-    }
-    sqlite3_finalize(plan);
-    return steps;
+std::string holding(sqlite3* db) {
+    const quorix::pelmo::log::Logger logger("bench_reads", "",
+                                            std::make_shared<quorix::pelmo::log::LoggerImpl>());
+    qd::PointStore points(db, logger);
+    qd::PointStore::Figures figures;
+    if (points.load() != SQLITE_OK || points.figures(figures) != SQLITE_OK) return "unknown";
+    return std::to_string(figures.blocks) + " blocks, " + std::to_string(figures.openPoints) +
+           " open points";
 }
 
 }  // namespace
@@ -106,8 +93,7 @@ int main(int argc, char** argv) {
         sqlite3* db = nullptr;
         sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READONLY, nullptr);
         sqlite3_busy_timeout(db, 1000);
-        std::printf("%.0f\n",
-                    bareMicros(db, kByHashStatement, "", std::strtoull(argv[3], nullptr, 10)));
+        std::printf("%.0f\n", bareMicros(db, std::strtoull(argv[3], nullptr, 10)));
         sqlite3_close(db);
         return 0;
     }
@@ -132,8 +118,11 @@ int main(int argc, char** argv) {
             hashes.push_back(channels.back().channelHash());
         }
     }
-    openBenchStorage(file, channels)->finalize();
-    fillRows(file, hashes, total);
+    {
+        const auto filled = openBenchStorage(file, channels);
+        fillRows(*filled, hashes, total);
+        filled->finalize();
+    }
 
     qd::DataLoggerStorageSQLite storage(DATALOGGER_SCRIPTS_DIR, 1048576, kBenchDbSize, nullptr);
     storage.initializeStorage(kBenchDbSize, file, false);
@@ -142,9 +131,8 @@ int main(int argc, char** argv) {
 
     sqlite3* db = nullptr;
     sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READONLY, nullptr);
-    const double bare = rare ? bareMicros(db, kGetDataStatement, path)
-                             : bareMicros(db, kByHashStatement, "", channels[read].channelHash());
-    std::printf("%.0f %.0f %s\n", ours, bare, queryPlan(db, path).c_str());
+    const double bare = bareMicros(db, channels[read].channelHash());
+    std::printf("%.0f %.0f %s\n", ours, bare, holding(db).c_str());
     sqlite3_close(db);
     storage.finalize();
     return 0;

@@ -6,8 +6,9 @@
 //       oldest rows ten times;
 //   (b) writing goes on while another connection holds a read transaction open for 10 s (the
 //       log cannot be checkpointed past that reader); the rows acknowledged are counted back;
-//   (c) removeDataEntries(a tenth of the rows, true) deletes and vacuums the full database; the
-//       same delete and VACUUM run through a bare connection on a copy in rollback-journal mode.
+//   (c) removeDataEntries(a tenth of the points, true) deletes and vacuums the full database; as
+//       many points in the oldest blocks are deleted and VACUUMed through a bare connection on a
+//       copy in rollback-journal mode.
 // Prints the peak of the sum in each case. Measures only: nothing here fails on a figure.
 #include <sqlite3.h>
 #include <stdlib.h>
@@ -19,12 +20,15 @@
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "BenchSupport.h"
 #include "platform/Logger.h"
+#include "storage/DataLoggerSQLiteHandles.h"
+#include "storage/PointStore.h"
 
 using namespace datalogger::bench;
 using Clock = std::chrono::steady_clock;
@@ -124,12 +128,38 @@ int64_t readInteger(sqlite3* db, const std::string& sql) {
     return value;
 }
 
-int64_t readInteger(const std::string& file, const std::string& sql) {
-    sqlite3* db = openBare(file);
-    const int64_t value = readInteger(db, sql);
-    sqlite3_close(db);
-    return value;
-}
+// The points of a database as the storage reads them, on a connection of its own.
+class Points {
+public:
+    explicit Points(const std::string& file) : mStore(openConnection(file), logger()) {
+        if (mStore.load() != SQLITE_OK) fail("cannot read the points of " + file);
+    }
+    qd::PointStore::Figures figures() {
+        qd::PointStore::Figures figures;
+        if (mStore.figures(figures) != SQLITE_OK) fail("cannot count the points");
+        return figures;
+    }
+    // The channel's points newer than `after`.
+    int64_t newerThan(uint64_t hash, int64_t after) {
+        std::vector<qd::DataLoggerDataPoint> points;
+        if (mStore.read(hash, after, 0, 0, points) != SQLITE_OK) fail("cannot read the points");
+        return static_cast<int64_t>(points.size());
+    }
+
+private:
+    static const quorix::pelmo::log::Logger& logger() {
+        static const quorix::pelmo::log::Logger logger(
+            "bench_wal_bound", "", std::make_shared<quorix::pelmo::log::LoggerImpl>());
+        return logger;
+    }
+    sqlite3* openConnection(const std::string& file) {
+        if (mConnection.open(file, SQLITE_OPEN_READWRITE) != SQLITE_OK) fail("cannot open " + file);
+        sqlite3_busy_timeout(mConnection.get(), 5000);
+        return mConnection.get();
+    }
+    qd::SQLiteConnection mConnection;  // outlives mStore, which is declared after it
+    qd::PointStore mStore;
+};
 
 class Run {
 public:
@@ -174,8 +204,7 @@ public:
             "then %d deletions of old rows; %lld rows kept\n    peak %s\n",
             static_cast<long long>(mStamp), seconds, mStamp / seconds,
             static_cast<long long>(fullAt), mDeletions.load(),
-            static_cast<long long>(readInteger(mFile, "SELECT COUNT(*) FROM data;")),
-            sampler.peak().c_str());
+            static_cast<long long>(Points(mFile).figures().points), sampler.peak().c_str());
     }
 
     void heldReader() {
@@ -187,7 +216,7 @@ public:
             sqlite3* db = openBare(mFile);
             sqlite3_stmt* select = nullptr;
             if (sqlite3_exec(db, "BEGIN;", nullptr, nullptr, nullptr) != SQLITE_OK ||
-                sqlite3_prepare_v2(db, "SELECT timestamp FROM data LIMIT 1;", -1, &select,
+                sqlite3_prepare_v2(db, "SELECT ifnull(max(seq), 0) FROM tail;", -1, &select,
                                    nullptr) != SQLITE_OK ||
                 sqlite3_step(select) != SQLITE_ROW) {
                 fail(std::string("reader: ") + sqlite3_errmsg(db));
@@ -213,13 +242,11 @@ public:
         }
         reader.join();
         const double seconds = secondsSince(start);
-        sqlite3* db = openBare(mFile);
-        const int64_t present = readInteger(
-            db, "SELECT COUNT(*) FROM data WHERE timestamp >= " + std::to_string(firstStamp) + ";");
-        const int64_t presentAfter = readInteger(
-            db, "SELECT COUNT(*) FROM data WHERE timestamp > " + std::to_string(releasedAt) + ";");
-        const int64_t newest = readInteger(db, "SELECT MAX(timestamp) FROM data;");
-        sqlite3_close(db);
+        Points points(mFile);
+        const uint64_t hash = mChannel.channelHash();
+        const int64_t present = points.newerThan(hash, firstStamp - 1);
+        const int64_t presentAfter = points.newerThan(hash, releasedAt);
+        const int64_t newest = points.figures().newestUs;
         std::printf(
             "(b) a reader holds a read transaction for %lld s while writing: %lld rows "
             "acknowledged in %.1f s, %lld present; of the %lld written after the reader "
@@ -239,8 +266,10 @@ public:
         removeDatabaseFiles(copy);
         std::filesystem::copy_file(mFile, copy);
         open(false);
-        const int64_t rows = readInteger(mFile, "SELECT COUNT(*) FROM data;");
+        const int64_t rows = Points(mFile).figures().points;
         const auto count = static_cast<uint32_t>(rows / 10);
+        // The copy loses as many points, in the oldest blocks.
+        const auto blocks = std::max<size_t>(1, count / qd::PointStore::kBlockPoints);
 
         SizeSampler walSampler(mFile);
         auto start = Clock::now();
@@ -262,9 +291,8 @@ public:
         SizeSampler rollbackSampler(copy);
         start = Clock::now();
         const std::string sql =
-            "DELETE FROM data WHERE ROWID IN (SELECT ROWID FROM data ORDER BY timestamp+0 ASC "
-            "LIMIT " +
-            std::to_string(count) + "); VACUUM;";
+            "DELETE FROM block WHERE id IN (SELECT id FROM block ORDER BY lastTime, id LIMIT " +
+            std::to_string(blocks) + "); VACUUM;";
         if (sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr) != SQLITE_OK) {
             fail(std::string("rollback VACUUM: ") + sqlite3_errmsg(db));
         }

@@ -14,6 +14,7 @@
 
 #include "ctl/CtlBus.h"
 #include "ctl/CtlCommands.h"
+#include "ctl/CtlDatabase.h"
 #include "storage/DataLoggerSQLiteHandles.h"
 
 namespace quorix::pelmo::datalogger::ctl {
@@ -117,13 +118,15 @@ bool checkCopy(const std::string& name, const fs::path& file) {
         for (const auto& line : integrity) std::cout << "    " << line << '\n';
         return false;
     }
-    std::vector<std::string> count;
-    if (!rows("SELECT count(*) FROM data;", 1, count) || count.empty()) {
+    // Points in blocks plus the open ones the tail holds beyond them.
+    PointStore points(db.get(), ctlLogger());
+    PointStore::Figures figures;
+    if (points.load() != SQLITE_OK || points.figures(figures) != SQLITE_OK) {
         std::cout << "  integrity ok, but its rows cannot be counted: " << sqlite3_errmsg(db.get())
                   << '\n';
         return false;
     }
-    std::cout << "  integrity ok, " << count.front() << " rows\n";
+    std::cout << "  integrity ok, " << figures.points << " rows\n";
     return true;
 }
 

@@ -15,33 +15,18 @@ namespace {
 
 using Row = std::vector<std::string>;
 
-// Each statement is its own short read transaction, so the daemon's checkpoints never wait
-// for more than one channel's count.
-int64_t rowCount(const CtlDatabase& database, int64_t hash) {
-    auto statement = prepareRead(database, "SELECT count(*) FROM data WHERE channelHash = ?");
-    sqlite3_bind_int64(statement.get(), 1, hash);
-    if (sqlite3_step(statement.get()) != SQLITE_ROW) {
+// "value  time" of the newest point, or "-" twice when there is none.
+std::pair<std::string, std::string> newest(PointStore& points, const CtlDatabase& database,
+                                           int64_t hash) {
+    std::vector<DataLoggerDataPoint> last;
+    if (points.read(static_cast<uint64_t>(hash), PointStore::kNoBound, 1, 0, last) != SQLITE_OK) {
         throw std::runtime_error(shown(database.path) + ": " +
                                  sqlite3_errmsg(database.connection.get()));
     }
-    return sqlite3_column_int64(statement.get(), 0);
-}
-
-// "value  time" of the newest row, or "-" twice when there is none.
-std::pair<std::string, std::string> newest(const CtlDatabase& database, int64_t hash) {
-    auto statement = prepareRead(database,
-                                 "SELECT timestamp, value FROM data WHERE channelHash = ? "
-                                 "ORDER BY timestamp DESC LIMIT 1");
-    sqlite3_bind_int64(statement.get(), 1, hash);
-    const int code = sqlite3_step(statement.get());
-    if (code == SQLITE_DONE) return {"-", "-"};
-    if (code != SQLITE_ROW) {
-        throw std::runtime_error(shown(database.path) + ": " +
-                                 sqlite3_errmsg(database.connection.get()));
-    }
+    if (last.empty()) return {"-", "-"};
     std::ostringstream value;
-    value << std::setprecision(12) << storedValue(statement.get(), 1);
-    return {value.str(), utcText(sqlite3_column_int64(statement.get(), 0))};
+    value << std::setprecision(12) << last.back().value();
+    return {value.str(), utcText(toMicros(last.back().timestamp()))};
 }
 
 // Columns padded to their widest cell; the last column is left ragged.
@@ -67,17 +52,22 @@ int listChannels(const std::string& storageConfig, const std::string& glob, bool
     std::vector<Row> rows;
     try {
         for (const auto& database : openDatabases(storageConfig, complete)) {
-            for (const auto& channel : readChannels(database, glob)) {
-                if (latest) {
-                    const auto [value, time] = newest(database, channel.hash);
-                    rows.push_back(
-                        {shown(channel.path), value, shown(channel.unit), time, channel.storage});
-                } else {
-                    rows.push_back({shown(channel.path), shown(channel.unit), channel.storage,
-                                    std::to_string(rowCount(database, channel.hash)),
-                                    shown(channel.description)});
+            // One read transaction per database: its open blocks are read once for all channels.
+            readPoints(database, [&](PointStore& points) {
+                const auto counts = latest ? std::map<int64_t, int64_t>() : pointCounts(database);
+                for (const auto& channel : readChannels(database, glob)) {
+                    if (latest) {
+                        const auto [value, time] = newest(points, database, channel.hash);
+                        rows.push_back({shown(channel.path), value, shown(channel.unit), time,
+                                        channel.storage});
+                    } else {
+                        const auto count = counts.find(channel.hash);
+                        rows.push_back({shown(channel.path), shown(channel.unit), channel.storage,
+                                        std::to_string(count == counts.end() ? 0 : count->second),
+                                        shown(channel.description)});
+                    }
                 }
-            }
+            });
         }
     } catch (const std::exception& e) {
         std::cerr << e.what() << "\n";

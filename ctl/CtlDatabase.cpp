@@ -22,6 +22,21 @@ namespace {
 // Long enough to ride out a checkpoint, short enough that a stuck reader is noticed.
 constexpr int kBusyTimeoutMs = 1000;
 
+// Empty when the database holds its points in blocks, else why it cannot be read.
+std::string formatProblem(sqlite3* db) {
+    SQLiteStatementHandle statement;
+    int code = SQLiteStatementHandle::prepare(
+        db, "SELECT count(*) FROM sqlite_master WHERE type = 'table' AND name = 'block'", 0,
+        statement);
+    if (code == SQLITE_OK) code = sqlite3_step(statement.get());
+    if (code != SQLITE_ROW) return std::string("cannot read: ") + sqlite3_errmsg(db);
+    if (sqlite3_column_int64(statement.get(), 0) == 0) {
+        return "holds points in the format before blocks (schema version 4 or older), which this "
+               "tool does not read; the daemon converts it when it starts";
+    }
+    return {};
+}
+
 // A hostile or newer database may hold ids this build has no name for.
 template <typename T>
 std::string nameOf(int64_t id) {
@@ -33,6 +48,11 @@ std::string nameOf(int64_t id) {
 }
 
 }  // namespace
+
+const log::Logger& ctlLogger() {
+    static const log::Logger logger("datalogger-ctl", "", std::make_shared<log::LoggerImpl>());
+    return logger;
+}
 
 std::vector<CtlDatabase> openDatabases(const std::string& storageConfig, bool& complete) {
     const DataLoggerStorageConfigFile file(storageConfig);
@@ -48,7 +68,7 @@ std::vector<CtlDatabase> openDatabases(const std::string& storageConfig, bool& c
     for (const auto& [path, storage] :
          {std::pair{config->getNonVolatilePath(), DataLoggerStorageType::NonVolatile},
           std::pair{config->getVolatilePath(), DataLoggerStorageType::Volatile}}) {
-        CtlDatabase database{path, storage, SQLiteConnection()};
+        CtlDatabase database{path, storage, SQLiteConnection(), nullptr};
         const int code = database.connection.open(path, SQLITE_OPEN_READONLY);
         if (code != SQLITE_OK) {
             std::cerr << shown(path) << ": cannot open: " << sqlite3_errstr(code) << "\n";
@@ -56,6 +76,13 @@ std::vector<CtlDatabase> openDatabases(const std::string& storageConfig, bool& c
             continue;
         }
         sqlite3_busy_timeout(database.connection.get(), kBusyTimeoutMs);
+        const std::string problem = formatProblem(database.connection.get());
+        if (!problem.empty()) {
+            std::cerr << shown(path) << ": " << problem << "\n";
+            complete = false;
+            continue;
+        }
+        database.points = std::make_unique<PointStore>(database.connection.get(), ctlLogger());
         databases.push_back(std::move(database));
     }
     return databases;
@@ -68,6 +95,45 @@ SQLiteStatementHandle prepareRead(const CtlDatabase& database, const std::string
                                  sqlite3_errmsg(database.connection.get()));
     }
     return statement;
+}
+
+void readPoints(const CtlDatabase& database, const std::function<void(PointStore&)>& read) {
+    sqlite3* db = database.connection.get();
+    const auto fail = [&database, db] {
+        return std::runtime_error(shown(database.path) + ": " + sqlite3_errmsg(db));
+    };
+    if (sqlite3_exec(db, "BEGIN", nullptr, nullptr, nullptr) != SQLITE_OK) throw fail();
+    try {
+        if (database.points->load() != SQLITE_OK) throw fail();
+        read(*database.points);
+    } catch (...) {
+        sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
+        throw;
+    }
+    if (sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK) throw fail();
+}
+
+std::map<int64_t, int64_t> pointCounts(const CtlDatabase& database) {
+    // A channel's open points are its tail rows beyond the newest row its blocks hold, as
+    // PointStore::load counts them; the tail has no index, so it is read once for all channels.
+    auto statement =
+        prepareRead(database,
+                    "WITH closed AS (SELECT channelHash, sum(count) AS points, max(lastSeq) AS seq "
+                    "FROM block GROUP BY channelHash) "
+                    "SELECT channelHash, sum(points) FROM (SELECT channelHash, points FROM closed "
+                    "UNION ALL SELECT t.channelHash, count(*) AS points FROM tail t "
+                    "LEFT JOIN closed c ON c.channelHash = t.channelHash "
+                    "WHERE t.seq > ifnull(c.seq, 0) GROUP BY t.channelHash) GROUP BY channelHash");
+    std::map<int64_t, int64_t> counts;
+    int code;
+    while ((code = sqlite3_step(statement.get())) == SQLITE_ROW) {
+        counts[sqlite3_column_int64(statement.get(), 0)] = sqlite3_column_int64(statement.get(), 1);
+    }
+    if (code != SQLITE_DONE) {
+        throw std::runtime_error(shown(database.path) + ": " +
+                                 sqlite3_errmsg(database.connection.get()));
+    }
+    return counts;
 }
 
 std::vector<CtlChannel> readChannels(const CtlDatabase& database, const std::string& glob) {

@@ -1,12 +1,16 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "core/DataLoggerTypes.h"
 #include "storage/DataLoggerSQLiteHandles.h"
+#include "storage/PointStore.h"
 
 namespace quorix::pelmo::datalogger::ctl {
 
@@ -16,6 +20,8 @@ struct CtlDatabase {
     std::string path;
     DataLoggerStorageType storage;
     SQLiteConnection connection;
+    // On `connection`, so declared after it: destroyed first.
+    std::unique_ptr<PointStore> points;
 };
 
 // A channel row as the tools show it.
@@ -27,6 +33,10 @@ struct CtlChannel {
     std::string description;
 };
 
+// The logger PointStore reports SQLite failures to (standard error); the commands still say
+// themselves what failed.
+const log::Logger& ctlLogger();
+
 // Both databases named by the storage configuration, non-volatile first. One that cannot be
 // opened is reported on standard error and left out; `complete` then turns false. Throws
 // std::runtime_error when the configuration is refused.
@@ -34,6 +44,16 @@ std::vector<CtlDatabase> openDatabases(const std::string& storageConfig, bool& c
 
 // The channels of one database whose path matches the shell pattern (every one when empty).
 std::vector<CtlChannel> readChannels(const CtlDatabase& database, const std::string& glob);
+
+// Runs `read` inside one read transaction in which the open blocks have just been rebuilt from
+// the tail. The daemon may close blocks and trim the tail between two transactions, so open
+// blocks loaded in an earlier one could show points twice or not at all. Throws
+// std::runtime_error naming the file when the database cannot be read.
+void readPoints(const CtlDatabase& database, const std::function<void(PointStore&)>& read);
+
+// Each channel's number of points, by hash, in the current read transaction; channels without a
+// point are missing.
+std::map<int64_t, int64_t> pointCounts(const CtlDatabase& database);
 
 // A prepared statement on a read-only connection; throws std::runtime_error with SQLite's
 // words when it cannot be prepared.

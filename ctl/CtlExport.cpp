@@ -1,14 +1,13 @@
-// datalogger-ctl export: the rows of the matching channels in a time range, as CSV or JSON.
+// datalogger-ctl export: the points of the matching channels in a time range, as CSV or JSON.
 //
-// Streams beside the running daemon: rows are read in chunks, each chunk by one statement
-// whose read transaction ends (statement reset) before the chunk is written out, so a slow
-// consumer never holds a snapshot open, and a chunk also ends after kMaxReadTime, so the
-// daemon's checkpoints never wait long for this reader. The next chunk resumes after the last
-// time stamp written.
+// Streams beside the running daemon: points are read in chunks of at most kChunkPoints, each in
+// its own read transaction that ends before the chunk is written out, so a slow consumer never
+// holds a snapshot open and memory stays bounded. The next chunk resumes after the last point
+// written: reads return points sharing a time stamp in arrival order, so the points at the last
+// time stamp that were written already are the first ones read again.
 #include <sqlite3.h>
 
 #include <charconv>
-#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <iostream>
@@ -23,9 +22,7 @@ namespace quorix::pelmo::datalogger::ctl {
 
 namespace {
 
-constexpr int64_t kChunkRows = 10000;
-// Well below the 100 ms a read transaction may last, leaving room for the statement's start.
-constexpr std::chrono::milliseconds kMaxReadTime{50};
+constexpr uint32_t kChunkPoints = 10000;
 
 struct Point {
     int64_t timestamp;
@@ -89,45 +86,47 @@ private:
     std::string mUnit;
 };
 
-// Every row of one channel in [from, to], in time order, chunk by chunk.
-void exportChannel(const CtlDatabase& database, sqlite3_stmt* statement, const CtlChannel& channel,
-                   int64_t from, int64_t to, Writer& writer) {
+// Every point of one channel in [from, to], in time order, chunk by chunk.
+void exportChannel(const CtlDatabase& database, const CtlChannel& channel, int64_t from, int64_t to,
+                   Writer& writer) {
     writer.channel(channel);
-    int64_t after = from;  // rows before it are written, and `skip` rows at it
-    int64_t skip = 0;
+    int64_t at = from;  // points before it are written, and `skip` points at it
+    uint32_t skip = 0;
+    std::vector<DataLoggerDataPoint> read;
     std::vector<Point> chunk;
-    chunk.reserve(kChunkRows);
+    chunk.reserve(kChunkPoints);
     for (;;) {
+        read.clear();
         chunk.clear();
-        sqlite3_bind_int64(statement, 1, channel.hash);
-        sqlite3_bind_int64(statement, 2, after);
-        sqlite3_bind_int64(statement, 3, to);
-        sqlite3_bind_int64(statement, 4, kChunkRows);
-        sqlite3_bind_int64(statement, 5, skip);
-        const auto start = std::chrono::steady_clock::now();
-        bool cut = false;
-        int code;
-        while ((code = sqlite3_step(statement)) == SQLITE_ROW) {
-            chunk.push_back({sqlite3_column_int64(statement, 0), storedValue(statement, 1)});
-            if (chunk.size() % 256 == 0 &&
-                std::chrono::steady_clock::now() - start > kMaxReadTime) {
-                cut = true;
+        // Reads take the points after a time; none is stored at the lowest one, so it needs no
+        // step back (which would overflow).
+        const int64_t after = at == PointStore::kNoBound ? at : at - 1;
+        readPoints(database, [&](PointStore& points) {
+            if (points.read(static_cast<uint64_t>(channel.hash), after, 0, kChunkPoints + skip,
+                            read) != SQLITE_OK) {
+                throw std::runtime_error(shown(database.path) + ": " +
+                                         sqlite3_errmsg(database.connection.get()));
+            }
+        });
+        bool end = read.size() < kChunkPoints + skip;
+        for (size_t i = skip; i < read.size(); ++i) {
+            const int64_t time = toMicros(read[i].timestamp());
+            if (time > to) {
+                end = true;
                 break;
             }
+            chunk.push_back({time, read[i].value()});
         }
-        sqlite3_reset(statement);  // ends the read transaction before anything is written
-        if (!cut && code != SQLITE_DONE) {
-            throw std::runtime_error(shown(database.path) + ": " +
-                                     sqlite3_errmsg(database.connection.get()));
+        if (!chunk.empty()) {
+            writer.write(chunk);
+            const int64_t last = chunk.back().timestamp;
+            uint32_t atLast = 0;
+            for (auto it = chunk.rbegin(); it != chunk.rend() && it->timestamp == last; ++it)
+                ++atLast;
+            skip = last == at ? skip + atLast : atLast;
+            at = last;
         }
-        if (chunk.empty()) return;
-        writer.write(chunk);
-        const int64_t last = chunk.back().timestamp;
-        int64_t atLast = 0;
-        for (auto it = chunk.rbegin(); it != chunk.rend() && it->timestamp == last; ++it) ++atLast;
-        skip = last == after ? skip + atLast : atLast;
-        after = last;
-        if (!cut && static_cast<int64_t>(chunk.size()) < kChunkRows) return;
+        if (end || chunk.empty()) return;
     }
 }
 
@@ -139,13 +138,9 @@ int exportRows(const std::string& storageConfig, const std::string& glob, int64_
         auto databases = openDatabases(storageConfig, complete);
         Writer writer(json);
         for (const auto& database : databases) {
-            auto statement = prepareRead(database,
-                                         "SELECT timestamp, value FROM data WHERE channelHash = ?1 "
-                                         "AND timestamp >= ?2 AND timestamp <= ?3 "
-                                         "ORDER BY timestamp LIMIT ?4 OFFSET ?5");
             for (const auto& channel : readChannels(database, glob)) {
                 ++channels;
-                exportChannel(database, statement.get(), channel, from, to, writer);
+                exportChannel(database, channel, from, to, writer);
             }
         }
         if (!writer.finish()) {

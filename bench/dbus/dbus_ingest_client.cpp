@@ -38,12 +38,16 @@ void onReply(GObject* source, GAsyncResult* result, gpointer) {
     --inFlight;
 }
 
-// The newest row id: rows are only appended during the run, and reading it takes the shared
-// lock for microseconds. A count(*) over a large table would hold it long enough to make the
-// daemon's writer wait in its busy handler, which is the client measuring itself.
+// The newest tail row: each stored point takes the next one, and reading it takes the shared
+// lock for microseconds. Counting the points would hold it long enough to make the daemon's
+// writer wait in its busy handler, which is the client measuring itself. Once blocks hold every
+// point the tail may be empty, and the newest block knows the row instead.
 sqlite3_int64 storedRows(sqlite3* db) {
     sqlite3_stmt* count = nullptr;
-    sqlite3_prepare_v2(db, "SELECT ifnull(max(rowid), 0) FROM data;", -1, &count, nullptr);
+    sqlite3_prepare_v2(db,
+                       "SELECT coalesce((SELECT max(seq) FROM tail), "
+                       "(SELECT max(lastSeq) FROM block), 0);",
+                       -1, &count, nullptr);
     sqlite3_int64 rows = -1;
     if (sqlite3_step(count) == SQLITE_ROW) rows = sqlite3_column_int64(count, 0);
     sqlite3_finalize(count);

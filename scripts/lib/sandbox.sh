@@ -8,6 +8,7 @@
 # Inputs (environment, each with a default from the source tree):
 #   DATALOGGER_BIN               the daemon executable
 #   DATALOGGER_LOAD              the steady producer (tools/datalogger-load)
+#   DATALOGGER_CTL               the service tool (ctl/datalogger-ctl), run in the sandbox
 #   DATALOGGER_DBSCRIPTS         folder of migration scripts (*.sql)
 #   DATALOGGER_DBUS_POLICY       the bus policy file
 #   DATALOGGER_LIGHTTPD_SNIPPET  the lighttpd configuration snippet for /dfrm and /liveview/
@@ -19,6 +20,7 @@
 sandbox_top=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 : "${DATALOGGER_BIN:=$sandbox_top/build/app/datalogger}"
 : "${DATALOGGER_LOAD:=$sandbox_top/build/tools/datalogger-load}"
+: "${DATALOGGER_CTL:=$sandbox_top/build/ctl/datalogger-ctl}"
 : "${DATALOGGER_DBSCRIPTS:=$sandbox_top/dbscripts/sqlite}"
 : "${DATALOGGER_DBUS_POLICY:=$sandbox_top/config/dbus/com.quorix.datalogger.conf}"
 : "${DATALOGGER_LIGHTTPD_SNIPPET:=$sandbox_top/config/lighttpd/10-datalogger-dfrm.conf}"
@@ -173,6 +175,42 @@ dl_push() {  # HASH VALUES TIMESTAMPS (comma-separated)
   dbus-send --system --print-reply=literal --dest=com.quorix.datalogger.daemon \
     /com/quorix/datalogger/daemon com.quorix.datalogger.interface.pushData \
     "uint64:$1" "array:double:$2" "array:int64:$3" | awk '{ print $2 }'
+}
+
+# SQL counting the points of a database (of one channel with HASH) as the storage does: those in
+# blocks and the open ones, which are the tail rows beyond the newest row their channel's blocks
+# hold.
+points_sql() {  # [HASH]
+  local only=${1:+"WHERE channelHash = $1"}
+  echo "WITH closed AS (SELECT channelHash, sum(count) AS n, max(lastSeq) AS seq FROM block $only
+                        GROUP BY channelHash)
+        SELECT (SELECT ifnull(sum(n), 0) FROM closed) + (SELECT count(*) FROM tail t
+          LEFT JOIN closed c ON c.channelHash = t.channelHash
+          WHERE t.seq > ifnull(c.seq, 0) ${1:+AND t.channelHash = $1});"
+}
+
+# Pushes the values 0, 1, ... COUNT-1 at FIRST, FIRST+STEP, ... µs in calls of 10,000 points,
+# waiting while the daemon's queue is full; fails on any other answer.
+dl_push_series() {  # HASH COUNT FIRST STEP
+  /usr/bin/python3 - "$@" <<'PY'
+import sys, time
+from gi.repository import Gio, GLib
+channel, count, first, step = (int(a) for a in sys.argv[1:5])
+bus = Gio.bus_get_sync(Gio.BusType.SYSTEM, None)
+for start in range(0, count, 10000):
+    points = range(start, min(start + 10000, count))
+    call = GLib.Variant("(tadax)", (channel, [float(i) for i in points],
+                                    [first + i * step for i in points]))
+    while True:
+        status = bus.call_sync("com.quorix.datalogger.daemon", "/com/quorix/datalogger/daemon",
+                               "com.quorix.datalogger.interface", "pushData", call, None,
+                               Gio.DBusCallFlags.NONE, 60000, None).unpack()[0]
+        if status == 0:
+            break
+        if status != 18:  # QueueFull: the writer catches up
+            sys.exit("pushData answered %d" % status)
+        time.sleep(0.05)
+PY
 }
 
 now_us() { echo $(($(date +%s%N) / 1000)); }
