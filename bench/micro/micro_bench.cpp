@@ -201,8 +201,11 @@ int memory(int64_t points) {
 int split(const std::string& dir) {
     const auto channel = benchChannel("bench/split", qd::DataLoggerStorageType::Volatile);
     const std::string file = dir + "/split.db";
-    openBenchStorage(file, {channel})->finalize();
-    fillRows(file, {channel.channelHash()}, 100000);
+    {
+        auto filled = openBenchStorage(file, {channel});
+        fillRows(*filled, {channel.channelHash()}, 100000);
+        filled->finalize();
+    }
     auto storage = openBenchStorage(file + ".unused", {});
     auto real = std::make_shared<qd::DataLoggerStorageSQLite>(DATALOGGER_SCRIPTS_DIR, 1048576,
                                                               kBenchDbSize, nullptr);

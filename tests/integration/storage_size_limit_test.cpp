@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <filesystem>
+#include <random>
 
 #include "support/storage_sqlite_support.h"
 
@@ -25,8 +27,11 @@ TEST(StorageSizeLimit, FullDatabaseMakesRoomForEveryNewPoint) {
     ASSERT_EQ(storage->registerOrUpdateChannel(a), Code::NoError);
 
     uintmax_t largest = 0;
+    std::mt19937_64 rng(5);  // values that do not compress, so that the file fills
     for (int64_t i = 1; i <= kPoints; ++i) {
-        const auto rc = storage->setData(a.channelHash(), {DataLoggerDataPoint(i, atMicros(i))});
+        const double value = std::ldexp(static_cast<double>(rng()), -40);
+        const auto rc =
+            storage->setData(a.channelHash(), {DataLoggerDataPoint(value, atMicros(i))});
         if (full && firstFull < 0) firstFull = i;
         if (rc != Code::NoError && failures++ == 0) firstFailure = i;
         largest = std::max(largest, sizeWithLog(file));
