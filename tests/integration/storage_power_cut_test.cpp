@@ -25,8 +25,6 @@ public:
         : log::Logger("DataLoggerStorageSQLite", "", std::make_shared<log::LoggerImpl>()),
           DataLoggerStorageSQLite(scriptsDir(), kMinimumSize, kMaximumSize, {}) {}
     void advance(std::chrono::milliseconds by) { mNow += by; }
-
-protected:
     std::chrono::steady_clock::time_point now() const override { return mNow; }
 
 private:
@@ -37,6 +35,7 @@ constexpr int kDatabases = 25;
 constexpr int kCutsPerDatabase = 20;
 constexpr uint64_t kMeanOperations = 250;  // file writes, syncs and truncates between two cuts
 constexpr int64_t kChannels = 3;
+constexpr std::chrono::milliseconds kLongestInterval{3000};  // between two batches
 
 std::string pathOf(int64_t point) {
     return "cut" + std::to_string(point % kChannels);
@@ -49,6 +48,7 @@ struct Batch {
     int64_t last;
     uint64_t committedAt;  // PowerCutVfs::lastCommit() of this call's commit (0: cut before it)
     uint64_t returnedAt;   // PowerCutVfs::operations() then
+    std::chrono::steady_clock::time_point acknowledgedAt;  // by the storage's clock
     int64_t size() const { return last - first + 1; }
 };
 
@@ -57,15 +57,18 @@ struct Life {
     std::vector<Batch> batches;
     uint64_t cutAt = 0;
     uint64_t lastSync = 0;
+    std::chrono::steady_clock::time_point cutAtTime;  // by the storage's clock
 };
 
 struct Figures {
     int cuts = 0;
     int64_t syncedPoints = 0;
     int64_t acknowledgedUnsynced = 0;
-    std::vector<int64_t> lostPerCut;   // acknowledged, unsynced and not there after the cut
-    std::map<std::string, int> cutIn;  // by the file whose write or sync the cut interrupted
-    int beforeAnyBatch = 0;            // while opening and registering
+    std::vector<int64_t> lostPerCut;  // acknowledged, unsynced and not there after the cut
+    std::vector<int64_t> lostCommitsPerCut;
+    std::chrono::milliseconds oldestLost{0};  // the longest a lost commit had been acknowledged
+    std::map<std::string, int> cutIn;         // by the file whose write or sync the cut interrupted
+    int beforeAnyBatch = 0;                   // while opening and registering
 };
 
 std::string kindOf(const std::string& path) {
@@ -128,13 +131,22 @@ void checkCut(const std::string& file, const Life& life, Held& held, Figures& fi
         batches.begin(), batches.end(), [&](const Batch& b) { return b.returnedAt < life.cutAt; }));
     ASSERT_GE(kept, synced) << "synced points lost: batches " << kept << " to " << synced - 1
                             << " of " << batches.size();
-    int64_t lost = 0;
+    int64_t lost = 0, lostCommits = 0;
     for (size_t i = synced; i < acknowledged; ++i) {
         figures.acknowledgedUnsynced += batches[i].size();
-        if (i >= kept) lost += batches[i].size();
+        if (i < kept) continue;
+        lost += batches[i].size();
+        ++lostCommits;
+        const auto age = std::chrono::duration_cast<std::chrono::milliseconds>(
+            life.cutAtTime - batches[i].acknowledgedAt);
+        figures.oldestLost = std::max(figures.oldestLost, age);
+        // The writer syncs after a batch once the oldest unsynced commit is due.
+        EXPECT_LT(age, DataLoggerStorageSQLite::kMaxUnsyncedTime + kLongestInterval)
+            << "batch " << i << " acknowledged " << age.count() << " ms before the cut, unsynced";
     }
     for (size_t i = 0; i < synced; ++i) figures.syncedPoints += batches[i].size();
     figures.lostPerCut.push_back(lost);
+    figures.lostCommitsPerCut.push_back(lostCommits);
     ++figures.cuts;
 
     for (size_t i = 0; i < kept; ++i) {
@@ -145,6 +157,15 @@ void checkCut(const std::string& file, const Life& life, Held& held, Figures& fi
         held.sum += (batches[i].first + batches[i].last) * batches[i].size() / 2;
         held.newest = batches[i].last;
     }
+}
+
+// "median M, 90th percentile P, at most X"
+std::string spread(std::vector<int64_t> values) {
+    if (values.empty()) return "none";
+    std::sort(values.begin(), values.end());
+    return "median " + std::to_string(values[values.size() / 2]) + ", 90th percentile " +
+           std::to_string(values[values.size() * 9 / 10]) + ", at most " +
+           std::to_string(values.back());
 }
 
 // The daemon's own read path on the reopened file sees exactly the points held.
@@ -167,6 +188,7 @@ void checkRead(DataLoggerStorageSQLite& storage, const Held& held) {
 // left it), writes batches as the writer thread does, and the power goes at a random moment.
 void runDatabase(PowerCutVfs& vfs, uint64_t seed, Figures& figures) {
     RamDir dir;
+    LogCapture log;  // per database: it keeps every record
     const std::string file = dir.file("cut.db");
     std::mt19937_64 random(seed);
     Held held;
@@ -188,7 +210,7 @@ void runDatabase(PowerCutVfs& vfs, uint64_t seed, Figures& figures) {
             if (::testing::Test::HasFatalFailure()) return;
         }
         if (!cutting) break;
-        life = Life{{}, cutAt, 0};
+        life = Life{{}, cutAt, 0, {}};
         for (int64_t next = held.newest + 1; !vfs.cut();) {
             // Mostly what one commit interval gathers; now and then a backlog's full commit.
             const int64_t size = random() % 20 == 0
@@ -206,17 +228,23 @@ void runDatabase(PowerCutVfs& vfs, uint64_t seed, Figures& figures) {
             const uint64_t calledAt = vfs.operations();
             ASSERT_EQ(storage->setDataBatch(items, stored), Code::NoError);
             const uint64_t committedAt = vfs.lastCommit() > calledAt ? vfs.lastCommit() : 0;
-            life.batches.push_back({next, next + size - 1, committedAt, vfs.operations()});
+            life.batches.push_back(
+                {next, next + size - 1, committedAt, vfs.operations(), storage->now()});
             next += size;
-            storage->advance(std::chrono::milliseconds(random() % 3000));
+            if (vfs.cut()) break;
+            storage->advance(std::chrono::milliseconds(random() % kLongestInterval.count()));
             storage->syncIfDue();
         }
         life.lastSync = vfs.lastSync();
+        life.cutAtTime = storage->now();
         ++figures.cutIn[kindOf(vfs.cutPath())];
         if (life.batches.empty()) ++figures.beforeAnyBatch;
         ASSERT_EQ(storage->finalize(), Code::NoError);
         storage.reset();
         vfs.restore();
+    }
+    for (const auto& record : log.records()) {
+        EXPECT_GT(record.severity, log::Error) << record.text;
     }
 }
 
@@ -231,29 +259,22 @@ TEST(StoragePowerCut, NoSyncedPointIsLostAndEveryDatabaseStaysWhole) {
     SCOPED_TRACE("DATALOGGER_POWERCUT_SEED=" + std::to_string(seed));
     const auto instance = DataLoggerStorageSQLiteInstance::get();  // set up before the VFS
     const auto start = std::chrono::steady_clock::now();
-    LogCapture log;
     PowerCutVfs vfs;
     Figures figures;
     for (int d = 0; d < kDatabases && !HasFatalFailure(); ++d) {
         runDatabase(vfs, seed + static_cast<uint64_t>(d), figures);
     }
-    for (const auto& record : log.records()) {
-        EXPECT_GT(record.severity, log::Error) << record.text;
-    }
-    auto lost = figures.lostPerCut;
-    std::sort(lost.begin(), lost.end());
-    const int64_t lostTotal = std::accumulate(lost.begin(), lost.end(), int64_t{0});
-    std::cout << "power cuts: " << figures.cuts << " (each reopened and read by the storage)"
-              << "; synced points checked: " << figures.syncedPoints
-              << "; acknowledged but unsynced at the cut: " << figures.acknowledgedUnsynced
-              << ", lost " << lostTotal << "; lost per cut: median "
-              << (lost.empty() ? 0 : lost[lost.size() / 2]) << ", 90th percentile "
-              << (lost.empty() ? 0 : lost[lost.size() * 9 / 10]) << ", at most "
-              << (lost.empty() ? 0 : lost.back())
-              << "; cuts losing none: " << std::count(lost.begin(), lost.end(), 0)
-              << "; cut in a write or sync of the";
+    const auto& lost = figures.lostPerCut;
+    std::cout << "power cuts: " << figures.cuts << ", each reopened and read by the storage ("
+              << figures.beforeAnyBatch << " before the first batch; cut in a write or sync of the";
     for (const auto& [kind, cuts] : figures.cutIn) std::cout << " " << kind << ": " << cuts;
-    std::cout << " (" << figures.beforeAnyBatch << " before the first batch); "
+    std::cout << "); synced points checked: " << figures.syncedPoints
+              << "; acknowledged but unsynced at the cut: " << figures.acknowledgedUnsynced
+              << ", lost: " << std::accumulate(lost.begin(), lost.end(), int64_t{0})
+              << "; cuts losing none: " << std::count(lost.begin(), lost.end(), 0)
+              << "; lost per cut: points " << spread(lost) << ", commits "
+              << spread(figures.lostCommitsPerCut) << "; the oldest lost commit acknowledged "
+              << figures.oldestLost.count() << " ms before the cut; "
               << std::chrono::duration_cast<std::chrono::milliseconds>(
                      std::chrono::steady_clock::now() - start)
                      .count()
