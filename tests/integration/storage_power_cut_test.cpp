@@ -50,6 +50,7 @@ struct Batch {
     uint64_t returnedAt;   // PowerCutVfs::operations() then
     std::chrono::steady_clock::time_point acknowledgedAt;  // by the storage's clock
     int64_t size() const { return last - first + 1; }
+    int64_t sum() const { return (first + last) * size() / 2; }
 };
 
 // What one life of a database wrote before the power went.
@@ -117,7 +118,7 @@ void checkCut(const std::string& file, const Life& life, Held& held, Figures& fi
     int64_t count = 0, sum = 0;
     for (size_t i = 0; i < kept; ++i) {
         count += batches[i].size();
-        sum += (batches[i].first + batches[i].last) * batches[i].size() / 2;
+        sum += batches[i].sum();
     }
     ASSERT_EQ((std::vector<int64_t>{after[0], after[2]}), (std::vector<int64_t>{count, sum}))
         << "a commit survived in part, or one before the newest is missing";
@@ -154,7 +155,7 @@ void checkCut(const std::string& file, const Life& life, Held& held, Figures& fi
             held.points[static_cast<size_t>(n % kChannels)].push_back(n);
         }
         held.count += batches[i].size();
-        held.sum += (batches[i].first + batches[i].last) * batches[i].size() / 2;
+        held.sum += batches[i].sum();
         held.newest = batches[i].last;
     }
 }

@@ -53,6 +53,12 @@ bool readBlocks(const std::string& path, const std::set<uint64_t>& dirty, std::s
     return ok;
 }
 
+sqlite3_vfs* defaultVfs() {
+    sqlite3_vfs* vfs = sqlite3_vfs_find(nullptr);
+    if (vfs == nullptr) throw std::runtime_error("SQLite has no default VFS");
+    return vfs;
+}
+
 }  // namespace
 
 // SQLite's file object for this VFS: ours, with the wrapped VFS's own right behind it.
@@ -150,8 +156,7 @@ struct PowerCutVfs::Handle {
     // clang-format on
 };
 
-PowerCutVfs::PowerCutVfs() : mReal(sqlite3_vfs_find(nullptr)), mVfs(new sqlite3_vfs(*mReal)) {
-    if (mReal == nullptr) throw std::runtime_error("no default VFS");
+PowerCutVfs::PowerCutVfs() : mReal(defaultVfs()), mVfs(new sqlite3_vfs(*mReal)) {
     mVfs->szOsFile = static_cast<int>(sizeof(Handle)) + mReal->szOsFile;
     mVfs->zName = "powercut";
     mVfs->pAppData = this;

@@ -26,8 +26,8 @@ namespace datalogger::test {
 // back when it goes; the library must already be set up (DataLoggerStorageSQLiteInstance) and
 // stay so meanwhile, and no connection may be open through it when it goes.
 // Threads: every member and every file call may come from any thread (one mutex).
-// Failure: a file it cannot read or write back makes the SQLite call that needed it fail with an
-// I/O error, or restore() throw std::runtime_error.
+// Failure: a sync whose blocks cannot be read back fails with SQLITE_IOERR_FSYNC; restore()
+// throws std::runtime_error when it cannot write a file back.
 class PowerCutVfs {
 public:
     PowerCutVfs();
