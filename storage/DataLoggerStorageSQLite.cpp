@@ -302,11 +302,13 @@ int DataLoggerStorageSQLite::onWalCommit(void* storage, sqlite3* db, const char*
     return SQLITE_OK;
 }
 
-namespace {
-int64_t steadyNow() {
-    return std::chrono::steady_clock::now().time_since_epoch().count();
+std::chrono::steady_clock::time_point DataLoggerStorageSQLite::now() const {
+    return std::chrono::steady_clock::now();
 }
-}  // namespace
+
+int64_t DataLoggerStorageSQLite::steadyNow() const {
+    return now().time_since_epoch().count();
+}
 
 void DataLoggerStorageSQLite::walCommitted(sqlite3* db, const char* name, int frames) {
     const int before = mWalFrames.exchange(frames);

@@ -94,6 +94,9 @@ protected:
     // Every statement that is not pooled runs through here; virtual so that a test can make
     // one of them fail.
     virtual DataLoggerStatusCode execute(const std::string& sql);
+    // The clock that decides when unsynced commits are due; virtual so that a test can let
+    // seconds pass without waiting for them.
+    virtual std::chrono::steady_clock::time_point now() const;
 
 private:
     // Called by SQLite on the writing thread after every commit to the write-ahead log.
@@ -194,6 +197,7 @@ private:
     // the first commit after one.
     std::atomic<int64_t> mSyncedAt{0};
     bool checkpoint(sqlite3* db, const char* name);
+    int64_t steadyNow() const;  // now() in nanoseconds, as mSyncedAt holds it
     uint32_t mWalHoldFrames = 0;
     std::atomic<bool> mWalHoldExpired{false};  // waited in vain; cleared once the log restarts
     // A page limit the file was too large for; each reclaim tries it again (0: none pending).
