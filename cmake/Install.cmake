@@ -15,7 +15,8 @@ install(FILES ${PROJECT_SOURCE_DIR}/config/default/datalogger DESTINATION /etc/d
 install(DIRECTORY DESTINATION /etc/datalogger/poll)
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/config/poll/ DESTINATION ${DATALOGGER_DOCDIR}/examples/poll
         FILES_MATCHING PATTERN "*.conf")
-install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/packaging/debian/copyright
+install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/docs/block-format.md
+              ${PROJECT_SOURCE_DIR}/packaging/debian/copyright
         DESTINATION ${DATALOGGER_DOCDIR})
 # A package without a Debian revision is native: its history is changelog.gz. The newest entry
 # must name the version being packaged.

@@ -9,6 +9,7 @@
 #include <random>
 #include <sstream>
 
+#include "storage/PointStore.h"
 #include "support/power_cut_vfs.h"
 #include "support/storage_sqlite_support.h"
 
@@ -88,27 +89,43 @@ struct Held {
     int64_t count = 0, sum = 0, newest = 0;
 };
 
-std::vector<int64_t> integers(RawDb& db, const std::string& sql) {
-    std::vector<int64_t> out;
-    std::istringstream row(db.rows(sql).at(0));
-    for (std::string field; std::getline(row, field, '|');) out.push_back(std::stoll(field));
-    return out;
+// Every value the file holds, read as the daemon reads points.
+std::vector<int64_t> valuesIn(RawDb& db, const std::string& file) {
+    SQLiteConnection connection;
+    EXPECT_EQ(connection.open(file, SQLITE_OPEN_READONLY), SQLITE_OK);
+    const log::Logger logger("PowerCut", "", std::make_shared<log::LoggerImpl>());
+    PointStore store(connection.get(), logger);
+    EXPECT_EQ(store.load(), SQLITE_OK);
+    std::vector<int64_t> values;
+    for (const auto& hash : db.rows("SELECT hash FROM channel")) {
+        std::vector<DataLoggerDataPoint> points;
+        EXPECT_EQ(
+            store.read(static_cast<uint64_t>(std::stoll(hash)), PointStore::kNoBound, 0, 0, points),
+            SQLITE_OK);
+        for (const auto& point : points) values.push_back(static_cast<int64_t>(point.value()));
+    }
+    return values;
 }
 
 // Checks a database after the cut that ended `life`, then adds the surviving batches to `held`.
 void checkCut(const std::string& file, const Life& life, Held& held, Figures& figures) {
     RawDb db(file);
     ASSERT_EQ(db.rows("PRAGMA integrity_check"), std::vector<std::string>{"ok"});
-    EXPECT_EQ(integers(db,
-                       "SELECT count(*), CAST(total(value) AS INTEGER) FROM data WHERE value"
-                       " <= " +
-                           std::to_string(held.newest)),
-              (std::vector<int64_t>{held.count, held.sum}))
+    // Before: count and sum of the values up to the newest held; after: count, largest and sum
+    // of those beyond it.
+    std::vector<int64_t> before(2), after(3);
+    for (int64_t value : valuesIn(db, file)) {
+        if (value <= held.newest) {
+            ++before[0];
+            before[1] += value;
+        } else {
+            ++after[0];
+            after[1] = std::max(after[1], value);
+            after[2] += value;
+        }
+    }
+    EXPECT_EQ(before, (std::vector<int64_t>{held.count, held.sum}))
         << "points of earlier lives changed";
-    const auto after = integers(db,
-                                "SELECT count(*), CAST(coalesce(max(value), 0) AS INTEGER), "
-                                "CAST(total(value) AS INTEGER) FROM data WHERE value > " +
-                                    std::to_string(held.newest));
     // Commits survive whole and in order: the newest point ends a batch, all before it are there.
     const auto& batches = life.batches;
     const auto end = std::find_if(batches.begin(), batches.end(),
