@@ -14,8 +14,8 @@ struct DataLoggerDatabaseStatus {
     std::string path;
     uint64_t sizeLimitBytes = 0;        // the configured Size
     std::optional<uint64_t> fileBytes;  // with its write-ahead log
-    std::optional<int64_t> rows;
-    std::optional<int64_t> oldestUs;  // microseconds since the epoch
+    std::optional<int64_t> rows;        // points held, in blocks and open blocks
+    std::optional<int64_t> oldestUs;    // microseconds since the epoch
     std::optional<int64_t> newestUs;
     std::string lastError;  // the last SQLite failure since start; empty when none
 };
@@ -26,10 +26,11 @@ struct DataLoggerStatus {
     int64_t uptimeSeconds = 0;
     size_t queuedPoints = 0;
     size_t queueBoundPoints = 0;
-    uint64_t pointsAccepted = 0;  // queued for writing
-    uint64_t pointsStored = 0;    // written by the storage
-    uint64_t pointsRefused = 0;   // turned away by the queue's bound
-    uint64_t pointsDropped = 0;   // taken from the queue and not written
+    int64_t commitIntervalMs = 0;  // the longest the writer gathers points into one commit
+    uint64_t pointsAccepted = 0;   // queued for writing
+    uint64_t pointsStored = 0;     // written by the storage
+    uint64_t pointsRefused = 0;    // turned away by the queue's bound
+    uint64_t pointsDropped = 0;    // taken from the queue and not written
     std::vector<DataLoggerDatabaseStatus> databases;
     size_t pollFilesLoaded = 0;
     size_t pollFilesRefused = 0;

@@ -77,11 +77,18 @@ void printDatabase(const json& database) {
               << (limit ? mebibytes(*limit) : "?");
     if (file && limit && *limit > 0) std::cout << " (" << *file * 100 / *limit << " %)";
     std::cout << '\n';
+    const auto rows = integer(database, "rows");
     std::cout << "  rows:        " << count(database, "rows");
     const auto oldest = integer(database, "oldestUs");
     const auto newest = integer(database, "newestUs");
     if (oldest && newest) std::cout << ", " << utcText(*oldest) << " to " << utcText(*newest);
     std::cout << '\n';
+    // What a point costs of the file, open blocks, free pages and the write-ahead log included.
+    if (file && rows && *rows > 0) {
+        char perPoint[32];
+        std::snprintf(perPoint, sizeof perPoint, "%.1f", static_cast<double>(*file) / *rows);
+        std::cout << "  per point:   " << perPoint << " bytes\n";
+    }
     const std::string error = text(database, "lastError");
     std::cout << "  last error:  " << (error.empty() ? "none" : error) << '\n';
 }
@@ -98,6 +105,12 @@ void printReadable(const json& status) {
               << count(points, "stored") << ", refused " << count(points, "refused") << ", dropped "
               << count(points, "dropped") << " since start\n";
     std::cout << "channels:      " << count(status, "channels") << " registered\n";
+    const auto interval = integer(status, "commitIntervalMs");
+    if (interval) {
+        char seconds[32];
+        std::snprintf(seconds, sizeof seconds, "%g s", static_cast<double>(*interval) / 1000);
+        std::cout << "commit:        every " << seconds << " at most\n";
+    }
     const json& poll = member(status, "pollFiles");
     std::cout << "poll files:    " << count(poll, "loaded") << " loaded, " << count(poll, "refused")
               << " refused\n";

@@ -421,6 +421,7 @@ DataLoggerStatus DataLoggerCore::status() const {
                                .count();
     status.queuedPoints = mQueue->weight();
     status.queueBoundPoints = kMaxQueuedPoints;
+    status.commitIntervalMs = mCommitInterval.count();
     status.pointsAccepted = mPointsAccepted.load(std::memory_order_relaxed);
     status.pointsStored = mPointsStored.load(std::memory_order_relaxed);
     status.pointsRefused = mPointsRefused.load(std::memory_order_relaxed);

@@ -79,6 +79,7 @@ nlohmann::json toJson(const DataLoggerStatus& status) {
         {"databases", std::move(databases)},
         {"pollFiles", {{"loaded", status.pollFilesLoaded}, {"refused", status.pollFilesRefused}}},
         {"channels", status.channels},
+        {"commitIntervalMs", status.commitIntervalMs},
         {"clockTrusted", status.clockTrusted}};
 }
 
