@@ -139,17 +139,6 @@ constexpr std::array<DataLoggerChannelColumn, 26> kDataLoggerChannelColumns{{
     field<&Info::mAcqPeriodMax>("acqPeriodMax"),
 }};
 
-namespace {
-// A row left out of the table would be zero-initialised, and found only when called.
-constexpr bool everyColumnComplete() {
-    for (const auto& column : kDataLoggerChannelColumns) {
-        if (!column.name || !column.store || !column.load || !column.same) return false;
-    }
-    return true;
-}
-static_assert(everyColumnComplete(), "every column says how it is stored, read and compared");
-}  // namespace
-
 DataLoggerChannelInfo channelInfoFromRow(
     const std::function<DataLoggerColumnValue(int position, DataLoggerColumnType type)>& read) {
     DataLoggerChannelInfo info = DataLoggerChannelInfo::empty();
