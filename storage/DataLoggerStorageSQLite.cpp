@@ -314,8 +314,23 @@ void DataLoggerStorageSQLite::walCommitted(sqlite3* db, const char* name, int fr
     const int before = mWalFrames.exchange(frames);
     if (before == 0) mSyncedAt = steadyNow();  // the first unsynced commit starts the clock
     const bool due = steadyNow() - mSyncedAt >= std::chrono::nanoseconds(kMaxUnsyncedTime).count();
-    if (frames < static_cast<int>(mWalCheckpointFrames) && !due) {
-        mWalHoldExpired = false;
+    if (frames >= static_cast<int>(mWalCheckpointFrames)) {
+        checkpoint(db, name);
+        return;
+    }
+    mWalHoldExpired = false;
+    if (due) syncLog(db, name);
+}
+
+// Makes the commits in the log durable with an fsync of the log alone: a checkpoint would also
+// write every page changed since the last one into the database, and sync that too. Where the
+// log's file cannot be reached or synced, a checkpoint syncs it.
+void DataLoggerStorageSQLite::syncLog(sqlite3* db, const char* name) {
+    sqlite3_file* log = nullptr;
+    if (sqlite3_file_control(db, name, SQLITE_FCNTL_JOURNAL_POINTER, &log) == SQLITE_OK &&
+        log != nullptr && log->pMethods != nullptr &&
+        log->pMethods->xSync(log, SQLITE_SYNC_NORMAL) == SQLITE_OK) {
+        mSyncedAt = steadyNow();
         return;
     }
     checkpoint(db, name);
@@ -339,7 +354,7 @@ void DataLoggerStorageSQLite::syncIfDue() {
     if (!isReady() || mWalHoldFrames == 0 || mWalFrames == 0) return;
     if (steadyNow() - mSyncedAt < std::chrono::nanoseconds(kMaxUnsyncedTime).count()) return;
     std::lock_guard<std::recursive_mutex> lock(mWriteMutex);
-    checkpoint(mDb.get(), "main");
+    syncLog(mDb.get(), "main");
 }
 
 void DataLoggerStorageSQLite::waitForWalRoom() {

@@ -197,6 +197,7 @@ private:
     // the first commit after one.
     std::atomic<int64_t> mSyncedAt{0};
     bool checkpoint(sqlite3* db, const char* name);
+    void syncLog(sqlite3* db, const char* name);
     int64_t steadyNow() const;  // now() in nanoseconds, as mSyncedAt holds it
     uint32_t mWalHoldFrames = 0;
     std::atomic<bool> mWalHoldExpired{false};  // waited in vain; cleared once the log restarts
