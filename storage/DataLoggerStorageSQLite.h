@@ -63,8 +63,9 @@ public:
     // row with its recovery, so a full database costs one slow commit and loses nothing.
     DataLoggerStatusCode setDataBatch(const std::vector<DataLoggerChannelPoint>& items,
                                       std::vector<size_t>& stored) override;
-    // Commits reach the write-ahead log unsynced (synchronous=NORMAL): a checkpoint syncs them,
-    // when the log is half its budget or its oldest unsynced commit is kMaxUnsyncedTime old.
+    // Commits reach the write-ahead log unsynced (synchronous=NORMAL): the log alone is synced
+    // once its oldest unsynced commit is kMaxUnsyncedTime old, and a checkpoint (which syncs it
+    // first) comes when the log is half its budget.
     void syncIfDue() override;
     static constexpr std::chrono::seconds kMaxUnsyncedTime{10};
     DataLoggerStatusCode initializeStorage(uint32_t size, const std::string& filename,
