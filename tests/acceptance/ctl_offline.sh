@@ -83,6 +83,11 @@ bulk=$(dl_register ctl/bulk 1 2 0 2 bulk)
 check "1,000,000 points are pushed" dl_push_series "$bulk" 1000000 $(($(now_us) - 1000000000)) 1000
 bulk_stored() { equals 1000000 "$(points_of ctl/bulk)"; }
 check "all of them are stored" within 60 bulk_stored
+# 30,003 points at one time stamp: every chunk of an export ends inside it.
+ties=$(dl_register ctl/ties 1 2 0 2 ties)
+check "30,003 points at one time stamp are pushed" dl_push_series "$ties" 30003 $(($(now_us) - 2000000000)) 0
+ties_stored() { equals 30003 "$(points_of ctl/ties)"; }
+check "all of them are stored" within 60 ties_stored
 sandbox_stop_daemon 10
 sandbox_start_daemon
 check "the daemon comes up again" sandbox_wait_daemon_up 20
@@ -98,6 +103,8 @@ check "export writes the header and all 1,000,000 rows" equals "0 1000001" "$rc 
 check "export rows are in time order, one per stored point" equals 1000000 \
   "$(tail -n +2 "$SANDBOX/bulk.csv" | cut -d, -f3 | sort -c -n -u && echo 1000000)"
 check "the producer was acknowledged while the export ran" test "$acked" -gt 0
+check "an export gives points sharing a time stamp once each, in the order they arrived" \
+  equals "$(seq 0 30002 | tr '\n' ' ')" "$(ctl export ctl/ties | tail -n +2 | cut -d, -f4 | awk '{ printf "%d ", $1 }')"
 stored_all() { equals $((acked + 1)) "$(points_of ctl/live)"; }
 check "every point acknowledged during the export is stored" within 20 stored_all
 check "export --format json holds the same rows" equals $((acked + 1)) \

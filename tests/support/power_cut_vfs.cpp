@@ -79,7 +79,7 @@ struct PowerCutVfs::Handle {
         Handle* h = of(f);
         if (h->file != nullptr && amount > 0) {
             std::lock_guard<std::mutex> lock(h->owner->mMutex);
-            if (h->owner->count(h->path)) {
+            if (h->owner->count()) {
                 const auto from = static_cast<uint64_t>(offset);
                 for (uint64_t b = from / kBlock; b <= (from + amount - 1) / kBlock; ++b) {
                     h->file->dirty.insert(b);
@@ -95,7 +95,7 @@ struct PowerCutVfs::Handle {
         Handle* h = of(f);
         if (h->file != nullptr) {
             std::lock_guard<std::mutex> lock(h->owner->mMutex);
-            h->owner->count(h->path);  // the new length is read back at the next sync or the cut
+            h->owner->count();  // the new length is read back at the next sync or the cut
         }
         return next(f)->xTruncate(real(f), size);
     }
@@ -104,7 +104,7 @@ struct PowerCutVfs::Handle {
         Handle* h = of(f);
         if (h->file == nullptr) return next(f)->xSync(real(f), flags);
         std::lock_guard<std::mutex> lock(h->owner->mMutex);
-        if (!h->owner->count(h->path)) return next(f)->xSync(real(f), flags);
+        if (!h->owner->count()) return next(f)->xSync(real(f), flags);
         const int rc = next(f)->xSync(real(f), flags);
         if (rc != SQLITE_OK) return rc;
         if (!readBlocks(*h->path, h->file->dirty, h->file->synced)) return SQLITE_IOERR_FSYNC;
@@ -214,7 +214,6 @@ void PowerCutVfs::arm(uint64_t cutAt, uint64_t seed) {
     mCutAt = std::max(cutAt, mOperations + 1);
     mLastSync = 0;
     mLastCommit = 0;
-    mCutPath.clear();
     mRandom.seed(seed);
 }
 
@@ -233,23 +232,15 @@ uint64_t PowerCutVfs::lastSync() const {
     return mLastSync;
 }
 
-bool PowerCutVfs::count(const std::string* path) {
+bool PowerCutVfs::count() {
     ++mOperations;
-    if (mArmed && !mCut && mOperations == mCutAt) {
-        mCutPath = *path;
-        cutNow();
-    }
+    if (mArmed && !mCut && mOperations == mCutAt) cutNow();
     return !mCut;
 }
 
 uint64_t PowerCutVfs::lastCommit() const {
     std::lock_guard<std::mutex> lock(mMutex);
     return mLastCommit;
-}
-
-std::string PowerCutVfs::cutPath() const {
-    std::lock_guard<std::mutex> lock(mMutex);
-    return mCutPath;
 }
 
 // Every block written since the file's last sync is lost, or a share of them drawn for the cut

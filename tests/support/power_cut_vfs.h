@@ -46,8 +46,6 @@ public:
     // The number of the last write of a commit frame's header to a write-ahead log before the
     // cut (0: none): the operation that made the newest transaction complete in the log.
     uint64_t lastCommit() const;
-    // The file whose write, sync or truncate the cut interrupted (empty: none yet).
-    std::string cutPath() const;
     // After every connection is closed: writes what the cut left into the files, removes the
     // files that did not exist then and every shared-memory index, and stops tracking.
     void restore();
@@ -64,8 +62,8 @@ private:
                     int* outFlags);
     static int remove(sqlite3_vfs* vfs, const char* name, int dirSync);
     static PowerCutVfs& of(sqlite3_vfs* vfs);
-    // Counts one operation on `path` (mMutex held); false when it is the cut or comes after it.
-    bool count(const std::string* path);
+    // Counts one operation (mMutex held); false when it is the cut or comes after it.
+    bool count();
     void cutNow();
 
     sqlite3_vfs* mReal;
@@ -78,7 +76,6 @@ private:
     uint64_t mCutAt = 0;
     uint64_t mLastSync = 0;
     uint64_t mLastCommit = 0;
-    std::string mCutPath;
     std::mt19937_64 mRandom;
 };
 

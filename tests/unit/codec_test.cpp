@@ -1,6 +1,5 @@
 // The block codec: exact round trips for any time stamps and any double bit patterns, the sizes
-// the storage budget counts on, and damaged blocks refused without a crash or an over-read (run
-// it under ASan: each block sits in a heap buffer of exactly its size).
+// the storage budget counts on, and cut blocks refused. Arbitrary bytes are the fuzz target's.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -58,7 +57,9 @@ constexpr int64_t kMin = std::numeric_limits<int64_t>::min();
 constexpr int64_t kMax = std::numeric_limits<int64_t>::max();
 constexpr int64_t kTenSeconds = 10'000'000;
 
-// Values that break naive scaling, XOR windows or float comparisons.
+// Values that break naive scaling, XOR windows or float comparisons: signed zeros, NaNs
+// (quiet, signalling, with a payload), subnormals, the extremes and sums that do not round-trip.
+using Limits = std::numeric_limits<double>;
 const std::vector<double> kAdversarialValues = {0.0,
                                                 -0.0,
                                                 1.0,
@@ -67,16 +68,16 @@ const std::vector<double> kAdversarialValues = {0.0,
                                                 21.37,
                                                 1e300,
                                                 -1e-300,
-                                                std::numeric_limits<double>::infinity(),
-                                                -std::numeric_limits<double>::infinity(),
-                                                std::numeric_limits<double>::quiet_NaN(),
-                                                fromBits(0x7ff0000000000001),  // signalling NaN
-                                                fromBits(0xfff8dead00beef01),  // NaN with payload
-                                                std::numeric_limits<double>::denorm_min(),
-                                                -std::numeric_limits<double>::denorm_min(),
+                                                Limits::infinity(),
+                                                -Limits::infinity(),
+                                                Limits::quiet_NaN(),
+                                                fromBits(0x7ff0000000000001),
+                                                fromBits(0xfff8dead00beef01),
+                                                Limits::denorm_min(),
+                                                -Limits::denorm_min(),
                                                 fromBits(0x000fffffffffffff),
-                                                std::numeric_limits<double>::max(),
-                                                std::numeric_limits<double>::lowest(),
+                                                Limits::max(),
+                                                Limits::lowest(),
                                                 9007199254740993.0,
                                                 0.1 + 0.2,
                                                 1e22,
@@ -122,10 +123,7 @@ TEST(CodecRoundTrip, AdversarialValuesAndTimesComeBackBitExact) {
         samples[299].value = value;
         EXPECT_TRUE(roundTrips(samples)) << std::hex << bitsOf(value);
     }
-}
-
-TEST(CodecRoundTrip, ExtremeEqualAndDecreasingTimesDoNotOverflow) {
-    std::mt19937_64 rng(2);
+    // Extreme, equal and decreasing times: no delta may overflow.
     Samples swinging;  // every delta is as large as int64 allows, in both directions
     for (int i = 0; i < 100; ++i) swinging.push_back({i % 2 ? kMax : kMin, 1.5});
     EXPECT_TRUE(roundTrips(swinging));
@@ -149,26 +147,6 @@ TEST(CodecRoundTrip, RandomBlocksOfEverySizeEdge) {
         EXPECT_TRUE(roundTrips(sensorLike(size, 0, rng))) << size;
         EXPECT_TRUE(roundTrips(sensorLike(size, 2000, rng))) << size;
         EXPECT_TRUE(roundTrips(randomBits(size, rng))) << size;
-    }
-    for (int seed = 0; seed < 200; ++seed) {
-        Samples samples = sensorLike(1 + rng() % 600, rng() % 3 ? 0 : 1 + rng() % 100000, rng);
-        // A mix of runs: regular, a few gaps, a patch of random bits, integer counters.
-        for (Sample& sample : samples) {
-            switch (rng() % 16) {
-                case 0:
-                    sample.value = fromBits(rng());
-                    break;
-                case 1:
-                    sample.time += static_cast<int64_t>(rng() % 1'000'000'000);
-                    break;
-                case 2:
-                    sample.value = std::nearbyint(sample.value * 1000);
-                    break;
-                default:
-                    break;
-            }
-        }
-        EXPECT_TRUE(roundTrips(samples)) << "seed " << seed;
     }
 }
 
@@ -201,22 +179,11 @@ TEST(CodecEncode, RefusesAnEmptyBlockAndOneOverTheMaximum) {
     EXPECT_THROW(encodeBlock(tooMany.data(), tooMany.size()), std::invalid_argument);
 }
 
-// Each damaged block either decodes to 1..kMaxBlockSamples samples or is refused with out empty.
-void expectContained(const Bytes& block) {
-    Samples out{Sample{1, 1.0}};
-    const Bytes exact(block);  // a heap buffer of exactly this size, for ASan
-    if (decodeBlock(exact.data(), exact.size(), out)) {
-        EXPECT_GE(out.size(), 1u);
-        EXPECT_LE(out.size(), kMaxBlockSamples);
-    } else {
-        EXPECT_TRUE(out.empty());
-    }
-}
-
-TEST(CodecDecode, DamagedBlocksAreRefusedOrDecodeWithinBounds) {
+// Arbitrary bytes are the fuzz target's: here, that a block cut short or followed by a byte is
+// refused rather than read as fewer samples.
+TEST(CodecDecode, CutOrLongerBlocksAreRefused) {
     std::mt19937_64 rng(4);
-    for (const Samples& samples :
-         {sensorLike(200, 0, rng), sensorLike(200, 2000, rng), randomBits(40, rng)}) {
+    for (const Samples& samples : {sensorLike(200, 2000, rng), randomBits(40, rng)}) {
         const Bytes block = encode(samples);
         Samples out;
         for (size_t size = 0; size < block.size(); ++size) {
@@ -226,33 +193,7 @@ TEST(CodecDecode, DamagedBlocksAreRefusedOrDecodeWithinBounds) {
         Bytes longer = block;
         longer.push_back(0);
         EXPECT_FALSE(decodeBlock(longer.data(), longer.size(), out)) << "a trailing byte";
-        for (int i = 0; i < 2000; ++i) {
-            Bytes mutated = block;
-            mutated[rng() % mutated.size()] ^= static_cast<unsigned char>(1 + rng() % 255);
-            expectContained(mutated);
-        }
     }
-    for (int i = 0; i < 2000; ++i) {
-        Bytes junk(rng() % 64);
-        for (unsigned char& byte : junk) byte = static_cast<unsigned char>(rng());
-        if (!junk.empty() && i % 2) junk[0] = kEncodingCompact;
-        expectContained(junk);
-    }
-}
-
-TEST(CodecDecode, RefusesBadHeaders) {
-    Samples out;
-    const Bytes unknownEncoding = {0x7f, 0x01, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
-    EXPECT_FALSE(decodeBlock(unknownEncoding.data(), unknownEncoding.size(), out));
-    Bytes zeroCount = {kEncodingPlain, 0x00};
-    EXPECT_FALSE(decodeBlock(zeroCount.data(), zeroCount.size(), out));
-    Bytes overMaximum = {kEncodingPlain, 0x81, 0x20};  // 4097
-    overMaximum.resize(overMaximum.size() + 4097 * 16);
-    EXPECT_FALSE(decodeBlock(overMaximum.data(), overMaximum.size(), out));
-    const Bytes overflowingCount = {kEncodingPlain, 0xff, 0xff, 0xff, 0xff, 0xff,
-                                    0xff,           0xff, 0xff, 0xff, 0x7f};
-    EXPECT_FALSE(decodeBlock(overflowingCount.data(), overflowingCount.size(), out));
-    EXPECT_EQ(blockEncoding(nullptr, 0), 0);
 }
 
 }  // namespace

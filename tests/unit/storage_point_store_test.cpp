@@ -2,18 +2,15 @@
 #include <sqlite3.h>
 
 #include <cmath>
-#include <fstream>
 #include <random>
-#include <sstream>
 
 #include "storage/PointStore.h"
-#include "support/test_support.h"
+#include "support/storage_sqlite_support.h"
 
 namespace quorix::pelmo::datalogger {
 namespace {
 
-using ::datalogger::test::LogCapture;
-using ::datalogger::test::TempDir;
+using namespace ::datalogger::test;
 
 struct Stored {
     int64_t time;
@@ -25,18 +22,12 @@ struct Stored {
 class PointStoreTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        ASSERT_EQ(
-            mConnection.open(mDir.file("points.db"),
-                             SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX),
-            SQLITE_OK);
-        for (int version = 0; version < 5; ++version) {
-            std::ifstream script(std::string(DATALOGGER_SOURCE_DIR) +
-                                 "/dbscripts/sqlite/migration_" + std::to_string(version) + "_" +
-                                 std::to_string(version + 1) + ".sql");
-            std::stringstream text;
-            text << script.rdbuf();
-            ASSERT_EQ(exec(text.str()), SQLITE_OK) << version;
-        }
+        // The schema as the storage makes it; the points are written here on a connection of
+        // the test's own.
+        ASSERT_EQ(makeStorage()->initializeStorage(kMaximumSize, mFile, false),
+                  DataLoggerStatusCode::NoError);
+        ASSERT_EQ(mConnection.open(mFile, SQLITE_OPEN_READWRITE | SQLITE_OPEN_FULLMUTEX),
+                  SQLITE_OK);
         reopen();
     }
     int exec(const std::string& sql) {
@@ -91,16 +82,10 @@ protected:
             }
         }
     }
-    int64_t count(const char* sql) {
-        sqlite3_stmt* statement = nullptr;
-        sqlite3_prepare_v2(mConnection.get(), sql, -1, &statement, nullptr);
-        sqlite3_step(statement);
-        const int64_t value = sqlite3_column_int64(statement, 0);
-        sqlite3_finalize(statement);
-        return value;
-    }
+    int64_t count(const char* sql) { return RawDb(mFile).scalar(sql); }
 
-    TempDir mDir;
+    RamDir mDir;
+    const std::string mFile = mDir.file("points.db");
     SQLiteConnection mConnection;
     LogCapture mLog;
     log::Logger mLogger{"PointStoreTest", "", std::make_shared<log::LoggerImpl>()};
@@ -156,10 +141,10 @@ TEST_F(PointStoreTest, ReadsMatchTheModelForEveryFilterAcrossBlocksTheTailAndARe
     expectRead(4);  // no such channel: nothing
 }
 
-// A rolled back transaction leaves memory as the database is; damaged blocks are skipped with
-// one line; the oldest blocks go first; a channel's points move with its hash; a channel that
-// rarely gets a point does not hold the tail back.
-TEST_F(PointStoreTest, RollbackDamageRetentionRenameAndASlowChannel) {
+// A rolled back transaction leaves memory as the database is, and a channel that rarely gets a
+// point does not hold the tail back. Damaged blocks, retention and renaming are the storage's
+// tests' (hostile rows, size limit, archiving).
+TEST_F(PointStoreTest, ARollbackLeavesMemoryAsTheFileAndASlowChannelDoesNotHoldTheTail) {
     std::vector<std::pair<uint64_t, Stored>> points;
     for (int64_t i = 0; i < 1100; ++i)
         points.push_back({1, {1000000 * i, 0.25 * static_cast<double>(i)}});
@@ -180,25 +165,6 @@ TEST_F(PointStoreTest, RollbackDamageRetentionRenameAndASlowChannel) {
     commit({{1, {2000000000, 7.0}}});  // the tail rows' numbers are handed out again
     expectRead(1);
 
-    ASSERT_EQ(exec("UPDATE block SET bytes = x'02ff' WHERE id = 1;"), SQLITE_OK);
-    std::vector<DataLoggerDataPoint> read;
-    ASSERT_EQ(mStore->read(1, PointStore::kNoBound, 0, 0, read), SQLITE_OK);
-    EXPECT_EQ(read.size(), mModel[1].size() - PointStore::kBlockPoints);
-    EXPECT_EQ(mLog.count("A block of channel 1 from 0 to 511000000 µs could not be decoded"), 1u);
-
-    EXPECT_EQ(mStore->removeOldest(1), 1);
-    EXPECT_EQ(count("SELECT min(firstTime) FROM block;"), 512000000);
-
-    ASSERT_EQ(exec("BEGIN;"), SQLITE_OK);
-    ASSERT_EQ(mStore->rename(1, 9), SQLITE_DONE);
-    ASSERT_EQ(exec("COMMIT;"), SQLITE_OK);
-    mStore->committed();
-    mModel[9] = mModel[1];
-    mModel[9].erase(mModel[9].begin(), mModel[9].begin() + PointStore::kBlockPoints);
-    mModel.erase(1);
-    expectRead(9);
-    expectRead(1);
-
     // Channel 2 has one open point; once the tail has moved on by half its bound, it is closed.
     for (size_t written = 0; written < PointStore::kMaxTailRows / 2;) {
         std::vector<std::pair<uint64_t, Stored>> busy;
@@ -209,12 +175,11 @@ TEST_F(PointStoreTest, RollbackDamageRetentionRenameAndASlowChannel) {
     EXPECT_EQ(count("SELECT count(*) FROM block WHERE channelHash = 2;"), 1);
     EXPECT_LT(count("SELECT count(*) FROM tail;"), static_cast<int64_t>(PointStore::kBlockPoints));
     reopen();
-    expectRead(2);
-    expectRead(3);
+    for (uint64_t hash : {1, 2, 3}) expectRead(hash);
     PointStore::Figures figures;
     ASSERT_EQ(mStore->figures(figures), SQLITE_OK);
     EXPECT_EQ(figures.points,
-              static_cast<int64_t>(mModel[2].size() + mModel[3].size() + mModel[9].size()) - 0);
+              static_cast<int64_t>(mModel[1].size() + mModel[2].size() + mModel[3].size()));
 }
 
 }  // namespace

@@ -170,10 +170,13 @@ TEST_F(StorageChannels, HostileRowsAreReadWithoutHarm) {
     EXPECT_EQ(infos.size(), 2u);
     EXPECT_EQ(get("evil"), Code::NoError);
     EXPECT_EQ(mPoints.size(), 2u);
-    EXPECT_EQ(get("a"), Code::NoError);
+    LogCapture log;
+    EXPECT_EQ(get("a"), Code::NoError);  // the block is skipped with one line, the tail read
+    EXPECT_EQ(log.count("from 0 to 5 µs could not be decoded and is skipped"), 1u);
     EXPECT_EQ(mStorage->archiveChannel("evil", mNewPath, mNewHash), Code::StorageError);
 }
 
+// The filters' meaning is the point store's test's; here, how the storage hands them on.
 struct FilterCase {
     const char* name;
     int lastCounterIndex;  // -1: filter off
@@ -214,16 +217,10 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(FilterCase{"None", -1, false, 0, {0, 1, 2, 3, 4, 5, 6, 7, 8, 9}},
                       FilterCase{"Amount", -1, false, 3, {7, 8, 9}},
                       FilterCase{"LastCounter", 3, false, 0, {4, 5, 6, 7, 8, 9}},
-                      FilterCase{"LastCounterAndAmount", 3, false, 8, {4, 5, 6, 7, 8, 9}},
                       FilterCase{"LastCounterAtTheNewest", 9, false, 0, {}},
-                      FilterCase{"LastCounterLimitedByAmount", 3, false, 2, {8, 9}},
                       FilterCase{"Age", -1, true, 0, {5, 6, 7, 8, 9}},
-                      FilterCase{"AgeAndAmount", -1, true, 8, {5, 6, 7, 8, 9}},
-                      FilterCase{"AgeLimitedByAmount", -1, true, 2, {8, 9}},
                       FilterCase{"AgeStricterThanLastCounter", 3, true, 0, {5, 6, 7, 8, 9}},
                       FilterCase{"LastCounterStricterThanAge", 7, true, 0, {8, 9}},
-                      FilterCase{"AllWithAgeStrictest", 3, true, 8, {5, 6, 7, 8, 9}},
-                      FilterCase{"AllWithCounterStrictest", 6, true, 8, {7, 8, 9}},
                       FilterCase{"AllWithAmountStrictest", 3, true, 1, {9}}),
     [](const auto& info) { return std::string(info.param.name); });
 
