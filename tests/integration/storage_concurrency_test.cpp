@@ -19,7 +19,7 @@ using Clock = std::chrono::steady_clock;
 // a write fail. Once the snapshot keeps the write-ahead log from being checkpointed, writing
 // waits, so that the file and its log stay within Size + 1 MiB, and goes on when it ends.
 TEST(StorageConcurrency, OutsideReaderCostsNoPointAndTheLogStaysBounded) {
-    constexpr int kPoints = 400;  // far more log than the budget allows while the reader reads
+    constexpr int kPoints = 2000;  // far more log than the budget allows while the reader reads
     RamDir dir;
     const std::string file = dir.file("live.db");
     auto storage = makeStorage();
