@@ -47,11 +47,11 @@ void printTable(const Row& header, const std::vector<Row>& rows) {
     for (const auto& row : rows) print(row);
 }
 
-int listChannels(const std::string& storageConfig, const std::string& glob, bool latest) {
+int listChannels(const CtlSource& source, const std::string& glob, bool latest) {
     bool complete = true;
     std::vector<Row> rows;
     try {
-        for (const auto& database : openDatabases(storageConfig, complete)) {
+        for (const auto& database : openDatabases(source, complete)) {
             // One read transaction per database: its open blocks are read once for all channels.
             readPoints(database, [&](PointStore& points) {
                 const auto counts = latest ? std::map<int64_t, int64_t>() : pointCounts(database);
@@ -85,12 +85,11 @@ int listChannels(const std::string& storageConfig, const std::string& glob, bool
 void addListCommand(CLI::App& app, int& status, const char* name, const char* help, bool latest) {
     auto* command = app.add_subcommand(name, help);
     auto glob = std::make_shared<std::string>();
-    auto storage = std::make_shared<std::string>(kStorageConfigPath);
+    auto source = std::make_shared<CtlSource>();
     command->add_option("glob", *glob, "shell pattern for channel paths, such as 'magnet/*'");
-    command->add_option("--storage", *storage, "storage configuration naming the databases")
-        ->capture_default_str();
+    addSourceOptions(*command, *source);
     command->callback(
-        [glob, storage, latest, &status] { status = listChannels(*storage, *glob, latest); });
+        [glob, source, latest, &status] { status = listChannels(*source, *glob, latest); });
 }
 
 }  // namespace

@@ -54,21 +54,36 @@ const log::Logger& ctlLogger() {
     return logger;
 }
 
-std::vector<CtlDatabase> openDatabases(const std::string& storageConfig, bool& complete) {
-    const DataLoggerStorageConfigFile file(storageConfig);
-    if (!file.isValid()) {
-        // The JSON reader names the file itself; the reader's own checks do not.
-        const std::string error = errorLine(file.getErrors());
-        const bool named = error.compare(0, storageConfig.size() + 1, storageConfig + ":") == 0;
-        throw std::runtime_error(named ? shown(error) : shown(storageConfig) + ": " + shown(error));
+void addSourceOptions(CLI::App& command, CtlSource& source) {
+    auto* storage = command
+                        .add_option("--storage", source.storageConfig,
+                                    "storage configuration naming the databases")
+                        ->capture_default_str();
+    command
+        .add_option("--database", source.files,
+                    "a database file to read instead, such as a copy from a device log; may be "
+                    "given more than once")
+        ->excludes(storage);
+}
+
+std::vector<CtlDatabase> openDatabases(const CtlSource& source, bool& complete) {
+    std::vector<std::string> files = source.files;
+    if (files.empty()) {
+        const DataLoggerStorageConfigFile file(source.storageConfig);
+        if (!file.isValid()) {
+            // The JSON reader names the file itself; the reader's own checks do not.
+            const std::string error = errorLine(file.getErrors());
+            const std::string& name = source.storageConfig;
+            const bool named = error.compare(0, name.size() + 1, name + ":") == 0;
+            throw std::runtime_error(named ? shown(error) : shown(name) + ": " + shown(error));
+        }
+        const auto config = file.getConfig();
+        files = {config->getNonVolatilePath(), config->getVolatilePath()};
     }
-    const auto config = file.getConfig();
     std::vector<CtlDatabase> databases;
     complete = true;
-    for (const auto& [path, storage] :
-         {std::pair{config->getNonVolatilePath(), DataLoggerStorageType::NonVolatile},
-          std::pair{config->getVolatilePath(), DataLoggerStorageType::Volatile}}) {
-        CtlDatabase database{path, storage, SQLiteConnection(), nullptr};
+    for (const auto& path : files) {
+        CtlDatabase database{path, SQLiteConnection(), nullptr};
         const int code = database.connection.open(path, SQLITE_OPEN_READONLY);
         if (code != SQLITE_OK) {
             std::cerr << shown(path) << ": cannot open: " << sqlite3_errstr(code) << "\n";

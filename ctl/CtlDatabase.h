@@ -1,5 +1,6 @@
 #pragma once
 
+#include <CLI/CLI.hpp>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -9,6 +10,7 @@
 #include <vector>
 
 #include "core/DataLoggerTypes.h"
+#include "ctl/CtlSupport.h"
 #include "storage/DataLoggerSQLiteHandles.h"
 #include "storage/PointStore.h"
 
@@ -18,7 +20,6 @@ namespace quorix::pelmo::datalogger::ctl {
 // log keeps readers and the writer apart). Move-only through its connection.
 struct CtlDatabase {
     std::string path;
-    DataLoggerStorageType storage;
     SQLiteConnection connection;
     // On `connection`, so declared after it: destroyed first.
     std::unique_ptr<PointStore> points;
@@ -37,10 +38,20 @@ struct CtlChannel {
 // themselves what failed.
 const log::Logger& ctlLogger();
 
-// Both databases named by the storage configuration, non-volatile first. One that cannot be
-// opened is reported on standard error and left out; `complete` then turns false. Throws
-// std::runtime_error when the configuration is refused.
-std::vector<CtlDatabase> openDatabases(const std::string& storageConfig, bool& complete);
+// Where a command reads points: the databases a storage configuration names, or database
+// files named one by one (copies taken away from a controller, such as the device log's).
+struct CtlSource {
+    std::string storageConfig = kStorageConfigPath;
+    std::vector<std::string> files;
+};
+
+// Adds --storage and --database, which exclude each other, to a command that reads points.
+void addSourceOptions(CLI::App& command, CtlSource& source);
+
+// The files of `source`, or else both databases its storage configuration names, non-volatile
+// first. One that cannot be opened is reported on standard error and left out; `complete` then
+// turns false. Throws std::runtime_error when the configuration is refused.
+std::vector<CtlDatabase> openDatabases(const CtlSource& source, bool& complete);
 
 // The channels of one database whose path matches the shell pattern (every one when empty).
 std::vector<CtlChannel> readChannels(const CtlDatabase& database, const std::string& glob);

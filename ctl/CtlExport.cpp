@@ -130,12 +130,12 @@ void exportChannel(const CtlDatabase& database, const CtlChannel& channel, int64
     }
 }
 
-int exportRows(const std::string& storageConfig, const std::string& glob, int64_t from, int64_t to,
+int exportRows(const CtlSource& source, const std::string& glob, int64_t from, int64_t to,
                bool json) {
     bool complete = true;
     size_t channels = 0;
     try {
-        auto databases = openDatabases(storageConfig, complete);
+        auto databases = openDatabases(source, complete);
         Writer writer(json);
         for (const auto& database : databases) {
             for (const auto& channel : readChannels(database, glob)) {
@@ -166,7 +166,7 @@ void addExportCommand(CLI::App& app, int& status) {
     auto from = std::make_shared<std::string>();
     auto to = std::make_shared<std::string>();
     auto format = std::make_shared<std::string>("csv");
-    auto storage = std::make_shared<std::string>(kStorageConfigPath);
+    auto source = std::make_shared<CtlSource>();
     command->add_option("glob", *glob, "shell pattern for channel paths, such as 'magnet/*'")
         ->required();
     const char* timeHelp =
@@ -176,8 +176,7 @@ void addExportCommand(CLI::App& app, int& status) {
     command->add_option("--format", *format, "csv or json")
         ->check(CLI::IsMember({"csv", "json"}))
         ->capture_default_str();
-    command->add_option("--storage", *storage, "storage configuration naming the databases")
-        ->capture_default_str();
+    addSourceOptions(*command, *source);
     command->callback([=, &status] {
         int64_t range[2] = {std::numeric_limits<int64_t>::min(),
                             std::numeric_limits<int64_t>::max()};
@@ -199,7 +198,7 @@ void addExportCommand(CLI::App& app, int& status) {
             status = kUsage;
             return;
         }
-        status = exportRows(*storage, *glob, range[0], range[1], *format == "json");
+        status = exportRows(*source, *glob, range[0], range[1], *format == "json");
     });
 }
 

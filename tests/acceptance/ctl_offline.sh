@@ -103,6 +103,10 @@ check "export writes the header and all 1,000,000 rows" equals "0 1000001" "$rc 
 check "export rows are in time order, one per stored point" equals 1000000 \
   "$(tail -n +2 "$SANDBOX/bulk.csv" | cut -d, -f3 | sort -c -n -u && echo 1000000)"
 check "the producer was acknowledged while the export ran" test "$acked" -gt 0
+sql "$nv_db" ".backup '$SANDBOX/copy.db'"  # as the device log copies it
+"$DATALOGGER_CTL" export ctl/bulk --database "$SANDBOX/copy.db" >"$SANDBOX/copy.csv"; rc=$?
+check "export --database reads the same rows from a copied file" equals 0 \
+  "$rc$(cmp "$SANDBOX/bulk.csv" "$SANDBOX/copy.csv")"
 check "an export gives points sharing a time stamp once each, in the order they arrived" \
   equals "$(seq 0 30002 | tr '\n' ' ')" "$(ctl export ctl/ties | tail -n +2 | cut -d, -f4 | awk '{ printf "%d ", $1 }')"
 stored_all() { equals $((acked + 1)) "$(points_of ctl/live)"; }
