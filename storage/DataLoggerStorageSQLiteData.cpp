@@ -16,9 +16,6 @@ namespace {
 
 using std::chrono::microseconds;
 
-constexpr std::chrono::milliseconds kPoolTimeout{1000};
-constexpr int kWriteAttempts = 3;
-
 unsigned low32(uint64_t hash) {
     return static_cast<unsigned>(hash);
 }
@@ -94,7 +91,7 @@ int64_t ageThresholdMicros(std::chrono::microseconds age) {
 DataLoggerStatusCode DataLoggerStorageSQLite::writeWithRecovery(
     const std::function<DataLoggerSQLiteQuery()>& bound, bool& constraintFailed) {
     constraintFailed = false;
-    for (int attempt = 1; attempt <= kWriteAttempts; ++attempt) {
+    for (int attempt = 1; attempt <= SQLiteDatabase::kWriteAttempts; ++attempt) {
         int rc;
         {
             DataLoggerSQLiteQuery q = bound();
@@ -108,21 +105,26 @@ DataLoggerStatusCode DataLoggerStorageSQLite::writeWithRecovery(
         }
         if (rc == SQLITE_DONE) return DataLoggerStatusCode::NoError;
         if (rc == SQLITE_CONSTRAINT) {
-            report("The SQLite constraint failed.", rc);
+            mDatabase.report("The SQLite constraint failed.", rc);
             constraintFailed = true;
             return DataLoggerStatusCode::StorageError;
         }
         if (rc != SQLITE_FULL) {
-            report("Unexpected error while removing data entries.", rc);
+            mDatabase.report("Unexpected error while removing data entries.", rc);
             return DataLoggerStatusCode::StorageError;
         }
-        reportWarning("Database full, removing data entries.", rc);
-        if (mOnDatabaseFull) mOnDatabaseFull();
-        if (makeRoom(attempt == kWriteAttempts) != DataLoggerStatusCode::NoError) {
+        if (makeRoomAfterFull(rc, attempt == SQLiteDatabase::kWriteAttempts) !=
+            DataLoggerStatusCode::NoError) {
             return DataLoggerStatusCode::StorageError;
         }
     }
     return DataLoggerStatusCode::StorageError;
+}
+
+DataLoggerStatusCode DataLoggerStorageSQLite::makeRoomAfterFull(int rc, bool reclaim) {
+    mDatabase.reportWarning("Database full, removing data entries.", rc);
+    if (mOnDatabaseFull) mOnDatabaseFull();
+    return makeRoom(reclaim);
 }
 
 // A full database drops its oldest blocks, a tenth of them; one without blocks closes its open
@@ -131,12 +133,12 @@ DataLoggerStatusCode DataLoggerStorageSQLite::makeRoom(bool reclaim) {
     PointStore::Figures figures;
     if (mPoints->figures(figures) != SQLITE_OK) return DataLoggerStatusCode::StorageError;
     if (figures.blocks == 0) {
-        std::lock_guard<std::recursive_mutex> lock(mWriteMutex);
+        const auto lock = mDatabase.lockWrites();
         mPoints->closeAllOnNextCommit();
         const std::vector<DataLoggerChannelPoint> none;
         std::vector<size_t> stored;
         if (commitPoints(none, stored) != SQLITE_DONE) return DataLoggerStatusCode::StorageError;
-        return reclaim ? reclaimFreeSpace() : DataLoggerStatusCode::NoError;
+        return reclaim ? mDatabase.reclaimFreeSpace() : DataLoggerStatusCode::NoError;
     }
     return removeDataEntries(static_cast<uint32_t>(std::max<int64_t>(1, figures.blocks / 10)),
                              reclaim);
@@ -190,7 +192,7 @@ int DataLoggerStorageSQLite::commitPoints(const std::vector<DataLoggerChannelPoi
     try {
         // Whatever ends the transaction early (a failure, a throw) rolls it back, so the shared
         // connection never keeps one open.
-        const TransactionGuard transaction(mDb.get());
+        const TransactionGuard transaction(mDatabase.connection());
         if (execute("BEGIN;") == DataLoggerStatusCode::NoError) {
             BatchPosition none;
             bool ignored = false;
@@ -198,7 +200,7 @@ int DataLoggerStorageSQLite::commitPoints(const std::vector<DataLoggerChannelPoi
                              refused ? *refused : ignored);
             if (rc == SQLITE_DONE) rc = mPoints->prepareCommit();
             if (rc == SQLITE_DONE) {
-                rc = sqlite3_exec(mDb.get(), "COMMIT;", nullptr, nullptr, nullptr);
+                rc = sqlite3_exec(mDatabase.connection(), "COMMIT;", nullptr, nullptr, nullptr);
                 rc = rc == SQLITE_OK ? SQLITE_DONE : rc;
             }
         }
@@ -222,8 +224,8 @@ DataLoggerStatusCode DataLoggerStorageSQLite::setDataBatch(
     BatchPosition at;
     std::vector<size_t> written(items.size());
     while (at.item < items.size()) {
-        waitForWalRoom();
-        std::lock_guard<std::recursive_mutex> lock(mWriteMutex);
+        mDatabase.waitForWalRoom();
+        const auto lock = mDatabase.lockWrites();
         const BatchPosition start = at;
         for (int attempt = 1;; ++attempt) {
             at = start;
@@ -237,15 +239,14 @@ DataLoggerStatusCode DataLoggerStorageSQLite::setDataBatch(
                 for (size_t i = 0; i < items.size(); ++i) stored[i] += written[i];
                 break;
             }
-            if (rc != SQLITE_FULL || attempt == kWriteAttempts) {
+            if (rc != SQLITE_FULL || attempt == SQLiteDatabase::kWriteAttempts) {
                 // The slice is lost; the next one is tried.
-                report("Points could not be written.", rc);
+                mDatabase.report("Points could not be written.", rc);
                 result = DataLoggerStatusCode::StorageError;
                 break;
             }
-            reportWarning("Database full, removing data entries.", rc);
-            if (mOnDatabaseFull) mOnDatabaseFull();
-            if (makeRoom(attempt + 1 == kWriteAttempts) != DataLoggerStatusCode::NoError) {
+            if (makeRoomAfterFull(rc, attempt + 1 == SQLiteDatabase::kWriteAttempts) !=
+                DataLoggerStatusCode::NoError) {
                 result = DataLoggerStatusCode::StorageError;
                 break;
             }
@@ -258,7 +259,7 @@ DataLoggerStatusCode DataLoggerStorageSQLite::removeDataEntries(uint32_t count, 
     if (!isReady()) return DataLoggerStatusCode::StorageNotInitialized;
     pelmoDoLog(log::Trace, "+removeDataEntries", nullptr);
     {
-        std::lock_guard<std::recursive_mutex> lock(mWriteMutex);
+        const auto lock = mDatabase.lockWrites();
         pelmoDoLog(log::Info, "About to remove '%u' data entries.", nullptr, count);
         const int removed = mPoints->removeOldest(count);
         if (removed < 0) return DataLoggerStatusCode::StorageError;
@@ -275,7 +276,7 @@ DataLoggerStatusCode DataLoggerStorageSQLite::removeDataEntries(uint32_t count, 
         }
     }
     if (reclaim) {
-        const DataLoggerStatusCode rc = reclaimFreeSpace();
+        const DataLoggerStatusCode rc = mDatabase.reclaimFreeSpace();
         if (rc != DataLoggerStatusCode::NoError) return rc;
     }
     pelmoDoLog(log::Debug, "Delete data statement successfully stepped.", nullptr);
@@ -340,7 +341,7 @@ DataLoggerStatusCode DataLoggerStorageSQLite::readChannels(
 DataLoggerStatusCode DataLoggerStorageSQLite::getChannels(
     std::vector<DataLoggerStorageChannelInfo>& infos) {
     if (!isReady()) return DataLoggerStatusCode::StorageNotInitialized;
-    auto q = query(Statement::GetChannels, nullptr);
+    auto q = mDatabase.query(Statement::GetChannels, nullptr);
     return readChannels(q, infos);
 }
 
@@ -348,8 +349,8 @@ DataLoggerStatusCode DataLoggerStorageSQLite::getChannel(const std::string& path
                                                          DataLoggerStorageChannelInfo& info) {
     if (!isReady()) return DataLoggerStatusCode::StorageNotInitialized;
     std::vector<DataLoggerStorageChannelInfo> found;
-    auto q =
-        query(Statement::GetChannelByPath, "Binding for get channel by path could not be cleared.");
+    auto q = mDatabase.query(Statement::GetChannelByPath,
+                             "Binding for get channel by path could not be cleared.");
     q.bindTextNoCopy(path, "Get channel binding failed for path.");
     const DataLoggerStatusCode rc = readChannels(q, found);
     if (rc != DataLoggerStatusCode::NoError) return rc;
@@ -369,8 +370,8 @@ DataLoggerStatusCode DataLoggerStorageSQLite::getChannel(uint64_t hash,
                                                          DataLoggerStorageChannelInfo& info) {
     if (!isReady()) return DataLoggerStatusCode::StorageNotInitialized;
     std::vector<DataLoggerStorageChannelInfo> found;
-    auto q =
-        query(Statement::GetChannelByHash, "Binding for get channel by hash could not be cleared.");
+    auto q = mDatabase.query(Statement::GetChannelByHash,
+                             "Binding for get channel by hash could not be cleared.");
     q.bindInt64(static_cast<int64_t>(hash), "Get channel binding failed for hash.");
     const DataLoggerStatusCode rc = readChannels(q, found);
     if (rc != DataLoggerStatusCode::NoError) return rc;
@@ -386,8 +387,8 @@ DataLoggerStatusCode DataLoggerStorageSQLite::getChannel(uint64_t hash,
 // ---- registration ------------------------------------------------------------------------
 
 DataLoggerStatusCode DataLoggerStorageSQLite::getRegisteredHash(uint64_t hash, bool& registered) {
-    auto q = query(Statement::GetChannelHashRegistered,
-                   "Binding for get channel registered could not be cleared.");
+    auto q = mDatabase.query(Statement::GetChannelHashRegistered,
+                             "Binding for get channel registered could not be cleared.");
     q.bindInt64(static_cast<int64_t>(hash), "Get channel hash registered binding failed for hash.");
     if (!stepRegistered(q, registered, "Get registered hash statement could not be stepped.",
                         "Get registered hash statement could not be reset.")) {
@@ -400,8 +401,8 @@ DataLoggerStatusCode DataLoggerStorageSQLite::getRegisteredHash(uint64_t hash, b
 
 DataLoggerStatusCode DataLoggerStorageSQLite::getRegisteredPath(const std::string& path,
                                                                 bool& registered) {
-    auto q = query(Statement::GetChannelPathRegistered,
-                   "Binding for get channel registered could not be cleared.");
+    auto q = mDatabase.query(Statement::GetChannelPathRegistered,
+                             "Binding for get channel registered could not be cleared.");
     q.bindTextNoCopy(path, "Get channel path registered binding failed for path.");
     if (!stepRegistered(q, registered, "Get path registered statement could not be stepped.",
                         "Get path registered statement could not be reset.")) {
@@ -414,12 +415,13 @@ DataLoggerStatusCode DataLoggerStorageSQLite::getRegisteredPath(const std::strin
 }
 
 DataLoggerStatusCode DataLoggerStorageSQLite::setChannel(const DataLoggerStorageChannelInfo& info) {
-    std::lock_guard<std::recursive_mutex> lock(mWriteMutex);
+    const auto lock = mDatabase.lockWrites();
     bool constraintFailed = false;
     const DataLoggerStatusCode rc = writeWithRecovery(
         [&] {
-            auto q = query(Statement::SetChannel,
-                           "Binding of the update channel statement could not be cleared.");
+            auto q =
+                mDatabase.query(Statement::SetChannel,
+                                "Binding of the update channel statement could not be cleared.");
             q.bindInt64(static_cast<int64_t>(info.channelHash()),
                         "Binding channel for hash failed.");
             bindChannelColumns(q, info.channelInfo());
@@ -440,9 +442,9 @@ DataLoggerStatusCode DataLoggerStorageSQLite::setChannel(const DataLoggerStorage
 
 DataLoggerStatusCode DataLoggerStorageSQLite::updateChannel(
     const DataLoggerStorageChannelInfo& info) {
-    std::lock_guard<std::recursive_mutex> lock(mWriteMutex);
-    auto q = query(Statement::UpdateChannel,
-                   "Binding of the update channel statement could not be cleared.");
+    const auto lock = mDatabase.lockWrites();
+    auto q = mDatabase.query(Statement::UpdateChannel,
+                             "Binding of the update channel statement could not be cleared.");
     bindChannelColumns(q, info.channelInfo());
     q.bindInt64(static_cast<int64_t>(info.channelHash()), "Binding channel for hash failed.");
     if (!q.bound()) return DataLoggerStatusCode::StorageError;
@@ -461,13 +463,13 @@ DataLoggerStatusCode DataLoggerStorageSQLite::registerOrUpdateChannel(
     bool registeredHash = false;
     const char* operation = "registerOrUpdateChannel";
     DataLoggerStatusCode rc = getRegisteredHash(info.channelHash(), registeredHash);
-    if (failedCall(rc, operation, "getRegisteredHash(info.channelHash(), registeredHash)")) {
+    if (failedCall(*this, rc, operation, "getRegisteredHash(info.channelHash(), registeredHash)")) {
         return rc;
     }
     if (registeredHash) {
         DataLoggerStorageChannelInfo registered;
         rc = getChannel(channel.mPath, registered);
-        if (failedCall(rc, operation, "getChannel(info.channelInfo().mPath, registered)")) {
+        if (failedCall(*this, rc, operation, "getChannel(info.channelInfo().mPath, registered)")) {
             return rc;
         }
         if (sameAsStored(channel, registered.channelInfo())) {
@@ -477,7 +479,7 @@ DataLoggerStatusCode DataLoggerStorageSQLite::registerOrUpdateChannel(
             return DataLoggerStatusCode::AlreadyRegistered;
         }
         rc = updateChannel(info);
-        if (failedCall(rc, operation, "updateChannel(info)")) return rc;
+        if (failedCall(*this, rc, operation, "updateChannel(info)")) return rc;
         pelmoDoLog(log::Info,
                    "The channel (%s) had irrelevant changes in its meta-data and has been updated.",
                    nullptr, log::untrusted(channel.mPath).c_str());
@@ -485,7 +487,8 @@ DataLoggerStatusCode DataLoggerStorageSQLite::registerOrUpdateChannel(
     }
     bool registeredPath = false;
     rc = getRegisteredPath(channel.mPath, registeredPath);
-    if (failedCall(rc, operation, "getRegisteredPath(info.channelInfo().mPath, registeredPath)")) {
+    if (failedCall(*this, rc, operation,
+                   "getRegisteredPath(info.channelInfo().mPath, registeredPath)")) {
         return rc;
     }
     if (registeredPath) {
@@ -497,7 +500,7 @@ DataLoggerStatusCode DataLoggerStorageSQLite::registerOrUpdateChannel(
         return DataLoggerStatusCode::BreakingChange;
     }
     rc = setChannel(info);
-    failedCall(rc, operation, "setChannel(info)");
+    failedCall(*this, rc, operation, "setChannel(info)");
     return rc;
 }
 
@@ -511,7 +514,7 @@ DataLoggerStatusCode DataLoggerStorageSQLite::archiveChannel(const std::string& 
                log::untrusted(path).c_str());
     DataLoggerStorageChannelInfo stored;
     const DataLoggerStatusCode rc = getChannel(path, stored);
-    if (failedCall(rc, "archiveChannel", "getChannel(path, info)")) return rc;
+    if (failedCall(*this, rc, "archiveChannel", "getChannel(path, info)")) return rc;
     return archive(stored, newPath, newHash);
 }
 
@@ -521,13 +524,13 @@ DataLoggerStatusCode DataLoggerStorageSQLite::archiveChannel(uint64_t hash, std:
     pelmoDoLog(log::Info, "About to archive channel with hash (%u).", nullptr, low32(hash));
     DataLoggerStorageChannelInfo stored;
     const DataLoggerStatusCode rc = getChannel(hash, stored);
-    if (failedCall(rc, "archiveChannel", "getChannel(hash, info)")) return rc;
+    if (failedCall(*this, rc, "archiveChannel", "getChannel(hash, info)")) return rc;
     return archive(stored, newPath, newHash);
 }
 
 uint32_t DataLoggerStorageSQLite::nextBreakingChangeId(bool& failed) {
     {
-        auto q = query(Statement::BreakingChangeAddNextEntry, nullptr);
+        auto q = mDatabase.query(Statement::BreakingChangeAddNextEntry, nullptr);
         if (!q.stepDone("Could not add the next entry in the breaking change table."))
             failed = true;
         if (!q.reset("Statement for adding the next entry in the breaking change table could not "
@@ -536,7 +539,7 @@ uint32_t DataLoggerStorageSQLite::nextBreakingChangeId(bool& failed) {
         }
     }
     uint32_t id = 0;
-    auto q = query(Statement::BreakingChangeGetLatestId, nullptr);
+    auto q = mDatabase.query(Statement::BreakingChangeGetLatestId, nullptr);
     const int rc = q.step();
     if (rc == SQLITE_ROW) {
         id = static_cast<uint32_t>(q.columnInt64(0));
@@ -587,7 +590,7 @@ DataLoggerStatusCode DataLoggerStorageSQLite::archive(const DataLoggerStorageCha
                log::untrusted(oldPath).c_str(), log::untrusted(renamed.mPath).c_str(),
                low32(newHash));
 
-    std::lock_guard<std::recursive_mutex> lock(mWriteMutex);
+    const auto lock = mDatabase.lockWrites();
     // Moving the rows onto a channel that already exists would merge two histories.
     bool taken = false;
     if (getRegisteredPath(renamed.mPath, taken) != DataLoggerStatusCode::NoError || taken) {
@@ -597,8 +600,8 @@ DataLoggerStatusCode DataLoggerStorageSQLite::archive(const DataLoggerStorageCha
                    nullptr, log::untrusted(oldPath).c_str(), log::untrusted(renamed.mPath).c_str());
         return DataLoggerStatusCode::StorageError;
     }
-    DataLoggerStatusCode rc = setForeignKeysInstant(false);
-    if (failedCall(rc, "archiveChannel", "setForeignKeysInstant(false)")) return rc;
+    DataLoggerStatusCode rc = mDatabase.setForeignKeysInstant(false);
+    if (failedCall(*this, rc, "archiveChannel", "setForeignKeysInstant(false)")) return rc;
     // Both updates or neither: rows moved to a hash whose channel row was never renamed would
     // belong to no channel.
     const bool inSavepoint = execute("SAVEPOINT archive;") == DataLoggerStatusCode::NoError;
@@ -606,8 +609,9 @@ DataLoggerStatusCode DataLoggerStorageSQLite::archive(const DataLoggerStorageCha
         inSavepoint && mPoints->rename(stored.channelHash(), newHash) == SQLITE_DONE;
     bool channelRenamed = false;
     if (dataMoved) {
-        auto q = query(Statement::UpdateChannelPath,
-                       "Binding of the update channel path statement could not be cleared.");
+        auto q =
+            mDatabase.query(Statement::UpdateChannelPath,
+                            "Binding of the update channel path statement could not be cleared.");
         q.bindTextNoCopy(renamed.mPath, "Update channel path binding for pathUpdated failed.")
             .bindInt64(static_cast<int64_t>(newHash),
                        "Update channel path binding for hashArchive failed.")
@@ -631,8 +635,8 @@ DataLoggerStatusCode DataLoggerStorageSQLite::archive(const DataLoggerStorageCha
     } else {
         mPoints->rolledBack();
     }
-    rc = setForeignKeysInstant(true);
-    if (failedCall(rc, "archiveChannel", "setForeignKeysInstant(true)")) return rc;
+    rc = mDatabase.setForeignKeysInstant(true);
+    if (failedCall(*this, rc, "archiveChannel", "setForeignKeysInstant(true)")) return rc;
     if (failed || !dataMoved || !channelRenamed) return DataLoggerStatusCode::StorageError;
     newPath = renamed.mPath;
     pelmoDoLog(log::Debug,
