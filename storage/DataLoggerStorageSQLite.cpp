@@ -30,7 +30,9 @@ DataLoggerStorageSQLite::DataLoggerStorageSQLite(std::string migrationScriptsPat
       mMinimumSize(minimumSize),
       mMaximumSize(maximumSize),
       mOnDatabaseFull(std::move(onDatabaseFull)),
-      mDatabase(*this, *this, migrationScriptsPath) {
+      mDatabase(*this, *this, migrationScriptsPath),
+      mChannels(mDatabase, *this,
+                [this](int rc, bool reclaim) { return makeRoomAfterFull(rc, reclaim); }) {
     pelmoDoLog(log::Debug, "+%s", nullptr, "DataLoggerStorageSQLite");
     bool ok = true;
     if (mMaximumSize < mMinimumSize) {

@@ -9,22 +9,19 @@
 #include <string>
 #include <vector>
 
-#include "core/DataLoggerHash.h"
-#include "core/DataLoggerNames.h"
 #include "core/DataLoggerStorageIfc.h"
-#include "core/EnumUtils.h"
 #include "platform/Logger.h"
+#include "storage/ChannelStore.h"
 #include "storage/DataLoggerSQLiteHandles.h"
 #include "storage/SQLiteDatabase.h"
 
 namespace quorix::pelmo::datalogger {
 
-class DataLoggerSQLiteQuery;
 class PointStore;
 
-// One SQLite database of channels and their points: the database file (SQLiteDatabase), the
-// channel rows, its points (PointStore), and what spans them: writing points with recovery from
-// a full database, deleting the oldest, the status and the log export.
+// One SQLite database of channels and their points: the database file (SQLiteDatabase), its
+// channel rows (ChannelStore) and its points (PointStore), and what spans them: writing points
+// with recovery from a full database, deleting the oldest, the status and the log export.
 // Shared (make_shared) between the daemon, the core and the pull interface. initializeStorage(),
 // clear() and finalize() run on one thread while nobody else uses the storage; every other
 // operation may be called from any thread at once (serialized SQLite, one pooled handle per use).
@@ -119,17 +116,6 @@ private:
     // A write found the database full (rc): the daemon is told, and room is made.
     DataLoggerStatusCode makeRoomAfterFull(int rc, bool reclaim);
     DataLoggerStatusCode makeRoom(bool reclaim);
-    DataLoggerStatusCode writeWithRecovery(const std::function<DataLoggerSQLiteQuery()>& bound,
-                                           bool& constraintFailed);
-    DataLoggerStatusCode setChannel(const DataLoggerStorageChannelInfo& info);
-    DataLoggerStatusCode updateChannel(const DataLoggerStorageChannelInfo& info);
-    DataLoggerStatusCode getRegisteredHash(uint64_t hash, bool& registered);
-    DataLoggerStatusCode getRegisteredPath(const std::string& path, bool& registered);
-    DataLoggerStatusCode readChannels(DataLoggerSQLiteQuery& query,
-                                      std::vector<DataLoggerStorageChannelInfo>& infos);
-    DataLoggerStatusCode archive(const DataLoggerStorageChannelInfo& stored, std::string& newPath,
-                                 uint64_t& newHash);
-    uint32_t nextBreakingChangeId(bool& failed);
 
     void noteSQLiteError(const std::string& text) const override;
 
@@ -137,9 +123,8 @@ private:
     const uint32_t mMinimumSize;
     const uint32_t mMaximumSize;
     const std::function<void()> mOnDatabaseFull;
-    utils::EnumUtils<DataLoggerStorageType> mStorageTypeNames;
-    DataLoggerHash mHash;
     SQLiteDatabase mDatabase;
+    ChannelStore mChannels;
     // Destroyed before the database: its statements were prepared on the connection.
     std::unique_ptr<PointStore> mPoints;
     mutable std::mutex mLastErrorMutex;  // guards mLastError
