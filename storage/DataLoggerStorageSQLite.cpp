@@ -1,5 +1,6 @@
-// Lifecycle of the SQLite storage: opening the database and loading its points, clearing,
-// closing and the status. Channel and data operations are in DataLoggerStorageSQLiteData.cpp.
+// Lifecycle of the SQLite storage: opening the database and loading its points, what the
+// database asks of the storage, clearing, closing and the status. Channel and data operations
+// are in DataLoggerStorageSQLiteData.cpp.
 #include "storage/DataLoggerStorageSQLite.h"
 
 #include <sqlite3.h>
@@ -78,7 +79,7 @@ DataLoggerStatusCode DataLoggerStorageSQLite::loadPoints() {
     return DataLoggerStatusCode::NoError;
 }
 
-// ---- opening and migration ---------------------------------------------------------------
+// ---- opening -----------------------------------------------------------------------------
 
 DataLoggerStatusCode DataLoggerStorageSQLite::initializeStorage(uint32_t size,
                                                                 const std::string& filename,
@@ -129,17 +130,19 @@ DataLoggerStatusCode DataLoggerStorageSQLite::initialize(uint32_t size, const st
     return mDatabase.open(filename, version, force);
 }
 
+void DataLoggerStorageSQLite::syncIfDue() {
+    if (!isReady()) return;
+    mDatabase.syncIfDue();
+}
+
+// ---- what the database asks of the storage -----------------------------------------------
+
 DataLoggerStatusCode DataLoggerStorageSQLite::execute(const std::string& sql) {
     return mDatabase.run(sql);
 }
 
 std::chrono::steady_clock::time_point DataLoggerStorageSQLite::now() const {
     return std::chrono::steady_clock::now();
-}
-
-void DataLoggerStorageSQLite::syncIfDue() {
-    if (!isReady()) return;
-    mDatabase.syncIfDue();
 }
 
 // Removes the oldest blocks beyond what fits in sizeBytes, the bytes a block takes measured on

@@ -555,6 +555,8 @@ DataLoggerStatusCode SQLiteDatabase::readPageFigure(Statement statement, uint32_
     return DataLoggerStatusCode::NoError;
 }
 
+// ---- the size limit ----------------------------------------------------------------------
+
 DataLoggerStatusCode SQLiteDatabase::setSizeLimit(uint32_t sizeBytes) {
     uint32_t pageSize = 0;
     uint32_t pageCount = 0;

@@ -70,7 +70,8 @@ public:
     SQLiteDatabase& operator=(const SQLiteDatabase&) = delete;
 
     // Closes what is open, then opens or creates filename and migrates it to `version`; a file
-    // that fails is moved aside and created anew, once. Ready once the statements are prepared.
+    // that fails is moved aside and created anew, once. The pool lends no statement before
+    // prepareStatements().
     DataLoggerStatusCode open(const std::string& filename, uint32_t version, bool force);
     // Throws what the pool throws when a statement does not compile against the schema.
     void prepareStatements();
@@ -82,8 +83,9 @@ public:
     const std::string& filename() const { return mFilename; }  // for log lines
 
     DataLoggerSQLiteQuery query(Statement statement, const char* clearFailure);
-    // Through the owner's execute.
+    // Every statement that is not pooled goes to the owner's execute, which hands it to run().
     DataLoggerStatusCode execute(const std::string& sql);
+    // sqlite3_exec of the whole text; a failure is reported with the text.
     DataLoggerStatusCode run(const std::string& sql);
     DataLoggerStatusCode setForeignKeysInstant(bool on);
     // The first column of the first row of a statement run once; no row reads as 0.
@@ -104,7 +106,8 @@ public:
     DataLoggerStatusCode setSizeLimit(uint32_t sizeBytes);
     // VACUUM, then the pending page limit if there is one.
     DataLoggerStatusCode reclaimFreeSpace();
-    // Not held while free space is reclaimed, which may take seconds.
+    // While held, no VACUUM starts; empty while free space is being reclaimed, which may take
+    // seconds, so that a caller can do without rather than wait.
     std::unique_lock<std::mutex> unlessReclaiming() {
         return std::unique_lock<std::mutex>(mReclaimMutex, std::try_to_lock);
     }
