@@ -49,13 +49,14 @@ protected:
 // statement pool on it and the write lock that every writer on the connection holds.
 // In write-ahead log mode a commit reaches the log unsynced (synchronous=NORMAL): the log alone
 // is synced once its oldest unsynced commit is kMaxUnsyncedTime old, it is checkpointed when it
-// holds half its budget, and past seven eighths writing waits up to kWalHoldLimit for a reader
-// that keeps it from being checkpointed (waitForWalRoom).
+// holds half its budget, and past seven eighths writing waits up to 30 s for a reader that
+// keeps it from being checkpointed (waitForWalRoom).
+// Ownership: a member of the storage, which is its owner and its logger and outlives it.
 // Threads: open, clear, prepareStatements and close on one thread while nobody else uses the
 // database; everything else from any thread, writes under lockWrites(). Whatever else holds
 // statements on the connection must be gone before open or close closes it.
-// Failures: logged with the owner's logger (which also keeps the last SQLite error) and returned
-// as status codes; pool time-outs and failed migrations throw std::runtime_error.
+// Failures: logged with the storage's logger (which also keeps the last SQLite error) and
+// returned as status codes; pool time-outs and failed migrations throw std::runtime_error.
 class SQLiteDatabase {
 public:
     static constexpr uint32_t CurrentSchemaVersion = 5;
@@ -152,7 +153,7 @@ private:
     // Destroyed before mDb: its statements were prepared on that connection.
     std::unique_ptr<DataLoggerSQLiteStatementsManager> mStatements;
     std::mutex mReclaimMutex;          // serialises VACUUM (withdrawing and re-preparing the pool)
-    std::recursive_mutex mWriteMutex;  // held by every writer, see lockWrites()
+    std::recursive_mutex mWriteMutex;  // guards the connection's transactions, see lockWrites()
     std::string mFilename;             // set by open
     // Length of the write-ahead log in frames after the last commit, and the lengths at which it
     // is checkpointed and writing waits for readers (set when the database is opened).
