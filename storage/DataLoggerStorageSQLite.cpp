@@ -1,66 +1,25 @@
-// Lifecycle of the SQLite storage: library set-up, opening, migration, clearing, the size
-// limit and closing. Channel and data operations are in DataLoggerStorageSQLiteData.cpp.
+// Lifecycle of the SQLite storage: opening the database and loading its points, what the
+// database asks of the storage, clearing, closing and the status. Channel and data operations
+// are in DataLoggerStorageSQLiteData.cpp.
 #include "storage/DataLoggerStorageSQLite.h"
 
 #include <sqlite3.h>
 
 #include <boost/filesystem.hpp>
 #include <cmath>
-#include <ctime>
 #include <optional>
 #include <stdexcept>
-#include <thread>
 
-#include "storage/DataLoggerSQLiteQuery.h"
-#include "storage/DataLoggerSQLiteStatements.h"
-#include "storage/DataLoggerStorageSQLiteInstance.h"
 #include "storage/PointStore.h"
 
 namespace quorix::pelmo::datalogger {
 
 namespace {
 
-constexpr std::chrono::milliseconds kPoolTimeout{1000};
-constexpr int kBusyTimeoutMs = 1000;
-
-// Room the write-ahead log may take on disk beside the database's own Size. It is checkpointed
-// once it holds half of that; past seven eighths, writing waits for a reader that keeps it from
-// being checkpointed (the commit that restarts the log and the log's header fit in the rest).
-constexpr uint32_t kWalBudgetBytes = 1 << 20;
-constexpr uint32_t kPageBytes = 1024;
-constexpr uint32_t kWalFrameHeaderBytes = 24;
-// How long writing waits for such a reader before it lets the log grow past its budget.
-constexpr std::chrono::seconds kWalHoldLimit{30};
-constexpr std::chrono::milliseconds kWalHoldPoll{20};
-constexpr int kShrinkRounds = 3;
-
-int value(DataLoggerStatusCode status) {
-    return static_cast<int>(status);
-}
-
 bool pathExists(const std::string& path) {
     boost::system::error_code ec;
     const auto type = boost::filesystem::status(path, ec).type();
     return type != boost::filesystem::file_not_found && type != boost::filesystem::status_error;
-}
-
-// "20261206T013000Z": sorts by time and holds no character a shell or SQLite would mind.
-std::string utcStamp() {
-    const std::time_t now = std::time(nullptr);
-    std::tm utc{};
-    gmtime_r(&now, &utc);
-    char text[32];
-    std::strftime(text, sizeof text, "%Y%m%dT%H%M%SZ", &utc);
-    return text;
-}
-
-std::string quotedIdentifier(const std::string& name) {
-    std::string quoted = "\"";
-    for (char c : name) {
-        if (c == '"') quoted += '"';
-        quoted += c;
-    }
-    return quoted + "\"";
 }
 
 }  // namespace
@@ -71,10 +30,10 @@ DataLoggerStorageSQLite::DataLoggerStorageSQLite(std::string migrationScriptsPat
     : log::Logger("DataLoggerStorageSQLite", "", std::make_shared<log::LoggerImpl>()),
       mMinimumSize(minimumSize),
       mMaximumSize(maximumSize),
-      mMigrationScriptsPath(std::move(migrationScriptsPath)),
-      mMigration(mMigrationScriptsPath),
-      mInstance(DataLoggerStorageSQLiteInstance::get()),
-      mOnDatabaseFull(std::move(onDatabaseFull)) {
+      mOnDatabaseFull(std::move(onDatabaseFull)),
+      mDatabase(*this, *this, migrationScriptsPath),
+      mChannels(mDatabase, *this,
+                [this](int rc, bool reclaim) { return makeRoomAfterFull(rc, reclaim); }) {
     pelmoDoLog(log::Debug, "+%s", nullptr, "DataLoggerStorageSQLite");
     bool ok = true;
     if (mMaximumSize < mMinimumSize) {
@@ -83,9 +42,9 @@ DataLoggerStorageSQLite::DataLoggerStorageSQLite(std::string migrationScriptsPat
                    static_cast<int>(mMaximumSize), static_cast<int>(mMinimumSize));
         ok = false;
     }
-    if (!pathExists(mMigrationScriptsPath)) {
+    if (!pathExists(migrationScriptsPath)) {
         pelmoDoLog(log::Critical, "The passed path (%s) for the migration scripts does not exist.",
-                   nullptr, mMigrationScriptsPath.c_str());
+                   nullptr, migrationScriptsPath.c_str());
         ok = false;
     }
     mConstructedOk = ok;
@@ -95,7 +54,8 @@ DataLoggerStorageSQLite::DataLoggerStorageSQLite(std::string migrationScriptsPat
 DataLoggerStorageSQLite::~DataLoggerStorageSQLite() {
     pelmoDoLog(log::Debug, "+%s", nullptr, "~DataLoggerStorageSQLite");
     try {
-        finalizeDatabase();
+        mPoints.reset();
+        mDatabase.close();
     } catch (const std::exception& e) {
         // A token still lent at destruction is a caller's bug; the connection closes lazily.
         pelmoDoLog(log::Error, "%s", nullptr, e.what());
@@ -103,43 +63,23 @@ DataLoggerStorageSQLite::~DataLoggerStorageSQLite() {
     pelmoDoLog(log::Debug, "-%s", nullptr, "~DataLoggerStorageSQLite");
 }
 
-void DataLoggerStorageSQLite::report(const std::string& message, int rc) const {
-    reportSQLite(this, log::Error, message, mDb.get(), rc);
-}
-
-void DataLoggerStorageSQLite::reportWarning(const std::string& message, int rc) const {
-    reportSQLite(this, log::Warning, message, mDb.get(), rc);
-}
-
-bool DataLoggerStorageSQLite::failedCall(DataLoggerStatusCode rc, const char* operation,
-                                         const char* call) const {
-    if (rc == DataLoggerStatusCode::NoError) return false;
-    pelmoDoLog(log::Trace, "-%s: %s failed with code %d", nullptr, operation, call, value(rc));
-    return true;
-}
-
 bool DataLoggerStorageSQLite::isReady() const {
-    return mInitialized && mStatements != nullptr && mPoints != nullptr;
+    return mDatabase.isReady() && mPoints != nullptr;
 }
 
 // After the statements: the points' own statements and open blocks, read from the tail.
 DataLoggerStatusCode DataLoggerStorageSQLite::loadPoints() {
-    mPoints = std::make_unique<PointStore>(mDb.get(), *this);
+    mPoints = std::make_unique<PointStore>(mDatabase.connection(), *this);
     if (mPoints->load() != SQLITE_OK) {
         pelmoDoLog(log::Critical, "The points of %s could not be loaded.", nullptr,
-                   log::untrusted(mFilename).c_str());
+                   log::untrusted(mDatabase.filename()).c_str());
         mPoints.reset();
         return DataLoggerStatusCode::StorageError;
     }
     return DataLoggerStatusCode::NoError;
 }
 
-DataLoggerSQLiteQuery DataLoggerStorageSQLite::query(Statement statement,
-                                                     const char* clearFailure) {
-    return DataLoggerSQLiteQuery(*this, mStatements->get(statement, kPoolTimeout), clearFailure);
-}
-
-// ---- opening and migration ---------------------------------------------------------------
+// ---- opening -----------------------------------------------------------------------------
 
 DataLoggerStatusCode DataLoggerStorageSQLite::initializeStorage(uint32_t size,
                                                                 const std::string& filename,
@@ -147,19 +87,20 @@ DataLoggerStatusCode DataLoggerStorageSQLite::initializeStorage(uint32_t size,
     pelmoDoLog(log::Debug, "+%s", nullptr, "initializeStorage");
     DataLoggerStatusCode rc = initialize(size, filename, CurrentSchemaVersion, force);
     const char* operation = "initializeStorage";
-    if (failedCall(rc, operation, "initialize(size, filename, CurrentSchemaVersion, force)")) {
+    if (failedCall(*this, rc, operation,
+                   "initialize(size, filename, CurrentSchemaVersion, force)")) {
         return rc;
     }
     try {
-        mStatements->prepare();
+        mDatabase.prepareStatements();
     } catch (const std::exception& e) {
         pelmoDoLog(log::Critical, "Failed to prepare statements with %s", nullptr, e.what());
         return DataLoggerStatusCode::StorageError;
     }
     rc = loadPoints();
     if (rc != DataLoggerStatusCode::NoError) return rc;
-    rc = setSizeLimit(size);
-    if (!failedCall(rc, operation, "setSizeLimit(size)")) {
+    rc = mDatabase.setSizeLimit(size);
+    if (!failedCall(*this, rc, operation, "setSizeLimit(size)")) {
         pelmoDoLog(log::Debug, "-%s", nullptr, operation);
     }
     return rc;
@@ -185,483 +126,23 @@ DataLoggerStatusCode DataLoggerStorageSQLite::initialize(uint32_t size, const st
                    nullptr, size, mMaximumSize);
         return DataLoggerStatusCode::SizeAboveMaximum;
     }
-    mInitialized = false;
-    DataLoggerStatusCode rc = finalizeDatabase();
-    if (failedCall(rc, "initialize", "finalizeDatabase()")) return rc;
-    mFilename = filename;
-    rc = initializeDB(filename, version, force);
-    if (rc != DataLoggerStatusCode::NoError) {
-        pelmoDoLog(
-            log::Warning,
-            "First attempt to initialize the DB failed with %d. Will delete it and try again",
-            nullptr, value(rc));
-        rc = finalizeDatabase();
-        if (failedCall(rc, "initialize", "finalizeDatabase()")) return rc;
-        moveAside(filename);
-        rc = initializeDB(filename, version, force);
-        if (rc != DataLoggerStatusCode::NoError) {
-            pelmoDoLog(log::Error, "Second attempt to initialize the DB failed with %d", nullptr,
-                       value(rc));
-            finalizeDatabase();
-            return DataLoggerStatusCode::StorageError;
-        }
-    }
-    mStatements = std::make_unique<DataLoggerSQLiteStatementsManager>(mDb.get());
-    mInitialized = true;
-    pelmoDoLog(log::Debug, "-%s", nullptr, "initialize");
-    return DataLoggerStatusCode::NoError;
+    mPoints.reset();
+    return mDatabase.open(filename, version, force);
 }
 
-DataLoggerStatusCode DataLoggerStorageSQLite::initializeDB(const std::string& filename,
-                                                           uint32_t version, bool force) {
-    pelmoDoLog(log::Trace, "opening/creating the database", nullptr);
-    int rc = mDb.open(filename, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
-    if (rc != SQLITE_OK) {
-        report("Database could not be opened. Expected path '" + log::untrusted(filename) + "'.",
-               rc);
-        return DataLoggerStatusCode::StorageOpenFailed;
-    }
-    pelmoDoLog(log::Trace, "configuring the database", nullptr);
-    rc = sqlite3_busy_timeout(mDb.get(), kBusyTimeoutMs);
-    if (rc != SQLITE_OK) {
-        report("Not able to set busy timeout.", rc);
-        return DataLoggerStatusCode::StorageError;
-    }
-    DataLoggerStatusCode status = setForeignKeysInstant(true);
-    if (failedCall(status, "initializeDB", "setForeignKeysInstant(true)")) return status;
-    // A commit writes every page it changes to the log whole, and a second's points fill about
-    // a kilobyte: small pages keep the bytes written to flash near the bytes stored. Takes
-    // effect for a new file, and for an old one at its next VACUUM outside the log.
-    execute("PRAGMA page_size=" + std::to_string(kPageBytes) + ";");
-    configureJournal();
-    if (force) {
-        pelmoDoLog(log::Warning, "clear of database has been requested", nullptr);
-        status = clear();
-        if (failedCall(status, "initializeDB", "clear()")) return status;
-    }
-    status = migrate(version);
-    failedCall(status, "initializeDB", "migrate(schemaVersion)");
-    return status;
+void DataLoggerStorageSQLite::syncIfDue() {
+    if (!isReady()) return;
+    mDatabase.syncIfDue();
 }
 
-DataLoggerStatusCode DataLoggerStorageSQLite::migrate(uint32_t targetVersion) {
-    if (!mDb) return DataLoggerStatusCode::StorageNotInitialized;
-    pelmoDoLog(log::Info, "Database initialization started", nullptr);
-    // No statement may keep the old schema compiled in.
-    if (mStatements) mStatements->destroyAll(kPoolTimeout);
-    uint32_t current = 0;
-    const DataLoggerStatusCode rc = getSchemaVersionInstant(current);
-    if (failedCall(rc, "migrate", "getSchemaVersionInstant(versionRead)")) return rc;
-    mMigration.migrate(current, targetVersion,
-                       [this](const std::string& script) { executeMigrationScript(script); });
-    pelmoDoLog(log::Debug, "The initialization of the database was successful.", nullptr);
-    pelmoDoLog(log::Trace, "Running sqlite3 ANALYZE now.", nullptr);
-    execute("ANALYZE;");
-    return DataLoggerStatusCode::NoError;
-}
+// ---- what the database asks of the storage -----------------------------------------------
 
-// Readers (DfRM on this connection, or any outside process) then never make a write wait or
-// fail, and a write never makes a reader wait. synchronous=NORMAL syncs at checkpoints only: a
-// crashed process loses no committed row, a power loss may lose the last commits but never
-// damages the file. A file system that cannot share memory keeps the rollback journal.
-void DataLoggerStorageSQLite::configureJournal() {
-    mWalHoldFrames = 0;  // no waiting for readers unless the log is in use
-    if (!setJournalMode("wal")) {
-        pelmoDoLog(log::Warning,
-                   "The write-ahead log of %s could not be switched on; outside readers can make "
-                   "writes fail.",
-                   nullptr, log::untrusted(mFilename).c_str());
-        return;
-    }
-    execute("PRAGMA synchronous=NORMAL; PRAGMA journal_size_limit=" +
-            std::to_string(kWalBudgetBytes) + ";");
-    uint32_t pageSize = 4096;
-    readInteger("PRAGMA page_size;", pageSize);
-    const uint32_t frameBytes = pageSize + kWalFrameHeaderBytes;
-    mWalCheckpointFrames = kWalBudgetBytes / 2 / frameBytes;
-    mWalHoldFrames = kWalBudgetBytes / 8 * 7 / frameBytes;
-    mWalFrames = 0;
-    mWalHoldExpired = false;
-    // Replaces SQLite's own automatic checkpoint (the same hook), so that the log's length is
-    // known to writers without a system call.
-    sqlite3_wal_hook(mDb.get(), &DataLoggerStorageSQLite::onWalCommit, this);
-}
-
-// True when the database is in `mode` afterwards: SQLite answers with the mode in force, which
-// stays as it was when another connection keeps the file from changing it.
-bool DataLoggerStorageSQLite::setJournalMode(const char* mode) {
-    std::string inForce;
-    const int rc = sqlite3_exec(
-        mDb.get(), (std::string("PRAGMA journal_mode=") + mode + ";").c_str(),
-        [](void* out, int columns, char** values, char**) {
-            if (columns > 0 && values[0] != nullptr) *static_cast<std::string*>(out) = values[0];
-            return 0;
-        },
-        &inForce, nullptr);
-    if (rc != SQLITE_OK) reportWarning(std::string("Journal mode ") + mode + " not set.", rc);
-    return rc == SQLITE_OK && inForce == mode;
-}
-
-int DataLoggerStorageSQLite::onWalCommit(void* storage, sqlite3* db, const char* name, int frames) {
-    static_cast<DataLoggerStorageSQLite*>(storage)->walCommitted(db, name, frames);
-    return SQLITE_OK;
+DataLoggerStatusCode DataLoggerStorageSQLite::execute(const std::string& sql) {
+    return mDatabase.run(sql);
 }
 
 std::chrono::steady_clock::time_point DataLoggerStorageSQLite::now() const {
     return std::chrono::steady_clock::now();
-}
-
-int64_t DataLoggerStorageSQLite::steadyNow() const {
-    return now().time_since_epoch().count();
-}
-
-void DataLoggerStorageSQLite::walCommitted(sqlite3* db, const char* name, int frames) {
-    const int before = mWalFrames.exchange(frames);
-    if (before == 0) mSyncedAt = steadyNow();  // the first unsynced commit starts the clock
-    const bool due = steadyNow() - mSyncedAt >= std::chrono::nanoseconds(kMaxUnsyncedTime).count();
-    if (frames >= static_cast<int>(mWalCheckpointFrames)) {
-        checkpoint(db, name);
-        return;
-    }
-    mWalHoldExpired = false;
-    if (due) syncLog(db, name);
-}
-
-// Makes the commits in the log durable with an fsync of the log alone: a checkpoint would also
-// write every page changed since the last one into the database, and sync that too. Where the
-// log's file cannot be reached or synced, a checkpoint syncs it.
-void DataLoggerStorageSQLite::syncLog(sqlite3* db, const char* name) {
-    sqlite3_file* log = nullptr;
-    if (sqlite3_file_control(db, name, SQLITE_FCNTL_JOURNAL_POINTER, &log) == SQLITE_OK &&
-        log != nullptr && log->pMethods != nullptr &&
-        log->pMethods->xSync(log, SQLITE_SYNC_NORMAL) == SQLITE_OK) {
-        mSyncedAt = steadyNow();
-        return;
-    }
-    checkpoint(db, name);
-}
-
-// A passive checkpoint syncs the log before it copies pages into the database.
-bool DataLoggerStorageSQLite::checkpoint(sqlite3* db, const char* name) {
-    int logFrames = 0;
-    int backfilled = 0;
-    const bool done = sqlite3_wal_checkpoint_v2(db, name, SQLITE_CHECKPOINT_PASSIVE, &logFrames,
-                                                &backfilled) == SQLITE_OK &&
-                      backfilled >= logFrames;
-    mSyncedAt = steadyNow();
-    // Everything is in the database; the next commit starts the log from its beginning unless
-    // a reader still reads it.
-    if (done) mWalFrames = 0;
-    return done;
-}
-
-void DataLoggerStorageSQLite::syncIfDue() {
-    if (!isReady() || mWalHoldFrames == 0 || mWalFrames == 0) return;
-    if (steadyNow() - mSyncedAt < std::chrono::nanoseconds(kMaxUnsyncedTime).count()) return;
-    std::lock_guard<std::recursive_mutex> lock(mWriteMutex);
-    syncLog(mDb.get(), "main");
-}
-
-void DataLoggerStorageSQLite::waitForWalRoom() {
-    if (mWalHoldFrames == 0 || mWalFrames < static_cast<int>(mWalHoldFrames) || mWalHoldExpired)
-        return;
-    const auto start = std::chrono::steady_clock::now();
-    pelmoDoLog(log::Warning,
-               "A reader keeps the write-ahead log of %s from being checkpointed (%d pages); "
-               "writing waits for it for up to %d s.",
-               nullptr, log::untrusted(mFilename).c_str(), mWalFrames.load(),
-               static_cast<int>(kWalHoldLimit.count()));
-    for (;;) {
-        int logFrames = 0;
-        int backfilled = 0;
-        const int rc = sqlite3_wal_checkpoint_v2(mDb.get(), "main", SQLITE_CHECKPOINT_PASSIVE,
-                                                 &logFrames, &backfilled);
-        if (rc == SQLITE_OK && backfilled >= logFrames) {
-            mWalFrames = 0;
-            pelmoDoLog(log::Info, "Writing goes on after %d ms.", nullptr,
-                       static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                            std::chrono::steady_clock::now() - start)
-                                            .count()));
-            return;
-        }
-        if (std::chrono::steady_clock::now() - start >= kWalHoldLimit) {
-            mWalHoldExpired = true;
-            pelmoDoLog(log::Warning,
-                       "The write-ahead log of %s grows past its %u bytes: a reader has held it "
-                       "for more than %d s.",
-                       nullptr, log::untrusted(mFilename).c_str(), kWalBudgetBytes,
-                       static_cast<int>(kWalHoldLimit.count()));
-            return;
-        }
-        std::this_thread::sleep_for(kWalHoldPoll);
-    }
-}
-
-// A file SQLite cannot use is kept for `sqlite3 FILE .dump` rather than deleted: only the
-// newest such copy of each database, so damage cannot fill the file system.
-void DataLoggerStorageSQLite::moveAside(const std::string& filename) {
-    namespace fs = boost::filesystem;
-    boost::system::error_code ec;
-    const fs::path file(filename);
-    const std::string prefix = file.filename().string() + ".damaged-";
-    const fs::path folder = file.has_parent_path() ? file.parent_path() : fs::path(".");
-    for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
-        if (it->path().filename().string().compare(0, prefix.size(), prefix) == 0) {
-            fs::remove(it->path(), ec);
-        }
-    }
-    const std::string target = filename + ".damaged-" + utcStamp();
-    fs::rename(filename, target, ec);
-    if (ec) {
-        pelmoDoLog(log::Error, "Removing the DB failed !", nullptr);
-        fs::remove(filename, ec);
-    } else {
-        pelmoDoLog(log::Critical,
-                   "The database %s could not be used and was moved aside to %s ('sqlite3 %s "
-                   ".dump' may rescue its rows); a new one is created.",
-                   nullptr, log::untrusted(filename).c_str(), log::untrusted(target).c_str(),
-                   log::untrusted(target).c_str());
-    }
-    // A log left beside the new file would be replayed into it; it belongs to the copy.
-    for (const char* suffix : {"-wal", "-journal"}) {
-        fs::rename(filename + suffix, target + suffix, ec);
-        if (ec) fs::remove(filename + suffix, ec);
-    }
-    fs::remove(filename + "-shm", ec);
-}
-
-void DataLoggerStorageSQLite::executeMigrationScript(const std::string& script) {
-    if (execute(script) == DataLoggerStatusCode::NoError) return;
-    pelmoDoLog(log::Error, "Migration failed. Going to rollback to previous schemaVersion.",
-               nullptr);
-    // Each script runs in its own transaction; sqlite3_exec stopped inside it.
-    DataLoggerSQLiteQuery rollback(*this, mDb.get(), "ROLLBACK;",
-                                   "The rollback statement could not be prepared.");
-    if (rollback.bound()) {
-        const int rc = rollback.step();
-        if (rc == SQLITE_ROW || rc == SQLITE_DONE) {
-            rollback.release();
-            pelmoDoLog(log::Info, "Failed migration was reverted.", nullptr);
-            throw std::runtime_error("Migration script could not be executed.");
-        }
-        rollback.report(
-            "Fatal migration error. Been not able to rollback which leads to an inconsistent "
-            "database state.",
-            0);
-    }
-    pelmoDoLog(log::Critical, "Could not roll back to previous state, database may now be corrupt.",
-               nullptr);
-    throw std::runtime_error(
-        "Failed migration could not be reverted. Database may be corrupt now.");
-}
-
-// ---- one-shot helpers --------------------------------------------------------------------
-
-DataLoggerStatusCode DataLoggerStorageSQLite::execute(const std::string& sql) {
-    if (!mDb) return DataLoggerStatusCode::StorageNotInitialized;
-    pelmoDoLog(log::Trace, "About to execute using exec. Statement(s):\n%s", nullptr, sql.c_str());
-    const int rc = sqlite3_exec(mDb.get(), sql.c_str(), nullptr, nullptr, nullptr);
-    if (rc != SQLITE_OK) {
-        report("An error occurred during execution of the statement\n" + sql, rc);
-        return DataLoggerStatusCode::StorageError;
-    }
-    pelmoDoLog(log::Trace, "Successfully executed statement.", nullptr);
-    return DataLoggerStatusCode::NoError;
-}
-
-DataLoggerStatusCode DataLoggerStorageSQLite::setForeignKeysInstant(bool on) {
-    const DataLoggerStatusCode rc =
-        execute(std::string("PRAGMA foreign_keys = ") + (on ? "ON" : "OFF") + ";");
-    failedCall(rc, "setForeignKeysInstant", "execute(statement.str())");
-    return rc;
-}
-
-bool DataLoggerStorageSQLite::readInteger(const char* sql, int64_t& out, const char* prepareFailure,
-                                          const char* stepFailure, const char* finalizeFailure) {
-    DataLoggerSQLiteQuery q(*this, mDb.get(), sql, prepareFailure);
-    if (!q.bound()) return false;
-    const int rc = q.step();
-    if (rc == SQLITE_ROW) {
-        out = q.columnInt64(0);
-    } else if (rc != SQLITE_DONE) {
-        q.report(stepFailure, rc);
-        return false;
-    }
-    return q.finalize(finalizeFailure);
-}
-
-bool DataLoggerStorageSQLite::readInteger(const char* sql, uint32_t& out) {
-    const std::string failure = std::string("Could not read (") + sql + ").";
-    int64_t read = 0;
-    if (!readInteger(sql, read, failure.c_str(), failure.c_str(), failure.c_str())) return false;
-    out = static_cast<uint32_t>(std::max<int64_t>(0, read));
-    return true;
-}
-
-DataLoggerStatusCode DataLoggerStorageSQLite::getSchemaVersionInstant(uint32_t& version) {
-    version = 0;
-    constexpr const char* prepareFailure =
-        "The statement for getting the schema version could not be prepared.";
-    constexpr const char* stepFailure = "Schema version could not be read.";
-    constexpr const char* finalizeFailure = "Could not finalize get schema statement.";
-    int64_t tables = 0;
-    if (!readInteger(
-            "SELECT COUNT(*) from sqlite_master WHERE type = 'table' AND name = 'schemaVersion';",
-            tables, prepareFailure, stepFailure, finalizeFailure)) {
-        return DataLoggerStatusCode::StorageError;
-    }
-    int64_t stored = 0;
-    if (tables >= 1 && !readInteger("SELECT * FROM schemaVersion ORDER BY ROWID ASC LIMIT 1;",
-                                    stored, prepareFailure, stepFailure, finalizeFailure)) {
-        return DataLoggerStatusCode::StorageError;
-    }
-    // A hand-edited negative or oversized version becomes a version without scripts.
-    version = static_cast<uint32_t>(stored);
-    pelmoDoLog(log::Debug, "Get schema version instant successfully stepped. Result is (%d).",
-               nullptr, static_cast<int>(version));
-    return DataLoggerStatusCode::NoError;
-}
-
-DataLoggerStatusCode DataLoggerStorageSQLite::setSchemaHistory(uint32_t from, uint32_t to,
-                                                               const std::string& comment) {
-    DataLoggerSQLiteQuery q(
-        *this, mDb.get(),
-        "INSERT INTO schemaHistory (fromVersion, toVersion, timestamp, comment) VALUES ($from, "
-        "$to, strftime('%s','now'), $comment);",
-        "The statement for setting the schema history could not be prepared.");
-    q.bindInt64(from, "Set schema history binding failed for from.")
-        .bindInt64(to, "Set schema history binding failed for to.")
-        .bindText(comment, "Set schema history binding failed for comment.");
-    if (!q.bound() || !q.stepDone("Set schema history was not successful.") ||
-        !q.finalize("Set schema history statement could not be finalized.")) {
-        return DataLoggerStatusCode::StorageError;
-    }
-    pelmoDoLog(log::Debug, "Set schema version instant was successful.", nullptr);
-    return DataLoggerStatusCode::NoError;
-}
-
-DataLoggerStatusCode DataLoggerStorageSQLite::setDatabasePageCount(uint32_t count) {
-    DataLoggerSQLiteQuery q(
-        *this, mDb.get(), "PRAGMA MAX_PAGE_COUNT = " + std::to_string(count) + ";",
-        "The pragma statement for setting the max page count could not be prepared.");
-    if (!q.bound()) return DataLoggerStatusCode::StorageError;
-    const int rc = q.step();
-    if (rc != SQLITE_ROW) {
-        q.report("Set max page count statement was not successful.", rc);
-        return DataLoggerStatusCode::SizeAboveMaximum;
-    }
-    const auto applied = static_cast<uint32_t>(q.columnInt64(0));
-    if (!q.finalize("Set max page count statement could not be finalized. Next close request "
-                    "for the database could fail.")) {
-        return DataLoggerStatusCode::StorageError;
-    }
-    if (applied != count) {
-        pelmoDoLog(log::Error,
-                   "The wished page count could not be set. Maybe the database is already greater "
-                   "than the requested size to minimize it to. It should be tried to remove "
-                   "entries and try setting the new size aka page count again. Whished was %u but "
-                   "currently has %u pages",
-                   nullptr, count, applied);
-        return DataLoggerStatusCode::SizeBelowMinimum;
-    }
-    pelmoDoLog(log::Debug, "Max page count is now %u", nullptr, count);
-    return DataLoggerStatusCode::NoError;
-}
-
-// ---- pooled maintenance queries ----------------------------------------------------------
-
-DataLoggerStatusCode DataLoggerStorageSQLite::getTableNames(std::vector<std::string>& names) {
-    if (!isReady()) return DataLoggerStatusCode::StorageNotInitialized;
-    auto q = query(Statement::GetTableNames, nullptr);
-    int rc;
-    while ((rc = q.step()) == SQLITE_ROW) names.push_back(q.columnText(0));
-    bool ok = rc == SQLITE_DONE;
-    if (!ok) q.report("Get table names could not be executed.", rc);
-    ok = q.reset("Statement for get table names could not be reset.") && ok;
-    if (!ok) return DataLoggerStatusCode::StorageError;
-    pelmoDoLog(log::Debug, "Get table names has been stepped successfully.", nullptr);
-    return DataLoggerStatusCode::NoError;
-}
-
-DataLoggerStatusCode DataLoggerStorageSQLite::getDatabaseIntegrity(bool& ok) {
-    ok = false;
-    if (!isReady()) return DataLoggerStatusCode::StorageNotInitialized;
-    auto q = query(Statement::IntegrityCheck, nullptr);
-    int rc;
-    while ((rc = q.step()) == SQLITE_ROW) {
-        if (q.columnText(0) == "ok") ok = true;
-    }
-    bool stepped = rc == SQLITE_DONE;
-    if (!stepped) q.report("Database integrity statement could not be stepped.", rc);
-    stepped = q.reset("Database integrity statement could not be reset.") && stepped;
-    if (!stepped) {
-        q.report("The integrity check of SQLite returned not ok.", rc, log::Warning);
-        return DataLoggerStatusCode::StorageError;
-    }
-    pelmoDoLog(log::Debug, "Database integrity successfully stepped. Result is (%d).", nullptr,
-               ok ? 1 : 0);
-    return DataLoggerStatusCode::NoError;
-}
-
-DataLoggerStatusCode DataLoggerStorageSQLite::getDatabasePageSize(uint32_t& size) {
-    return readPageFigure(Statement::GetPageSize, size, "Page size could not be read.",
-                          "Get page size statement could not be reset.",
-                          "Get page size statement successfully stepped. Result is (%d).");
-}
-
-DataLoggerStatusCode DataLoggerStorageSQLite::getDatabasePageCount(uint32_t& count) {
-    return readPageFigure(Statement::GetPageCount, count, "Page count could not be read.",
-                          "Get page count statement could not be reset.",
-                          "Get page count statement successfully stepped. Result is (%d).");
-}
-
-DataLoggerStatusCode DataLoggerStorageSQLite::readPageFigure(Statement statement, uint32_t& out,
-                                                             const char* readFailure,
-                                                             const char* resetFailure,
-                                                             const char* readLine) {
-    if (!isReady()) return DataLoggerStatusCode::StorageNotInitialized;
-    auto q = query(statement, nullptr);
-    const int rc = q.step();
-    if (rc == SQLITE_ROW) {
-        out = static_cast<uint32_t>(q.columnInt64(0));
-    } else {
-        q.report(readFailure, rc);
-    }
-    const bool reset = q.reset(resetFailure);
-    if (rc != SQLITE_ROW || !reset) return DataLoggerStatusCode::StorageError;
-    pelmoDoLog(log::Debug, readLine, nullptr, static_cast<int>(out));
-    return DataLoggerStatusCode::NoError;
-}
-
-DataLoggerStatusCode DataLoggerStorageSQLite::setSizeLimit(uint32_t sizeBytes) {
-    uint32_t pageSize = 0;
-    uint32_t pageCount = 0;
-    const char* operation = "setSizeLimit";
-    DataLoggerStatusCode rc = getDatabasePageSize(pageSize);
-    if (failedCall(rc, operation, "getDatabasePageSize(pageSizeIs)")) return rc;
-    rc = getDatabasePageCount(pageCount);
-    if (failedCall(rc, operation, "getDatabasePageCount(pageCountIs)")) return rc;
-    if (pageSize == 0) return DataLoggerStatusCode::StorageError;
-    const auto pageLimit =
-        static_cast<uint32_t>(std::ceil(static_cast<double>(sizeBytes) / pageSize));
-    // A few rounds, since the size of a row is only estimated from the file.
-    for (int round = 0; round < kShrinkRounds && pageCount > pageLimit; ++round) {
-        rc = shrink(sizeBytes, pageSize, pageCount);
-        if (failedCall(rc, operation, "removeDataEntries(std::ceil(dataEntriesToRemove), true)")) {
-            break;
-        }
-        rc = getDatabasePageCount(pageCount);
-        if (rc != DataLoggerStatusCode::NoError) break;
-    }
-    rc = setDatabasePageCount(pageLimit);
-    if (failedCall(rc, operation, "setDatabasePageCount(std::ceil(pageCountWished))")) {
-        holdPresentSize(pageLimit);
-        return rc;
-    }
-    mPendingPageLimit = 0;
-    pelmoDoLog(log::Info, "Database limit in bytes (%d) was successfully set.", nullptr,
-               static_cast<int>(sizeBytes));
-    return DataLoggerStatusCode::NoError;
 }
 
 // Removes the oldest blocks beyond what fits in sizeBytes, the bytes a block takes measured on
@@ -671,12 +152,12 @@ DataLoggerStatusCode DataLoggerStorageSQLite::shrink(uint32_t sizeBytes, uint32_
     uint32_t freePages = 0;
     PointStore::Figures figures;
     if (mPoints->figures(figures) != SQLITE_OK ||
-        !readInteger("PRAGMA freelist_count;", freePages)) {
+        !mDatabase.readInteger("PRAGMA freelist_count;", freePages)) {
         return DataLoggerStatusCode::StorageError;
     }
     const double usedBytes =
         static_cast<double>(pageCount - std::min(freePages, pageCount)) * pageSize;
-    if (figures.blocks == 0 || usedBytes <= sizeBytes) return reclaimFreeSpace();
+    if (figures.blocks == 0 || usedBytes <= sizeBytes) return mDatabase.reclaimFreeSpace();
     const double bytesPerBlock = usedBytes / static_cast<double>(figures.blocks);
     const auto excess = static_cast<uint32_t>(std::min<double>(
         static_cast<double>(figures.blocks), std::ceil((usedBytes - sizeBytes) / bytesPerBlock)));
@@ -685,129 +166,22 @@ DataLoggerStatusCode DataLoggerStorageSQLite::shrink(uint32_t sizeBytes, uint32_
     return removeDataEntries(excess, true);
 }
 
-// Without a page limit the file could fill its file system; one it cannot shrink to is held at
-// the size it has, and every reclaim of free space tries the limit again.
-void DataLoggerStorageSQLite::holdPresentSize(uint32_t pageLimit) {
-    uint32_t pageCount = 0;
-    getDatabasePageCount(pageCount);
-    mPendingPageLimit = pageLimit;
-    if (setDatabasePageCount(std::max(pageCount, pageLimit)) != DataLoggerStatusCode::NoError) {
-        pelmoDoLog(log::Critical, "The database %s has no size limit and can fill its file system.",
-                   nullptr, log::untrusted(mFilename).c_str());
-        return;
-    }
-    pelmoDoLog(log::Critical,
-               "The database %s could not be shrunk to %u pages; it is held at its present %u "
-               "pages, and every reclaim of free space tries again.",
-               nullptr, log::untrusted(mFilename).c_str(), pageLimit, pageCount);
-}
-
-DataLoggerStatusCode DataLoggerStorageSQLite::reclaimFreeSpace() {
-    pelmoDoLog(log::Warning, "reclaiming free space", nullptr);
-    DataLoggerStatusCode rc;
-    {
-        std::lock_guard<std::mutex> lock(mReclaimMutex);
-        mStatements->destroyAll(kPoolTimeout);
-        // VACUUM fails while a read of points steps its statement.
-        const auto paused = mPoints->pauseReads();
-        // Through the write-ahead log VACUUM would write the whole new file beside the old one;
-        // the rollback journal keeps only the pages it replaces. Leaving the log fails while an
-        // outside reader has the file open; VACUUM then goes through the log.
-        const bool inLog = mWalHoldFrames != 0;
-        const bool leftLog = inLog && setJournalMode("delete");
-        rc = execute("VACUUM;");
-        if (leftLog && !setJournalMode("wal")) {
-            pelmoDoLog(log::Warning, "The write-ahead log of %s could not be switched on again.",
-                       nullptr, log::untrusted(mFilename).c_str());
-            mWalHoldFrames = 0;
-        }
-        if (leftLog) mWalFrames = 0;  // a new, empty log
-        if (inLog && !leftLog && rc == DataLoggerStatusCode::NoError) {
-            execute("PRAGMA wal_checkpoint(TRUNCATE);");  // hand the log's room back at once
-        }
-        // Even after a failed VACUUM: without its statements the storage would be dead.
-        mStatements->prepare();
-    }
-    if (failedCall(rc, "removeDataEntries", "execute(\"VACUUM;\", nullptr)")) return rc;
-    // Taken before the retry, which sets it again if the limit still cannot be applied.
-    const uint32_t pending = mPendingPageLimit.exchange(0);
-    uint32_t pageSize = 0;
-    if (pending == 0) return DataLoggerStatusCode::NoError;
-    if (getDatabasePageSize(pageSize) != DataLoggerStatusCode::NoError) {
-        mPendingPageLimit = pending;
-    } else if (setSizeLimit(pending * pageSize) == DataLoggerStatusCode::NoError) {
-        pelmoDoLog(log::Info, "The database %s is held at its limit of %u pages again.", nullptr,
-                   log::untrusted(mFilename).c_str(), pending);
-    }
-    return DataLoggerStatusCode::NoError;
+std::unique_lock<std::mutex> DataLoggerStorageSQLite::pauseReads() {
+    return mPoints->pauseReads();
 }
 
 // ---- clearing and closing ----------------------------------------------------------------
 
 DataLoggerStatusCode DataLoggerStorageSQLite::clear() {
     if (!isReady()) return DataLoggerStatusCode::StorageNotInitialized;
-    pelmoDoLog(log::Warning,
-               "Attention! The database object is going to be cleared. The schemaHistory table "
-               "will survive.",
-               nullptr);
-    const char* operation = "clear";
-    uint32_t oldVersion = 0;
-    DataLoggerStatusCode rc = getSchemaVersionInstant(oldVersion);
-    if (failedCall(rc, operation, "getSchemaVersionInstant(schemaVersion)")) return rc;
-    std::vector<std::string> tableNames;
-    rc = getTableNames(tableNames);
-    if (failedCall(rc, operation, "getTableNames(tableNames)")) return rc;
-    rc = setForeignKeysInstant(false);
-    if (failedCall(rc, operation, "setForeignKeysInstant(false)")) return rc;
-    for (const auto& name : tableNames) {
-        rc = execute("DROP TABLE " + quotedIdentifier(name) + ";");
-        if (failedCall(rc, operation, "execute(\"DROP TABLE \" + name + \";\")")) {
-            setForeignKeysInstant(true);
-            return rc;
-        }
-    }
-    rc = setForeignKeysInstant(true);
-    if (failedCall(rc, operation, "setForeignKeysInstant(true)")) return rc;
-    bool integrity = false;
-    rc = getDatabaseIntegrity(integrity);
-    if (failedCall(rc, operation, "getDatabaseIntegrity(integrity)")) return rc;
-    if (!integrity) return DataLoggerStatusCode::StorageError;
-    setSchemaHistory(oldVersion, 0, "Database has been cleared.");
-    pelmoDoLog(log::Info, "Database successfully cleared.", nullptr);
-    rc = migrate(CurrentSchemaVersion);
-    if (failedCall(rc, operation, "migrate(CurrentSchemaVersion)")) return rc;
-    rc = setForeignKeysInstant(true);
-    if (failedCall(rc, operation, "setForeignKeysInstant(true)")) return rc;
-    try {
-        mStatements->prepare();
-    } catch (const std::exception& e) {
-        pelmoDoLog(log::Critical, "Failed to prepare statements after database clear: %s", nullptr,
-                   e.what());
-        return DataLoggerStatusCode::StorageError;
-    }
+    const DataLoggerStatusCode rc = mDatabase.clear();
+    if (rc != DataLoggerStatusCode::NoError) return rc;
     return loadPoints();
 }
 
 DataLoggerStatusCode DataLoggerStorageSQLite::finalize() {
-    mInitialized = false;
-    return finalizeDatabase();
-}
-
-DataLoggerStatusCode DataLoggerStorageSQLite::finalizeDatabase() {
-    pelmoDoLog(log::Trace, "+finalizeDatabase", nullptr);
-    if (mStatements) {
-        mStatements->destroyAll(kPoolTimeout);
-        mStatements.reset();
-    }
     mPoints.reset();
-    const int rc = mDb.close();
-    if (rc != SQLITE_OK) {
-        report("Attempt to close database was not successful.", rc);
-        pelmoDoLog(log::Error, "-finalizeDatabase: failed", nullptr);
-        return DataLoggerStatusCode::StorageError;
-    }
-    pelmoDoLog(log::Debug, "-finalizeDatabase: OK", nullptr);
-    return DataLoggerStatusCode::NoError;
+    return mDatabase.close();
 }
 
 // ---- status ------------------------------------------------------------------------------
@@ -824,9 +198,9 @@ void DataLoggerStorageSQLite::describe(DataLoggerDatabaseStatus& status) {
     }
     // Recent rows live in the write-ahead log until a checkpoint moves them into the file.
     boost::system::error_code error;
-    const auto bytes = boost::filesystem::file_size(mFilename, error);
+    const auto bytes = boost::filesystem::file_size(mDatabase.filename(), error);
     if (!error) {
-        const auto logBytes = boost::filesystem::file_size(mFilename + "-wal", error);
+        const auto logBytes = boost::filesystem::file_size(mDatabase.filename() + "-wal", error);
         status.fileBytes = bytes + (error ? 0 : logBytes);
     }
     // A client asking again and again must not keep the connection (and so the writer) busy.
@@ -835,7 +209,7 @@ void DataLoggerStorageSQLite::describe(DataLoggerDatabaseStatus& status) {
     if (!mDescribedAt || now - *mDescribedAt >= kDescribeInterval) {
         // VACUUM fails while another statement of the connection is open, and may run for
         // seconds: a status read during one leaves the figures out rather than wait.
-        std::unique_lock<std::mutex> reclaim(mReclaimMutex, std::try_to_lock);
+        const auto reclaim = mDatabase.unlessReclaiming();
         if (!reclaim || !isReady()) return;
         // A failed read leaves the fields empty.
         PointStore::Figures figures;

@@ -24,15 +24,15 @@ DataLoggerStatusCode DataLoggerStorageSQLite::createLog(const std::string& direc
     int rc = copy.open(target, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX |
                                    SQLITE_OPEN_NOFOLLOW);
     if (rc != SQLITE_OK) {
-        report("backup file for log creation failed. Expected db path is (" +
-                   log::untrusted(target) + ").",
-               rc);
+        mDatabase.report("backup file for log creation failed. Expected db path is (" +
+                             log::untrusted(target) + ").",
+                         rc);
         return DataLoggerStatusCode::StorageError;
     }
     bool failed = false;
     // No write, and so no archiving savepoint, is half done while the pages are copied.
-    std::lock_guard<std::recursive_mutex> lock(mWriteMutex);
-    SQLiteBackup backup(copy.get(), mDb.get());
+    const auto lock = mDatabase.lockWrites();
+    SQLiteBackup backup(copy.get(), mDatabase.connection());
     if (backup) {
         // All pages in one step: one read lock on the source, hence one consistent snapshot.
         rc = backup.step(-1);
