@@ -223,7 +223,7 @@ TEST_F(ShrinkingStorage, FailedVacuumHoldsThePresentSizeUntilAReclaimSucceeds) {
 
     storage.mFail = false;
     ASSERT_EQ(storage.removeDataEntries(1, true), Code::NoError);
-    EXPECT_TRUE(log.contains(log::Info, "is held at its limit of 2048 pages again"));
+    EXPECT_TRUE(log.contains(log::Info, "is held at its limit of 4096 pages again"));
     storage.finalize();
     EXPECT_LE(fs::file_size(mDb), 2 * kMinimumSize);
 }
