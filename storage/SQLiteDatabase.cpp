@@ -579,6 +579,7 @@ DataLoggerStatusCode SQLiteDatabase::setSizeLimit(uint32_t sizeBytes) {
         rc = getDatabasePageCount(pageCount);
         if (rc != DataLoggerStatusCode::NoError) break;
     }
+    mLimitBytes = sizeBytes;
     rc = setDatabasePageCount(pageLimit);
     if (failedCall(mLogger, rc, operation, "setDatabasePageCount(std::ceil(pageCountWished))")) {
         holdPresentSize(pageLimit);
@@ -611,6 +612,8 @@ void SQLiteDatabase::holdPresentSize(uint32_t pageLimit) {
 
 DataLoggerStatusCode SQLiteDatabase::reclaimFreeSpace() {
     mLogger.pelmoDoLog(log::Warning, "reclaiming free space", nullptr);
+    uint32_t pageSizeBefore = 0;
+    getDatabasePageSize(pageSizeBefore);
     DataLoggerStatusCode rc;
     {
         std::lock_guard<std::mutex> lock(mReclaimMutex);
@@ -640,10 +643,15 @@ DataLoggerStatusCode SQLiteDatabase::reclaimFreeSpace() {
     // Taken before the retry, which sets it again if the limit still cannot be applied.
     const uint32_t pending = mPendingPageLimit.exchange(0);
     uint32_t pageSize = 0;
-    if (pending == 0) return DataLoggerStatusCode::NoError;
     if (getDatabasePageSize(pageSize) != DataLoggerStatusCode::NoError) {
         mPendingPageLimit = pending;
-    } else if (setSizeLimit(pending * pageSize) == DataLoggerStatusCode::NoError) {
+    } else if (pageSize != pageSizeBefore && mLimitBytes != 0) {
+        // VACUUM gave a file of older, larger pages the page size of new files; the limit is
+        // counted in pages, which now hold fewer bytes.
+        mLogger.pelmoDoLog(log::Info, "The database %s has pages of %u bytes now, was %u.", nullptr,
+                           log::untrusted(mFilename).c_str(), pageSize, pageSizeBefore);
+        setSizeLimit(mLimitBytes);
+    } else if (pending != 0 && setSizeLimit(pending * pageSize) == DataLoggerStatusCode::NoError) {
         mLogger.pelmoDoLog(log::Info, "The database %s is held at its limit of %u pages again.",
                            nullptr, log::untrusted(mFilename).c_str(), pending);
     }

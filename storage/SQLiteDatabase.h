@@ -166,6 +166,7 @@ private:
     std::atomic<int64_t> mSyncedAt{0};
     // A page limit the file was too large for; each reclaim tries it again (0: none pending).
     std::atomic<uint32_t> mPendingPageLimit{0};
+    std::atomic<uint32_t> mLimitBytes{0};  // the size the last setSizeLimit was asked for
 };
 
 // True when rc is a failure, which is then logged at Trace as "-<operation>: <call> failed with

@@ -137,6 +137,33 @@ TEST_F(StorageLifecycle, ClearKeepsHistoryAndRebuildsTheSchema) {
     EXPECT_EQ(raw.scalar("SELECT COUNT(*) FROM schemaHistory"), 11);
 }
 
+// A file of an earlier version, with larger pages, takes the page size of new files at its next
+// VACUUM, and its limit still holds the bytes of its Size: neither fewer nor more.
+TEST_F(StorageLifecycle, LargerPagesChangeAtTheNextReclaimAndTheLimitKeepsItsBytes) {
+    RawDb(mDb).exec("PRAGMA page_size=4096; CREATE TABLE made(x); DROP TABLE made;");
+    auto storage = makeStorage();
+    ASSERT_EQ(storage->initializeStorage(2 * kMinimumSize, mDb, false), Code::NoError);
+    EXPECT_EQ(RawDb(mDb).scalar("PRAGMA page_size"), 4096);
+    ASSERT_EQ(storage->removeDataEntries(1, true), Code::NoError);
+    EXPECT_EQ(RawDb(mDb).scalar("PRAGMA page_size"), 512);
+    const auto a = channel("a");
+    ASSERT_EQ(storage->registerOrUpdateChannel(a), Code::NoError);
+    std::mt19937_64 rng(5);
+    std::vector<DataLoggerChannelPoint> items(1);
+    items[0].mHash = a.channelHash();
+    for (int64_t i = 1; i <= 300000; ++i) {  // about 3 MB of values that do not compress
+        items[0].mPoints.emplace_back(std::ldexp(static_cast<double>(rng()), -40),
+                                      atMicros(1765000000000000 + i * 1000));
+        if (i % 5000 != 0) continue;
+        std::vector<size_t> stored;
+        ASSERT_EQ(storage->setDataBatch(items, stored), Code::NoError);
+        items[0].mPoints.clear();
+    }
+    storage->finalize();
+    EXPECT_LE(fs::file_size(mDb), 2 * kMinimumSize);
+    EXPECT_GE(fs::file_size(mDb), 3 * kMinimumSize / 2);
+}
+
 class ShrinkingStorage : public StorageLifecycle {
 protected:
     void SetUp() override {
