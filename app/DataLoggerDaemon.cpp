@@ -95,6 +95,8 @@ int DataLoggerDaemon::buildGraph() {
     mVolatileStorage = std::make_shared<DataLoggerStorageSQLite>(kMigrationScripts, mStorageMinSize,
                                                                  mStorageConfig->getVolatileSize(),
                                                                  std::function<void()>());
+    // Its file lives in memory (tmpfs), where no write wears anything out.
+    mVolatileStorage->setPageBytes(DataLoggerStorageSQLite::kMemoryPageBytes);
     pelmoDoLog(log::Info, "storages created (but not yet initialized)", nullptr);
 
     pelmoDoLog(log::Debug, "~preInit: create and init FirmwareVersionPelmo", nullptr);

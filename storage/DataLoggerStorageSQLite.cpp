@@ -130,6 +130,10 @@ DataLoggerStatusCode DataLoggerStorageSQLite::initialize(uint32_t size, const st
     return mDatabase.open(filename, version, force);
 }
 
+void DataLoggerStorageSQLite::setPageBytes(uint32_t bytes) {
+    mDatabase.setPageBytes(bytes);
+}
+
 void DataLoggerStorageSQLite::syncIfDue() {
     if (!isReady()) return;
     mDatabase.syncIfDue();

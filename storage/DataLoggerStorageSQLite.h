@@ -61,6 +61,15 @@ public:
     // first) comes when the log is half its budget.
     void syncIfDue() override;
     static constexpr std::chrono::seconds kMaxUnsyncedTime = SQLiteDatabase::kMaxUnsyncedTime;
+    // A commit writes every page it changes to the log whole, and a second's points fill about
+    // a kilobyte: on flash the smallest pages keep the bytes written nearest the bytes stored
+    // (per point at 1 Hz on 50 channels: 368 bytes with 4 KiB pages, 258 with 1 KiB, 226 with
+    // 512). In memory larger pages hold more: a block fills a 512-byte page on its own.
+    static constexpr uint32_t kFlashPageBytes = 512;
+    static constexpr uint32_t kMemoryPageBytes = 4096;
+    // Before initializeStorage: the page size of a new file (default kFlashPageBytes), and of an
+    // older one at its next VACUUM.
+    void setPageBytes(uint32_t bytes);
     DataLoggerStatusCode initializeStorage(uint32_t size, const std::string& filename,
                                            bool force) override;
     DataLoggerStatusCode finalize() override;

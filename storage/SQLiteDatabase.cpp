@@ -25,7 +25,6 @@ constexpr int kBusyTimeoutMs = 1000;
 // once it holds half of that; past seven eighths, writing waits for a reader that keeps it from
 // being checkpointed (the commit that restarts the log and the log's header fit in the rest).
 constexpr uint32_t kWalBudgetBytes = 1 << 20;
-constexpr uint32_t kPageBytes = 512;
 constexpr uint32_t kWalFrameHeaderBytes = 24;
 // How long writing waits for such a reader before it lets the log grow past its budget.
 constexpr std::chrono::seconds kWalHoldLimit{30};
@@ -142,11 +141,8 @@ DataLoggerStatusCode SQLiteDatabase::initializeDB(const std::string& filename, u
     }
     DataLoggerStatusCode status = setForeignKeysInstant(true);
     if (failedCall(mLogger, status, "initializeDB", "setForeignKeysInstant(true)")) return status;
-    // A commit writes every page it changes to the log whole, and a second's points fill about
-    // a kilobyte: the smallest pages keep the bytes written to flash nearest the bytes stored
-    // (per point at 1 Hz on 50 channels: 368 bytes with 4 KiB pages, 258 with 1 KiB, 226 with
-    // 512). Takes effect for a new file, and for an old one at its next VACUUM outside the log.
-    execute("PRAGMA page_size=" + std::to_string(kPageBytes) + ";");
+    // Takes effect for a new file, and for an old one at its next VACUUM outside the log.
+    execute("PRAGMA page_size=" + std::to_string(mPageBytes) + ";");
     configureJournal();
     if (force) {
         mLogger.pelmoDoLog(log::Warning, "clear of database has been requested", nullptr);

@@ -74,6 +74,8 @@ public:
     // that fails is moved aside and created anew, once. The pool lends no statement before
     // prepareStatements().
     DataLoggerStatusCode open(const std::string& filename, uint32_t version, bool force);
+    // The page size of files created from now on, and of older files at their next VACUUM.
+    void setPageBytes(uint32_t bytes) { mPageBytes = bytes; }
     // Throws what the pool throws when a statement does not compile against the schema.
     void prepareStatements();
     // Drops every table but the schema history and migrates to CurrentSchemaVersion again.
@@ -155,6 +157,7 @@ private:
     std::mutex mReclaimMutex;          // serialises VACUUM (withdrawing and re-preparing the pool)
     std::recursive_mutex mWriteMutex;  // guards the connection's transactions, see lockWrites()
     std::string mFilename;             // set by open
+    uint32_t mPageBytes = 512;         // set before open
     // Length of the write-ahead log in frames after the last commit, and the lengths at which it
     // is checkpointed and writing waits for readers (set when the database is opened).
     std::atomic<int> mWalFrames{0};

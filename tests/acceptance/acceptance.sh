@@ -89,6 +89,8 @@ check "a non-volatile channel's values land in the non-volatile database" \
 check "neither database holds the other's channel" \
   equals "0 0" "$(sql "$nv_db" "SELECT count(*) FROM channel WHERE path = 'acceptance/fast';") $(
     sql "$v_db" "SELECT count(*) FROM channel WHERE path = 'acceptance/durable';")"
+check "small pages on flash, large ones in memory" \
+  equals "512 4096" "$(sql "$nv_db" "PRAGMA page_size;") $(sql "$v_db" "PRAGMA page_size;")"
 
 polled_twice() { [ "$(values_of acceptance/polled | tr , '\n' | grep -cx 42.5)" -ge 2 ]; }
 check "the poll file's channel fills from its file" within 10 polled_twice
