@@ -4,7 +4,7 @@
 // volatile database in DIRECTORY; then the bare autocommit loop writes POINTS rows into a
 // database of its own. scripts/bench divides the inclusive instruction counts of the functions
 // below by POINTS: makeParameters (the client's side, not counted), DBusMethodHandler::pushData
-// (conversion and queueing), DataLoggerCore::processItem (the processing thread) and
+// (conversion and queueing), DataLoggerCore::writeBatch (the processing thread) and
 // bareInsertLoop (the floor).
 #include <giomm/init.h>
 #include <sqlite3.h>

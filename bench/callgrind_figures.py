@@ -12,7 +12,7 @@ import sys
 FUNCTIONS = {
     "handler": "DBusMethodHandler::pushData(",
     "core": "DataLoggerCore::pushOwnedData(",
-    "thread": "DataLoggerCore::processItem(",
+    "thread": "DataLoggerCore::writeBatch(",
     "bare": "bareInsertLoop(",
 }
 
