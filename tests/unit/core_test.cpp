@@ -157,6 +157,11 @@ TEST_F(Core, AThrowingWriteCostsOnlyItsItemsAndAStopWritesWhatWasGathered) {
         EXPECT_EQ(mCore->pushData(hash, {DataLoggerDataPoint(i, TimePoint())}),
                   DataLoggerStatusCode::NoError);
     }
+    // Items still queued at the stop are dropped: the writer must have gathered them first.
+    for (int i = 0; i < 10000 && mCore->queuedPoints() > 0; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    ASSERT_EQ(mCore->queuedPoints(), 0u);
     LogCapture log;
     mCore.reset();
     EXPECT_EQ(mVolatile->pointsWritten(), 2u);
